@@ -1,0 +1,168 @@
+#include "queue/file_io.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace ferrow {
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+void FileHandle::reset() {
+  // Not retried on EINTR: the descriptor may already have been reused.
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+Result<FileHandle> open_file(const std::string& path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return QueueError::os(errno);
+  return FileHandle(fd);
+}
+
+Result<uint64_t> file_length(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return QueueError::os(errno);
+  return static_cast<uint64_t>(st.st_size);
+}
+
+Status set_file_length(int fd, uint64_t length) {
+  int rc;
+  do {
+    rc = ::ftruncate(fd, static_cast<off_t>(length));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return QueueError::os(errno);
+  return {};
+}
+
+Status write_all(int fd, std::string_view data, const char* zero_write_text) {
+  const char* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return QueueError::os(errno);
+    }
+    if (n == 0) return QueueError::io(IoErrorKind::WriteZero, zero_write_text);
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return {};
+}
+
+Result<size_t> pread_up_to(int fd, char* dst, size_t n, uint64_t offset) {
+  size_t done = 0;
+  while (done < n) {
+    ssize_t got = ::pread(fd, dst + done, n - done, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return QueueError::os(errno);
+    }
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return done;
+}
+
+Status pread_exact(int fd, char* dst, size_t n, uint64_t offset) {
+  Result<size_t> got = pread_up_to(fd, dst, n, offset);
+  if (!got.ok()) return got.error();
+  if (got.value() < n) return QueueError::io(IoErrorKind::UnexpectedEof, "failed to fill whole buffer");
+  return {};
+}
+
+Status sync_fd(int fd) {
+  int rc;
+  do {
+    rc = ::fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return QueueError::os(errno);
+  return {};
+}
+
+Status sync_parent_dir(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return {};  // no parent component
+  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+  Result<FileHandle> dir = open_file(parent, O_RDONLY | O_DIRECTORY);
+  if (!dir.ok()) return dir.error();
+  return sync_fd(dir.value().fd());
+}
+
+Status create_directories(const std::string& path) {
+  if (path.empty()) return {};
+  // Create each missing component from the top down.
+  for (size_t pos = 1; pos <= path.size(); pos++) {
+    if (pos != path.size() && path[pos] != '/') continue;
+    const std::string prefix = path.substr(0, pos);
+    if (::mkdir(prefix.c_str(), 0755) == 0) continue;
+    const int err = errno;
+    struct stat st;
+    if (err == EEXIST && ::stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    return QueueError::os(err);
+  }
+  return {};
+}
+
+Status rename_file(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return QueueError::os(errno);
+  return {};
+}
+
+Mapping::Mapping(Mapping&& other) noexcept : base_(other.base_), length_(other.length_) {
+  other.base_ = nullptr;
+  other.length_ = 0;
+}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+  if (this != &other) {
+    reset();
+    base_ = other.base_;
+    length_ = other.length_;
+    other.base_ = nullptr;
+    other.length_ = 0;
+  }
+  return *this;
+}
+
+Result<Mapping> Mapping::map(int fd, uint64_t length, bool writable) {
+  if (length > static_cast<uint64_t>(SSIZE_MAX)) {
+    return QueueError::io(IoErrorKind::InvalidInput, "memory map length overflows isize");
+  }
+  Mapping m;
+  m.length_ = length;
+  if (length == 0) return m;  // mmap refuses empty mappings; nothing to read anyway
+  const int prot = writable ? PROT_READ | PROT_WRITE : PROT_READ;
+  void* base = ::mmap(nullptr, length, prot, MAP_SHARED, fd, 0);
+  if (base == MAP_FAILED) return QueueError::os(errno);
+  m.base_ = base;
+  return m;
+}
+
+void Mapping::reset() {
+  if (base_ != nullptr) ::munmap(base_, length_);
+  base_ = nullptr;
+  length_ = 0;
+}
+
+std::string join_path(const std::string& dir, const char* name) {
+  if (dir.empty()) return name;
+  if (dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+}  // namespace ferrow

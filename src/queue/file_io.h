@@ -1,0 +1,93 @@
+// Every POSIX file, directory and mapping call of the engine goes through this
+// file, so that errors are turned into QueueErrors in one place and tests have
+// one seam to watch.
+#ifndef FERROW_QUEUE_FILE_IO_H_
+#define FERROW_QUEUE_FILE_IO_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "queue/result.h"
+
+namespace ferrow {
+
+// Owns one file descriptor; closes it on destruction.
+class FileHandle {
+ public:
+  FileHandle() = default;
+  explicit FileHandle(int fd) : fd_(fd) {}
+  FileHandle(FileHandle&& other) noexcept : fd_(other.release()) {}
+  FileHandle& operator=(FileHandle&& other) noexcept;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() { reset(); }
+
+  int fd() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset();
+
+ private:
+  int fd_ = -1;
+};
+
+// open(2) with O_CLOEXEC added; mode 0644 for created files.
+Result<FileHandle> open_file(const std::string& path, int flags);
+Result<uint64_t> file_length(int fd);
+Status set_file_length(int fd, uint64_t length);
+
+// Writes all of `data`, continuing partial writes and retrying EINTR. A write
+// that takes no bytes fails with `zero_write_text` (kind WriteZero).
+Status write_all(int fd, std::string_view data, const char* zero_write_text);
+inline constexpr char WRITE_WHOLE_TEXT[] = "failed to write whole buffer";
+inline constexpr char WRITE_BUFFERED_TEXT[] = "failed to write the buffered data";
+
+// Reads up to n bytes at `offset`, stopping early only at end of file.
+// Returns the number of bytes read.
+Result<size_t> pread_up_to(int fd, char* dst, size_t n, uint64_t offset);
+// Reads exactly n bytes at `offset`; a short file gives "failed to fill whole buffer".
+Status pread_exact(int fd, char* dst, size_t n, uint64_t offset);
+
+// Makes the file's data durable against power loss.
+Status sync_fd(int fd);
+// Makes the directory entry of `path` durable: without it a newly created or
+// renamed file may be missing after a crash even though its data was synced.
+Status sync_parent_dir(const std::string& path);
+// mkdir -p; an existing directory is accepted.
+Status create_directories(const std::string& path);
+Status rename_file(const std::string& from, const std::string& to);
+
+// A read-only or read-write shared mapping of a whole file.
+class Mapping {
+ public:
+  Mapping() = default;
+  Mapping(Mapping&& other) noexcept;
+  Mapping& operator=(Mapping&& other) noexcept;
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping() { reset(); }
+
+  static Result<Mapping> map(int fd, uint64_t length, bool writable);
+
+  const char* data() const { return static_cast<const char*>(base_); }
+  void* base() const { return base_; }
+  uint64_t length() const { return length_; }
+  void reset();
+
+ private:
+  void* base_ = nullptr;
+  uint64_t length_ = 0;
+};
+
+// Path join with "/" (no normalisation); an empty directory means ".".
+std::string join_path(const std::string& dir, const char* name);
+
+}  // namespace ferrow
+
+#endif  // FERROW_QUEUE_FILE_IO_H_

@@ -1,0 +1,158 @@
+// The bytes of queue.log, shared by every reader and writer of the file.
+//
+//   file    := header frame*
+//   header  := "FWFL" format_version:u32 generation:u64          (16 bytes)
+//   frame   := "FWR1" payload_len:u32 payload_crc:u32 payload   (12 + payload_len)
+//   payload := type:u8 fields...
+//
+//   type 1 Enqueue  seq:u64 enqueued_ts_ms:u64 body_len:u32 body
+//   type 2 Ack      seq:u64
+//   type 3 Lease    seq:u64 deadline_ms:u64 deliveries:u32
+//   type 4 Requeue  seq:u64 deliveries:u32
+//   type 5 Dead     seq:u64
+//
+// Integers are little-endian. The CRC is CRC-32 (IEEE) over the payload only.
+#ifndef FERROW_QUEUE_LOG_FORMAT_H_
+#define FERROW_QUEUE_LOG_FORMAT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "queue/result.h"
+
+namespace ferrow {
+
+inline constexpr char FILE_MAGIC[4] = {'F', 'W', 'F', 'L'};
+inline constexpr char RECORD_MAGIC[4] = {'F', 'W', 'R', '1'};
+inline constexpr uint32_t FORMAT_VERSION = 1;
+
+// Header is magic (4 bytes), format_version (4 bytes), generation (8 bytes).
+inline constexpr uint64_t FILE_HEADER_LEN = 4 + 4 + 8;
+// Frame header is magic (4 bytes), payload_len (4 bytes), payload_crc (4 bytes).
+inline constexpr uint64_t FRAME_HEADER_LEN = 4 + 4 + 4;
+// Enqueue payload header is type (1), seq (8), enqueued_ts_ms (8), body_len (4).
+inline constexpr uint64_t ENQUEUE_PAYLOAD_HEADER_LEN = 1 + 8 + 8 + 4;
+// Distance from a frame's first byte to its first body byte.
+inline constexpr uint64_t ENQUEUE_BODY_OFFSET = FRAME_HEADER_LEN + ENQUEUE_PAYLOAD_HEADER_LEN;
+static_assert(ENQUEUE_BODY_OFFSET == 33, "body offsets stored in the index rely on 33");
+
+// Largest payload any reader accepts; checked before a payload buffer is allocated.
+inline constexpr uint64_t MAX_RECORD_LEN = 0x20000000;
+// Largest body one Enqueue record can hold.
+inline constexpr uint64_t MAX_BODY_LEN = MAX_RECORD_LEN - ENQUEUE_PAYLOAD_HEADER_LEN;
+
+enum class RecordType : uint8_t { Enqueue = 1, Ack = 2, Lease = 3, Requeue = 4, Dead = 5 };
+
+struct EnqueueRecord {
+  uint64_t seq;
+  uint64_t enqueued_ts_ms;
+  std::string body;
+};
+struct AckRecord {
+  uint64_t seq;
+};
+struct LeaseRecord {
+  uint64_t seq;
+  uint64_t deadline_ms;
+  uint32_t deliveries;
+};
+struct RequeueRecord {
+  uint64_t seq;
+  uint32_t deliveries;
+};
+struct DeadRecord {
+  uint64_t seq;
+};
+
+// One decoded payload: exactly one of the five kinds.
+using LogRecord = std::variant<EnqueueRecord, AckRecord, LeaseRecord, RequeueRecord, DeadRecord>;
+
+bool operator==(const EnqueueRecord& a, const EnqueueRecord& b);
+bool operator==(const AckRecord& a, const AckRecord& b);
+bool operator==(const LeaseRecord& a, const LeaseRecord& b);
+bool operator==(const RequeueRecord& a, const RequeueRecord& b);
+bool operator==(const DeadRecord& a, const DeadRecord& b);
+
+// Little-endian fixed-width coding. REQUIRES: dst/src hold enough bytes.
+inline void encode_fixed32(char* dst, uint32_t v) {
+  for (int i = 0; i < 4; i++) dst[i] = static_cast<char>(v >> (8 * i));
+}
+inline void encode_fixed64(char* dst, uint64_t v) {
+  for (int i = 0; i < 8; i++) dst[i] = static_cast<char>(v >> (8 * i));
+}
+inline uint32_t decode_fixed32(const char* src) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; i++) v |= static_cast<uint32_t>(static_cast<uint8_t>(src[i])) << (8 * i);
+  return v;
+}
+inline uint64_t decode_fixed64(const char* src) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8; i++) v |= static_cast<uint64_t>(static_cast<uint8_t>(src[i])) << (8 * i);
+  return v;
+}
+
+// The 16 header bytes of a log of the given generation.
+std::string encode_file_header(uint64_t generation);
+
+// CRC-32/ISO-HDLC (reflected 0xEDB88320, init and final xor 0xFFFFFFFF).
+uint32_t crc32(const char* data, size_t n);
+
+// The payload bytes of a record; body_len is written as the low 32 bits.
+std::string encode_payload(const LogRecord& record);
+// Appends the complete frame (header + payload) for `payload` to `out`.
+void encode_frame(std::string_view payload, std::string* out);
+// The complete frame of a record, in one buffer sized exactly for it.
+std::string encode_record_frame(const LogRecord& record);
+
+// Outcome of decode_payload: a record, or the decode text ("empty record", ...).
+struct DecodeResult {
+  bool ok;
+  LogRecord record;
+  std::string error;
+};
+DecodeResult decode_payload(std::string_view payload);
+
+// A source of bytes for read_frame. read() returns the number of bytes read
+// (0 at end of data) or a negative errno; EINTR is retried by the caller.
+class ByteReader {
+ public:
+  virtual ~ByteReader() = default;
+  virtual long read(char* dst, size_t n) = 0;
+};
+
+enum class ReadFullOutcome { Complete, Nothing, Partial, Error };
+struct ReadFullResult {
+  ReadFullOutcome outcome;
+  int error_number;  // set when outcome is Error
+};
+// Reads until n bytes arrived or the reader reports end of data.
+ReadFullResult read_full(ByteReader& reader, char* dst, size_t n);
+
+enum class FrameOutcome { End, Frame, Corrupt, IoError };
+struct FrameResult {
+  FrameOutcome outcome;
+  std::string payload;    // Frame
+  uint64_t consumed = 0;  // Frame: payload_len + 12
+  std::string corruption; // Corrupt: the frame text
+  int error_number = 0;   // IoError
+};
+// Reads one frame from the reader's current position.
+FrameResult read_frame(ByteReader& reader);
+
+// Reads one frame from the start of an in-memory buffer (the catch-up tail);
+// same outcomes and texts as read_frame, never IoError. The payload is a view
+// into `buffer`.
+struct BufferFrame {
+  FrameOutcome outcome;
+  std::string_view payload;
+  uint64_t consumed = 0;
+  std::string corruption;
+};
+BufferFrame read_frame_in_buffer(std::string_view buffer);
+
+}  // namespace ferrow
+
+#endif  // FERROW_QUEUE_LOG_FORMAT_H_

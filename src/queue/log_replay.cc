@@ -1,0 +1,83 @@
+#include "queue/log_replay.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <utility>
+
+#include "queue/file_io.h"
+#include "queue/log_scanner.h"
+
+namespace ferrow {
+namespace {
+
+// A new file, or one cut off inside its header, holds nothing worth keeping.
+Status reinitialise(int fd, const std::string& log_path) {
+  FERROW_TRY(set_file_length(fd, 0));
+  // The descriptor was just opened and nothing was read: it writes at 0.
+  FERROW_TRY(write_all(fd, encode_file_header(0), WRITE_WHOLE_TEXT));
+  FERROW_TRY(sync_fd(fd));
+  // Without this a crash could lose the new file's directory entry.
+  return sync_parent_dir(log_path);
+}
+
+Status cut_tail(int fd, const std::string& log_path, uint64_t offset) {
+  FERROW_TRY(set_file_length(fd, offset));
+  FERROW_TRY(sync_fd(fd));
+  return sync_parent_dir(log_path);
+}
+
+}  // namespace
+
+void write_warning(const std::string& line) {
+  const std::string text = line + "\n";
+  (void)write_all(STDERR_FILENO, text, WRITE_WHOLE_TEXT);
+}
+
+Result<ReplayResult> open_log(const std::string& log_path) {
+  Result<FileHandle> opened = open_file(log_path, O_RDWR | O_CREAT);
+  if (!opened.ok()) return opened.error();
+  const int fd = opened.value().fd();
+  Result<uint64_t> length = file_length(fd);
+  if (!length.ok()) return length.error();
+
+  if (length.value() < FILE_HEADER_LEN) {
+    FERROW_TRY(reinitialise(fd, log_path));
+    return ReplayResult{QueueState(), 0, FILE_HEADER_LEN};
+  }
+
+  char header[FILE_HEADER_LEN];
+  FERROW_TRY(pread_exact(fd, header, sizeof(header), 0));
+  if (std::memcmp(header, FILE_MAGIC, 4) != 0) {
+    return QueueError::io(IoErrorKind::InvalidData, "queue.log has bad magic (not a Ferrow log)");
+  }
+  ReplayResult result{QueueState(), decode_fixed64(header + 8), FILE_HEADER_LEN};
+
+  LogScanner scanner(fd, FILE_HEADER_LEN);
+  for (;;) {
+    Result<BufferFrame> next = scanner.next();
+    if (!next.ok()) return next.error();
+    const BufferFrame& frame = next.value();
+    const uint64_t offset = scanner.offset();
+    if (frame.outcome == FrameOutcome::End) break;
+    if (frame.outcome == FrameOutcome::Corrupt) {
+      write_warning("Ferrow: truncating corrupt log tail at byte " + std::to_string(offset) +
+                    " (" + frame.corruption + ")");
+      FERROW_TRY(cut_tail(fd, log_path, offset));
+      break;
+    }
+    DecodeResult decoded = decode_payload(frame.payload);
+    if (!decoded.ok) {
+      write_warning("Ferrow: truncating undecodable log tail at byte " + std::to_string(offset) +
+                    " (" + decoded.error + ")");
+      FERROW_TRY(cut_tail(fd, log_path, offset));
+      break;
+    }
+    result.state.apply_record(std::move(decoded.record), offset, /*keep_body=*/false);
+    result.end_offset = offset + frame.consumed;
+  }
+  return result;
+}
+
+}  // namespace ferrow

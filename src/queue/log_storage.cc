@@ -1,0 +1,143 @@
+#include "queue/log_storage.h"
+
+#include <fcntl.h>
+
+#include <utility>
+
+#include "queue/clock.h"
+
+namespace ferrow {
+
+Result<LogStorage> LogStorage::open(const std::string& log_path, uint64_t generation,
+                                    uint64_t end_offset, uint64_t sync_interval_ms) {
+  Result<FileHandle> writer = open_file(log_path, O_RDWR | O_APPEND);
+  if (!writer.ok()) return writer.error();
+  Result<FileHandle> reader = open_file(log_path, O_RDONLY);
+  if (!reader.ok()) return reader.error();
+  LogStorage s;
+  s.log_path_ = log_path;
+  s.writer_ = std::move(writer.value());
+  s.reader_ = std::move(reader.value());
+  s.sync_interval_ms_ = sync_interval_ms;
+  s.last_sync_ms_ = now_ms();
+  s.generation_ = generation;
+  s.append_pos_ = end_offset;
+  s.log_bytes_ = end_offset;
+  return s;
+}
+
+Status LogStorage::write_frame(const std::string& frame) {
+  if (tail_needs_cut_) {
+    FERROW_TRY(set_file_length(writer_.fd(), append_pos_));
+    tail_needs_cut_ = false;
+  }
+  Status written = write_all(writer_.fd(), frame, WRITE_BUFFERED_TEXT);
+  if (!written.ok()) tail_needs_cut_ = true;
+  return written;
+}
+
+Status LogStorage::append_record(const LogRecord& record, bool batch) {
+  if (!persistent()) return {};
+  // One buffer per frame, handed to the OS in one write so that other
+  // processes see the whole frame as soon as this operation returns.
+  const std::string frame = encode_record_frame(record);
+  FERROW_TRY(write_frame(frame));
+  append_pos_ += frame.size();
+  log_bytes_ += frame.size();
+  if (batch) return {};
+  return sync_log(/*force=*/false);
+}
+
+Status LogStorage::sync_log(bool force) {
+  if (!persistent()) return {};
+  uint64_t now = 0;
+  if (!force && sync_interval_ms_ != 0) {
+    now = now_ms();
+    const uint64_t elapsed = now > last_sync_ms_ ? now - last_sync_ms_ : 0;
+    if (elapsed < sync_interval_ms_) return {};
+  }
+  FERROW_TRY(sync_fd(writer_.fd()));
+  last_sync_ms_ = now != 0 ? now : now_ms();
+  return {};
+}
+
+Result<std::string> LogStorage::read_body(uint64_t body_offset, uint32_t body_len) {
+  const uint64_t end = body_offset + body_len;
+  if (mapping_.data() == nullptr || mapping_.length() < end) {
+    // The file has grown past the mapping (or there is none yet): map it
+    // whole again. A failure leaves the previous mapping in place.
+    Result<FileHandle> file = open_file(log_path_, O_RDONLY);
+    if (!file.ok()) return file.error();
+    Result<uint64_t> length = file_length(file.value().fd());
+    if (!length.ok()) return length.error();
+    Result<Mapping> fresh = Mapping::map(file.value().fd(), length.value(), /*writable=*/false);
+    if (!fresh.ok()) return fresh.error();
+    mapping_ = std::move(fresh.value());
+  }
+  if (end < body_offset || end > mapping_.length()) {
+    return QueueError::body_out_of_bounds(end, mapping_.length());
+  }
+  if (body_len == 0) return std::string();
+  return std::string(mapping_.data() + body_offset, body_len);
+}
+
+Status LogStorage::reopen_log(uint64_t generation) {
+  Result<FileHandle> writer = open_file(log_path_, O_RDWR | O_APPEND);
+  if (!writer.ok()) return writer.error();
+  // Measured through the new handle: the same file the path names, since
+  // nobody replaces it while this process holds the process lock.
+  Result<uint64_t> length = file_length(writer.value().fd());
+  if (!length.ok()) return length.error();
+  Result<FileHandle> reader = open_file(log_path_, O_RDONLY);
+  if (!reader.ok()) return reader.error();
+  writer_ = std::move(writer.value());
+  reader_ = std::move(reader.value());
+  tail_needs_cut_ = false;  // the failed frame, if any, was in the old file
+  generation_ = generation;
+  append_pos_ = length.value();
+  log_bytes_ = length.value();
+  last_sync_ms_ = now_ms();
+  mapping_.reset();
+  return {};
+}
+
+Result<std::string> LogStorage::read_tail(uint64_t start) const {
+  // The length is only a hint for the buffer: read until end of file.
+  Result<uint64_t> length = file_length(reader_.fd());
+  if (!length.ok()) return length.error();
+  std::string tail;
+  uint64_t hint = length.value() > start ? length.value() - start : 0;
+  for (;;) {
+    const size_t chunk = hint > 0 ? static_cast<size_t>(hint) : 4096;
+    const size_t old_size = tail.size();
+    tail.resize(old_size + chunk);
+    Result<size_t> got = pread_up_to(reader_.fd(), tail.data() + old_size, chunk, start + old_size);
+    if (!got.ok()) return got.error();
+    tail.resize(old_size + got.value());
+    if (got.value() < chunk) return tail;
+    hint = 0;
+  }
+}
+
+void LogStorage::advance_to(uint64_t append_pos) {
+  append_pos_ = append_pos;
+  if (log_bytes_ < append_pos) log_bytes_ = append_pos;
+}
+
+Status LogStorage::cut_tail_at(uint64_t append_pos) {
+  advance_to(append_pos);
+  FERROW_TRY(set_file_length(writer_.fd(), append_pos_));
+  FERROW_TRY(sync_fd(writer_.fd()));
+  FERROW_TRY(sync_parent_dir(log_path_));
+  log_bytes_ = append_pos_;
+  tail_needs_cut_ = false;
+  mapping_.reset();
+  return {};
+}
+
+void LogStorage::sync_quietly() {
+  if (!persistent()) return;
+  (void)sync_fd(writer_.fd());
+}
+
+}  // namespace ferrow

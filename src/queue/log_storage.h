@@ -1,0 +1,81 @@
+// The per-process storage state of a persistent queue: the append handle, the
+// reader handle used to follow other processes' appends, and a lazily created
+// read-only mapping of the whole log from which bodies are copied.
+//
+// A default-constructed LogStorage belongs to a ":memory:" queue: it has no
+// files, every operation returns at once, generation is 0 and log_bytes 16.
+//
+// Not thread-safe: the queue's mutex and the process lock guard it. While an
+// append runs, append_pos equals the length of queue.log, because no other
+// process writes the file while this one holds the process lock.
+#ifndef FERROW_QUEUE_LOG_STORAGE_H_
+#define FERROW_QUEUE_LOG_STORAGE_H_
+
+#include <cstdint>
+#include <string>
+
+#include "queue/file_io.h"
+#include "queue/log_format.h"
+#include "queue/result.h"
+
+namespace ferrow {
+
+inline constexpr char LOG_NAME[] = "queue.log";
+
+class LogStorage {
+ public:
+  LogStorage() = default;
+  // Opens the append and reader handles of a log that open_log just replayed.
+  static Result<LogStorage> open(const std::string& log_path, uint64_t generation,
+                                 uint64_t end_offset, uint64_t sync_interval_ms);
+
+  LogStorage(LogStorage&&) = default;
+  LogStorage& operator=(LogStorage&&) = default;
+
+  bool persistent() const { return writer_.valid(); }
+  uint64_t generation() const { return generation_; }
+  uint64_t append_pos() const { return append_pos_; }
+  uint64_t log_bytes() const { return log_bytes_; }
+  const std::string& log_path() const { return log_path_; }
+
+  // Writes one record's frame to the file in a single write. The positions
+  // advance only once the write succeeded. With `batch` false the sync policy
+  // runs afterwards; its failure is returned with the frame already written.
+  Status append_record(const LogRecord& record, bool batch);
+  // fsync when forced, when the interval is 0, or when the interval has passed.
+  Status sync_log(bool force);
+  // Copies a body out of the mapping, remapping when the read reaches past it.
+  Result<std::string> read_body(uint64_t body_offset, uint32_t body_len);
+  // New handles on a replaced queue.log; positions become its length.
+  Status reopen_log(uint64_t generation);
+
+  // Catch-up support: reads everything from `start` to the end of the file.
+  Result<std::string> read_tail(uint64_t start) const;
+  void advance_to(uint64_t append_pos);  // frames of other processes applied
+  // Cuts the file back to append_pos after a damaged tail, durably.
+  Status cut_tail_at(uint64_t append_pos);
+  void drop_mapping() { mapping_.reset(); }
+
+  // Destruction path: fsync, errors ignored.
+  void sync_quietly();
+
+ private:
+  Status write_frame(const std::string& frame);
+
+  std::string log_path_;
+  FileHandle writer_;  // O_APPEND: every write lands at the end of the file
+  FileHandle reader_;
+  Mapping mapping_;
+  uint64_t sync_interval_ms_ = 0;
+  uint64_t last_sync_ms_ = 0;
+  uint64_t generation_ = 0;
+  uint64_t append_pos_ = FILE_HEADER_LEN;
+  uint64_t log_bytes_ = FILE_HEADER_LEN;
+  // A failed write may have left part of its frame in the file past
+  // append_pos; it is cut off before anything else is appended.
+  bool tail_needs_cut_ = false;
+};
+
+}  // namespace ferrow
+
+#endif  // FERROW_QUEUE_LOG_STORAGE_H_

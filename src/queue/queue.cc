@@ -1,0 +1,297 @@
+#include "queue/queue.h"
+
+#include <utility>
+
+#include "queue/clock.h"
+
+namespace ferrow {
+
+// The operation frame: mutex, then the process lock and catch-up for a
+// persistent queue. The destructor releases in the opposite order, on every
+// path, so an error can simply be returned.
+class Queue::Frame {
+ public:
+  explicit Frame(Queue& queue) : queue_(queue), guard_(queue.mutex_) {}
+  Frame(const Frame&) = delete;
+  Frame& operator=(const Frame&) = delete;
+  ~Frame() {
+    if (process_locked_) queue_.lock_->release();
+  }
+
+  // Takes the process lock (if any) and, when asked, catches up with the log.
+  Status begin(bool catch_up) {
+    if (queue_.lock_) {
+      FERROW_TRY(queue_.lock_->acquire());
+      process_locked_ = true;
+      if (catch_up) FERROW_TRY(queue_.catch_up());
+    }
+    return {};
+  }
+
+ private:
+  Queue& queue_;
+  std::lock_guard<std::mutex> guard_;
+  bool process_locked_ = false;
+};
+
+Status check_body_size(uint64_t body_len) {
+  if (body_len <= MAX_BODY_LEN) return {};
+  // A longer record would read back as corruption and be cut, together with
+  // everything after it, at the next open.
+  return QueueError::io(IoErrorKind::InvalidInput,
+                        "message body of " + std::to_string(body_len) +
+                            " bytes exceeds the limit of " + std::to_string(MAX_BODY_LEN) +
+                            " bytes");
+}
+
+Queue::Queue(std::string dir, const QueueOptions& options)
+    : dir_(std::move(dir)), options_(options) {}
+
+Queue::~Queue() {
+  // Never wait here: a thread that still holds the mutex owns the queue.
+  if (mutex_.try_lock()) {
+    storage_.sync_quietly();
+    mutex_.unlock();
+  }
+}
+
+Result<std::unique_ptr<Queue>> Queue::open(const std::string& path, const QueueOptions& options) {
+  if (path == MEMORY_PATH) return std::unique_ptr<Queue>(new Queue(path, options));
+  return QueueError::io(IoErrorKind::Other,
+                        "persistent queues are not built yet; use \":memory:\"");
+}
+
+Status Queue::catch_up() { return {}; }
+
+Status Queue::append_and_apply(LogRecord&& record, bool batch) {
+  FERROW_TRY(storage_.append_record(record, batch));
+  state_.apply_record(std::move(record), 0, false);
+  return {};
+}
+
+Result<uint64_t> Queue::enqueue(std::string body) {
+  FERROW_TRY(check_body_size(body.size()));
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(/*catch_up=*/true));
+  const uint64_t seq = state_.next_seq();
+  const uint64_t record_offset = storage_.append_pos();
+  LogRecord record = EnqueueRecord{seq, now_ms(), std::move(body)};
+  FERROW_TRY(storage_.append_record(record, /*batch=*/false));
+  state_.apply_record(std::move(record), record_offset, /*keep_body=*/!persistent());
+  return seq;
+}
+
+Result<std::vector<uint64_t>> Queue::enqueue_batch(std::vector<std::string> bodies) {
+  if (bodies.empty()) return std::vector<uint64_t>();
+  // Every body is checked before any is appended: an oversized one fails the
+  // whole batch with nothing written.
+  for (const std::string& body : bodies) FERROW_TRY(check_body_size(body.size()));
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(/*catch_up=*/true));
+  const uint64_t now = now_ms();
+  std::vector<uint64_t> seqs;
+  seqs.reserve(bodies.size());
+  for (std::string& body : bodies) {
+    const uint64_t seq = state_.next_seq();
+    const uint64_t record_offset = storage_.append_pos();
+    LogRecord record = EnqueueRecord{seq, now, std::move(body)};
+    FERROW_TRY(storage_.append_record(record, /*batch=*/true));
+    state_.apply_record(std::move(record), record_offset, /*keep_body=*/!persistent());
+    seqs.push_back(seq);
+  }
+  FERROW_TRY(storage_.sync_log(/*force=*/true));
+  return seqs;
+}
+
+Status Queue::expire_leases(uint64_t now) {
+  // Stale pairs (acked, requeued or re-leased since) are dropped as they come
+  // due; only a pair matching the current deadline is a lapsed lease.
+  while (const LeasePair* front = state_.schedule_front()) {
+    if (front->first > now) break;
+    const auto [deadline_ms, seq] = *front;
+    state_.pop_schedule_front();
+    const MessageEntry* entry = state_.find(seq);
+    if (entry == nullptr || !entry->in_flight || entry->deadline_ms != deadline_ms) continue;
+    FERROW_TRY(append_and_apply(RequeueRecord{seq, entry->deliveries}, /*batch=*/false));
+  }
+  return {};
+}
+
+Result<DeliveredMessage> Queue::lease_one(uint64_t seq, uint64_t deadline_ms, bool batch) {
+  const MessageEntry* entry = state_.find(seq);
+  const uint32_t deliveries = entry->deliveries + 1;
+  FERROW_TRY(append_and_apply(LeaseRecord{seq, deadline_ms, deliveries}, batch));
+  // The lease stays granted if the body cannot be read: the message comes
+  // back when it lapses, with this delivery counted.
+  DeliveredMessage message{seq, {}, deliveries, entry->enqueued_ts_ms};
+  if (entry->body) {
+    message.body = *entry->body;
+  } else {
+    Result<std::string> body = storage_.read_body(entry->body_offset, entry->body_len);
+    if (!body.ok()) return body.error();
+    message.body = std::move(body.value());
+  }
+  return message;
+}
+
+Result<std::optional<DeliveredMessage>> Queue::dequeue(uint64_t lease_ms) {
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(/*catch_up=*/true));
+  const uint64_t now = now_ms();
+  FERROW_TRY(expire_leases(now));
+  const std::optional<uint64_t> seq = state_.smallest_ready();
+  if (!seq) return std::optional<DeliveredMessage>();
+  Result<DeliveredMessage> message = lease_one(*seq, deadline_after(now, lease_ms), false);
+  if (!message.ok()) return message.error();
+  return std::optional<DeliveredMessage>(std::move(message.value()));
+}
+
+Result<std::vector<DeliveredMessage>> Queue::dequeue_batch(uint64_t max, uint64_t lease_ms) {
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(/*catch_up=*/true));
+  const uint64_t now = now_ms();
+  FERROW_TRY(expire_leases(now));
+  const uint64_t deadline_ms = deadline_after(now, lease_ms);
+  std::vector<DeliveredMessage> messages;
+  while (messages.size() < max) {
+    const std::optional<uint64_t> seq = state_.smallest_ready();
+    if (!seq) break;
+    Result<DeliveredMessage> message = lease_one(*seq, deadline_ms, /*batch=*/true);
+    if (!message.ok()) return message.error();
+    messages.push_back(std::move(message.value()));
+  }
+  FERROW_TRY(storage_.sync_log(/*force=*/true));
+  return messages;
+}
+
+Status Queue::auto_compact_check() {
+  if (!persistent() || options_.auto_compact_bytes == 0) return {};
+  const uint64_t log_bytes = storage_.log_bytes();
+  const uint64_t live_bytes = state_.live_bytes();
+  if (log_bytes < options_.auto_compact_bytes) return {};
+  // Twice live_bytes, without overflow: 2^63 or more never qualifies.
+  if (live_bytes >= (uint64_t{1} << 63) || live_bytes * 2 >= log_bytes) return {};
+  return compact_log();
+}
+
+Result<bool> Queue::ack(uint64_t seq) {
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(/*catch_up=*/true));
+  if (state_.find(seq) == nullptr) return false;
+  FERROW_TRY(append_and_apply(AckRecord{seq}, /*batch=*/false));
+  FERROW_TRY(auto_compact_check());
+  return true;
+}
+
+Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
+  if (seqs.empty()) return uint64_t{0};
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(/*catch_up=*/true));
+  uint64_t removed = 0;
+  for (uint64_t seq : seqs) {
+    if (state_.find(seq) == nullptr) continue;  // absent, or repeated in this list
+    FERROW_TRY(append_and_apply(AckRecord{seq}, /*batch=*/true));
+    removed++;
+  }
+  FERROW_TRY(storage_.sync_log(/*force=*/true));
+  FERROW_TRY(auto_compact_check());
+  return removed;
+}
+
+Result<bool> Queue::nack(uint64_t seq, bool requeue) {
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(/*catch_up=*/true));
+  const MessageEntry* entry = state_.find(seq);
+  if (entry == nullptr) return false;
+  if (requeue) {
+    FERROW_TRY(append_and_apply(RequeueRecord{seq, entry->deliveries}, /*batch=*/false));
+    return true;
+  }
+  FERROW_TRY(append_and_apply(DeadRecord{seq}, /*batch=*/false));
+  FERROW_TRY(auto_compact_check());
+  return true;
+}
+
+Result<bool> Queue::extend_lease(uint64_t seq, uint64_t lease_ms) {
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(/*catch_up=*/true));
+  const MessageEntry* entry = state_.find(seq);
+  if (entry == nullptr || !entry->in_flight) return false;
+  // Counts from now, not from the old deadline, so it may also shorten a lease.
+  const uint64_t deadline_ms = deadline_after(now_ms(), lease_ms);
+  FERROW_TRY(append_and_apply(LeaseRecord{seq, deadline_ms, entry->deliveries}, false));
+  return true;
+}
+
+Result<uint64_t> Queue::available() {
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(/*catch_up=*/true));
+  FERROW_TRY(expire_leases(now_ms()));
+  return state_.ready_count();
+}
+
+Result<uint64_t> Queue::in_flight() {
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(/*catch_up=*/true));
+  return state_.in_flight_count();
+}
+
+Result<QueueStats> Queue::stats() {
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(/*catch_up=*/true));
+  FERROW_TRY(expire_leases(now_ms()));
+  return QueueStats{
+      .ready = state_.ready_count(),
+      .in_flight = state_.in_flight_count(),
+      .total = state_.message_count(),
+      .enqueued_total = state_.enqueued_total(),
+      .acked_total = state_.acked_total(),
+      .requeued_total = state_.requeued_total(),
+      .dead_total = state_.dead_total(),
+      .next_seq = state_.next_seq(),
+      .live_bytes = state_.live_bytes(),
+      .log_bytes = storage_.log_bytes(),
+      .generation = storage_.generation(),
+      .persistent = persistent(),
+  };
+}
+
+Status Queue::flush() {
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(/*catch_up=*/false));
+  return storage_.sync_log(/*force=*/true);
+}
+
+Status Queue::compact() {
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(/*catch_up=*/true));
+  return compact_log();
+}
+
+Status Queue::purge() {
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(/*catch_up=*/true));
+  return purge_log();
+}
+
+Status Queue::compact_log() {
+  if (!persistent()) return {};
+  return {};
+}
+
+Status Queue::purge_log() {
+  if (!persistent()) {
+    state_.reset();
+    return {};
+  }
+  return {};
+}
+
+Result<IntegrityReport> Queue::verify_integrity() {
+  if (!persistent()) return IntegrityReport{true, 0, 0, ":memory: queue has no on-disk log"};
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(/*catch_up=*/false));
+  return IntegrityReport{true, 0, 0, ""};
+}
+
+}  // namespace ferrow

@@ -1,0 +1,119 @@
+// The queue object that the binding owns: one open queue, in memory
+// (":memory:") or in a directory holding queue.log and .proc_lock.
+//
+// Every public operation runs the same frame: take the in-process mutex; for
+// a persistent queue take the process lock and catch up with what other
+// processes appended; run the operation, which changes the state only by
+// appending a record and then applying it; release both locks on every path.
+// Errors are returned as values, after the locks are released.
+//
+// Thread-safe: operations on one Queue are serialised by its mutex.
+#ifndef FERROW_QUEUE_QUEUE_H_
+#define FERROW_QUEUE_QUEUE_H_
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "queue/log_storage.h"
+#include "queue/log_verify.h"
+#include "queue/process_lock.h"
+#include "queue/queue_state.h"
+#include "queue/result.h"
+
+namespace ferrow {
+
+inline constexpr char MEMORY_PATH[] = ":memory:";
+
+struct QueueOptions {
+  uint64_t sync_interval_ms = 0;              // 0: fsync after every record
+  uint64_t default_lease_ms = 30000;
+  uint64_t auto_compact_bytes = 67108864;     // 0: never compact automatically
+};
+
+// What dequeue hands out: (seq, body, deliveries, enqueued_ts_ms).
+struct DeliveredMessage {
+  uint64_t seq;
+  std::string body;
+  uint32_t deliveries;
+  uint64_t enqueued_ts_ms;
+};
+
+struct QueueStats {
+  uint64_t ready;
+  uint64_t in_flight;
+  uint64_t total;
+  uint64_t enqueued_total;
+  uint64_t acked_total;
+  uint64_t requeued_total;
+  uint64_t dead_total;
+  uint64_t next_seq;
+  uint64_t live_bytes;
+  uint64_t log_bytes;
+  uint64_t generation;
+  bool persistent;
+};
+
+class Queue {
+ public:
+  // Opens (creating if needed) the queue at `path`; ":memory:" gives a queue
+  // without files. Never returns a half-opened queue.
+  static Result<std::unique_ptr<Queue>> open(const std::string& path, const QueueOptions& options);
+
+  Queue(const Queue&) = delete;
+  Queue& operator=(const Queue&) = delete;
+  // Writes out and fsyncs what is buffered if the mutex is free (errors are
+  // ignored), then releases handles and mappings.
+  ~Queue();
+
+  Result<uint64_t> enqueue(std::string body);
+  Result<std::vector<uint64_t>> enqueue_batch(std::vector<std::string> bodies);
+  Result<std::optional<DeliveredMessage>> dequeue(uint64_t lease_ms);
+  Result<std::vector<DeliveredMessage>> dequeue_batch(uint64_t max, uint64_t lease_ms);
+  Result<bool> ack(uint64_t seq);
+  Result<uint64_t> ack_batch(const std::vector<uint64_t>& seqs);
+  Result<bool> nack(uint64_t seq, bool requeue);
+  Result<bool> extend_lease(uint64_t seq, uint64_t lease_ms);
+  Result<uint64_t> available();
+  Result<uint64_t> in_flight();
+  Result<QueueStats> stats();
+  Status flush();
+  Status compact();
+  Status purge();
+  Result<IntegrityReport> verify_integrity();
+
+  const QueueOptions& options() const { return options_; }
+  bool persistent() const { return lock_.has_value(); }
+
+ private:
+  class Frame;
+
+  Queue(std::string dir, const QueueOptions& options);
+
+  // The bodies of the operations, run inside the frame.
+  Status expire_leases(uint64_t now_ms);
+  Result<DeliveredMessage> lease_one(uint64_t seq, uint64_t deadline_ms, bool batch);
+  Status append_and_apply(LogRecord&& record, bool batch);
+  Status auto_compact_check();
+  Status catch_up();
+  Status compact_log();
+  Status purge_log();
+
+  const std::string dir_;
+  const QueueOptions options_;
+  std::optional<ProcessLock> lock_;  // absent for ":memory:"
+
+  std::mutex mutex_;  // guards everything below
+  QueueState state_;
+  LogStorage storage_;
+};
+
+// Refuses a body that one log record cannot hold, before anything is written.
+Status check_body_size(uint64_t body_len);
+
+}  // namespace ferrow
+
+#endif  // FERROW_QUEUE_QUEUE_H_

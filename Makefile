@@ -8,7 +8,7 @@ VENV   ?= .venv
 PY     := $(VENV)/bin/python
 CPP_BUILD := build/cpp
 
-.PHONY: demo test pytest ctest install bench abi clean
+.PHONY: demo test pytest ctest cpp install bench abi clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -21,19 +21,30 @@ install: $(PY)
 demo: install
 	$(PY) examples/demo.py
 
-test: pytest ctest
+# The C++ build also yields the fault-injection library that the Python I/O
+# tests preload, so it comes first.
+FAULT_SHIM := $(abspath $(CPP_BUILD))/libferrow_fault_shim.so
+RUN_PYTEST := cd tests && FERROW_FAULT_SHIM=$(FAULT_SHIM) ../$(PY) -m pytest -q
+RUN_CTEST  := $(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
-pytest: install
-	cd tests && ../$(PY) -m pytest -q
+test: install cpp
+	$(RUN_PYTEST)
+	$(RUN_CTEST)
 
-ctest: $(PY)
+pytest: install cpp
+	$(RUN_PYTEST)
+
+ctest: cpp
+	$(RUN_CTEST)
+
+cpp: $(PY)
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DFERROW_BUILD_MODULE=OFF -DFERROW_BUILD_TESTS=ON
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
-	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
 bench: install
 	$(PY) bench/memory_bench.py
+	$(PY) bench/durable_bench.py
 
 abi: $(PY)
 	rm -rf dist && $(PY) -m pip wheel -q --no-build-isolation --no-deps . -w dist

@@ -118,7 +118,7 @@ PyObject* ferrow_core_enqueue(PyObject* self, PyObject* args, PyObject* kwargs) 
   SharedBorrow borrow(self);
   std::string body;
   if (!to_byte_string(a[0], body)) return argument_error("body");
-  auto result = borrow.queue().enqueue(std::move(body));
+  auto result = borrow.queue().enqueue(body);
   return respond(result, u64_result);
 }
 
@@ -131,7 +131,7 @@ PyObject* ferrow_core_enqueue_batch(PyObject* self, PyObject* args, PyObject* kw
   // Nothing to write: no lock, no catch-up, even while another process
   // holds the queue.
   if (bodies.empty()) return u64_list_result({});
-  auto result = borrow.queue().enqueue_batch(std::move(bodies));
+  auto result = borrow.queue().enqueue_batch(bodies);
   return respond(result, u64_list_result);
 }
 

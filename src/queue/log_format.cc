@@ -132,7 +132,7 @@ DecodeResult decode_payload(std::string_view payload) {
       uint32_t body_len = decode_fixed32(p + 17);
       if (n - ENQUEUE_PAYLOAD_HEADER_LEN < body_len) return decode_error("short body");
       return decoded(EnqueueRecord{decode_fixed64(p + 1), decode_fixed64(p + 9),
-                                   std::string(p + ENQUEUE_PAYLOAD_HEADER_LEN, body_len)});
+                                   std::string_view(p + ENQUEUE_PAYLOAD_HEADER_LEN, body_len)});
     }
     case static_cast<uint8_t>(RecordType::Ack):
       if (n < 9) return decode_error("short u64 field");

@@ -46,10 +46,13 @@ inline constexpr uint64_t MAX_BODY_LEN = MAX_RECORD_LEN - ENQUEUE_PAYLOAD_HEADER
 
 enum class RecordType : uint8_t { Enqueue = 1, Ack = 2, Lease = 3, Requeue = 4, Dead = 5 };
 
+// The body is a view: into the caller's buffer when a record is built for
+// appending, into the payload when one is decoded. Whoever applies or encodes
+// the record does so while that buffer lives; nothing keeps the view.
 struct EnqueueRecord {
   uint64_t seq;
   uint64_t enqueued_ts_ms;
-  std::string body;
+  std::string_view body;
 };
 struct AckRecord {
   uint64_t seq;
@@ -67,7 +70,7 @@ struct DeadRecord {
   uint64_t seq;
 };
 
-// One decoded payload: exactly one of the five kinds.
+// One payload: exactly one of the five kinds.
 using LogRecord = std::variant<EnqueueRecord, AckRecord, LeaseRecord, RequeueRecord, DeadRecord>;
 
 bool operator==(const EnqueueRecord& a, const EnqueueRecord& b);

@@ -74,7 +74,7 @@ Result<ReplayResult> open_log(const std::string& log_path) {
       FERROW_TRY(cut_tail(fd, log_path, offset));
       break;
     }
-    result.state.apply_record(std::move(decoded.record), offset, /*keep_body=*/false);
+    result.state.apply_record(decoded.record, offset, /*keep_body=*/false);
     result.end_offset = offset + frame.consumed;
   }
   return result;

@@ -36,7 +36,7 @@ Status LogStorage::write_frame(const std::string& frame) {
   return written;
 }
 
-Status LogStorage::append_record(const LogRecord& record, bool batch) {
+Status LogStorage::append_record(const LogRecord& record) {
   if (!persistent()) return {};
   // One buffer per frame, handed to the OS in one write so that other
   // processes see the whole frame as soon as this operation returns.
@@ -44,8 +44,7 @@ Status LogStorage::append_record(const LogRecord& record, bool batch) {
   FERROW_TRY(write_frame(frame));
   append_pos_ += frame.size();
   log_bytes_ += frame.size();
-  if (batch) return {};
-  return sync_log(/*force=*/false);
+  return {};
 }
 
 Status LogStorage::sync_log(bool force) {
@@ -63,22 +62,37 @@ Status LogStorage::sync_log(bool force) {
 
 Result<std::string> LogStorage::read_body(uint64_t body_offset, uint32_t body_len) {
   const uint64_t end = body_offset + body_len;
-  if (mapping_.data() == nullptr || mapping_.length() < end) {
-    // The file has grown past the mapping (or there is none yet): map it
-    // whole again. A failure leaves the previous mapping in place.
-    Result<FileHandle> file = open_file(log_path_, O_RDONLY);
-    if (!file.ok()) return file.error();
-    Result<uint64_t> length = file_length(file.value().fd());
-    if (!length.ok()) return length.error();
-    Result<Mapping> fresh = Mapping::map(file.value().fd(), length.value(), /*writable=*/false);
-    if (!fresh.ok()) return fresh.error();
-    mapping_ = std::move(fresh.value());
+  if (mapping_.data() == nullptr || mapped_len_ < end) {
+    if (mapping_.data() != nullptr && end <= mapping_.length() && end <= log_bytes_) {
+      // The file grew under a mapping that already reaches that far: the
+      // bytes up to log_bytes exist, so they can be read without a remap.
+      mapped_len_ = log_bytes_;
+    } else {
+      FERROW_TRY(remap());
+    }
   }
-  if (end < body_offset || end > mapping_.length()) {
-    return QueueError::body_out_of_bounds(end, mapping_.length());
+  if (end < body_offset || end > mapped_len_) {
+    return QueueError::body_out_of_bounds(end, mapped_len_);
   }
   if (body_len == 0) return std::string();
   return std::string(mapping_.data() + body_offset, body_len);
+}
+
+Status LogStorage::remap() {
+  // A failure leaves the previous mapping in place.
+  Result<FileHandle> file = open_file(log_path_, O_RDONLY);
+  if (!file.ok()) return file.error();
+  Result<uint64_t> length = file_length(file.value().fd());
+  if (!length.ok()) return length.error();
+  // Mapping past the end costs address space only, and lets a consumer that
+  // follows a growing log read new bodies without a remap per message. Pages
+  // past the end are never touched: reads stop at the known file length.
+  const uint64_t reach = length.value() + MAP_HEADROOM;
+  Result<Mapping> fresh = Mapping::map(file.value().fd(), reach, /*writable=*/false);
+  if (!fresh.ok()) return fresh.error();
+  mapping_ = std::move(fresh.value());
+  mapped_len_ = length.value();
+  return {};
 }
 
 Status LogStorage::reopen_log(uint64_t generation) {
@@ -97,7 +111,7 @@ Status LogStorage::reopen_log(uint64_t generation) {
   append_pos_ = length.value();
   log_bytes_ = length.value();
   last_sync_ms_ = now_ms();
-  mapping_.reset();
+  drop_mapping();
   return {};
 }
 
@@ -131,7 +145,7 @@ Status LogStorage::cut_tail_at(uint64_t append_pos) {
   FERROW_TRY(sync_parent_dir(log_path_));
   log_bytes_ = append_pos_;
   tail_needs_cut_ = false;
-  mapping_.reset();
+  drop_mapping();
   return {};
 }
 

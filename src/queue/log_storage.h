@@ -38,10 +38,11 @@ class LogStorage {
   uint64_t log_bytes() const { return log_bytes_; }
   const std::string& log_path() const { return log_path_; }
 
-  // Writes one record's frame to the file in a single write. The positions
-  // advance only once the write succeeded. With `batch` false the sync policy
-  // runs afterwards; its failure is returned with the frame already written.
-  Status append_record(const LogRecord& record, bool batch);
+  // Writes one record's frame to the file in a single write; the positions
+  // advance only once the write succeeded. The caller applies the record and
+  // then runs the sync policy with sync_log(false), or, after a series of
+  // batch appends, sync_log(true).
+  Status append_record(const LogRecord& record);
   // fsync when forced, when the interval is 0, or when the interval has passed.
   Status sync_log(bool force);
   // Copies a body out of the mapping, remapping when the read reaches past it.
@@ -54,18 +55,27 @@ class LogStorage {
   void advance_to(uint64_t append_pos);  // frames of other processes applied
   // Cuts the file back to append_pos after a damaged tail, durably.
   Status cut_tail_at(uint64_t append_pos);
-  void drop_mapping() { mapping_.reset(); }
+  void drop_mapping() {
+    mapping_.reset();
+    mapped_len_ = 0;
+  }
 
   // Destruction path: fsync, errors ignored.
   void sync_quietly();
 
  private:
+  // How far past the file's end a body mapping reaches.
+  static constexpr uint64_t MAP_HEADROOM = 64 << 20;
+
   Status write_frame(const std::string& frame);
+  // Maps the whole file afresh.
+  Status remap();
 
   std::string log_path_;
   FileHandle writer_;  // O_APPEND: every write lands at the end of the file
   FileHandle reader_;
-  Mapping mapping_;
+  Mapping mapping_;         // covers the file and MAP_HEADROOM beyond it
+  uint64_t mapped_len_ = 0;  // bytes of the mapping known to be in the file
   uint64_t sync_interval_ms_ = 0;
   uint64_t last_sync_ms_ = 0;
   uint64_t generation_ = 0;

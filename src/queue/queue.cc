@@ -3,6 +3,8 @@
 #include <utility>
 
 #include "queue/clock.h"
+#include "queue/file_io.h"
+#include "queue/log_replay.h"
 
 namespace ferrow {
 
@@ -56,32 +58,60 @@ Queue::~Queue() {
 }
 
 Result<std::unique_ptr<Queue>> Queue::open(const std::string& path, const QueueOptions& options) {
-  if (path == MEMORY_PATH) return std::unique_ptr<Queue>(new Queue(path, options));
-  return QueueError::io(IoErrorKind::Other,
-                        "persistent queues are not built yet; use \":memory:\"");
+  std::unique_ptr<Queue> queue(new Queue(path, options));
+  if (path == MEMORY_PATH) return queue;
+
+  FERROW_TRY(create_directories(path));
+  Result<ProcessLock> lock = ProcessLock::open(path);
+  if (!lock.ok()) return lock.error();
+  queue->lock_.emplace(std::move(lock.value()));
+  FERROW_TRY(queue->lock_->acquire());
+  // From here on every path releases the lock; the handles close with `queue`.
+  struct Release {
+    ProcessLock& lock;
+    ~Release() { lock.release(); }
+  } release{*queue->lock_};
+
+  const std::string log_path = join_path(path, LOG_NAME);
+  Result<ReplayResult> replayed = open_log(log_path);
+  if (!replayed.ok()) return replayed.error();
+  Result<LogStorage> storage = LogStorage::open(log_path, replayed.value().generation,
+                                                replayed.value().end_offset,
+                                                options.sync_interval_ms);
+  if (!storage.ok()) return storage.error();
+  queue->state_ = std::move(replayed.value().state);
+  queue->storage_ = std::move(storage.value());
+  return queue;
 }
 
 Status Queue::catch_up() { return {}; }
 
-Status Queue::append_and_apply(LogRecord&& record, bool batch) {
-  FERROW_TRY(storage_.append_record(record, batch));
-  state_.apply_record(std::move(record), 0, false);
-  return {};
+Status Queue::append_and_apply(const LogRecord& record, bool batch) {
+  return append_and_apply(record, 0, false, batch);
 }
 
-Result<uint64_t> Queue::enqueue(std::string body) {
+Status Queue::append_and_apply(const LogRecord& record, uint64_t record_offset, bool keep_body,
+                               bool batch) {
+  FERROW_TRY(storage_.append_record(record));
+  // The frame is in the file now, so it is applied even if the sync below
+  // fails: otherwise this process would reuse the seq of a message its own
+  // log holds, and a later replay would let the second replace the first.
+  state_.apply_record(record, record_offset, keep_body);
+  if (batch) return {};
+  return storage_.sync_log(/*force=*/false);
+}
+
+Result<uint64_t> Queue::enqueue(std::string_view body) {
   FERROW_TRY(check_body_size(body.size()));
   Frame frame(*this);
   FERROW_TRY(frame.begin(/*catch_up=*/true));
   const uint64_t seq = state_.next_seq();
-  const uint64_t record_offset = storage_.append_pos();
-  LogRecord record = EnqueueRecord{seq, now_ms(), std::move(body)};
-  FERROW_TRY(storage_.append_record(record, /*batch=*/false));
-  state_.apply_record(std::move(record), record_offset, /*keep_body=*/!persistent());
+  FERROW_TRY(append_and_apply(EnqueueRecord{seq, now_ms(), body}, storage_.append_pos(),
+                              /*keep_body=*/!persistent(), /*batch=*/false));
   return seq;
 }
 
-Result<std::vector<uint64_t>> Queue::enqueue_batch(std::vector<std::string> bodies) {
+Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<std::string>& bodies) {
   if (bodies.empty()) return std::vector<uint64_t>();
   // Every body is checked before any is appended: an oversized one fails the
   // whole batch with nothing written.
@@ -91,12 +121,10 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(std::vector<std::string> bodi
   const uint64_t now = now_ms();
   std::vector<uint64_t> seqs;
   seqs.reserve(bodies.size());
-  for (std::string& body : bodies) {
+  for (const std::string& body : bodies) {
     const uint64_t seq = state_.next_seq();
-    const uint64_t record_offset = storage_.append_pos();
-    LogRecord record = EnqueueRecord{seq, now, std::move(body)};
-    FERROW_TRY(storage_.append_record(record, /*batch=*/true));
-    state_.apply_record(std::move(record), record_offset, /*keep_body=*/!persistent());
+    FERROW_TRY(append_and_apply(EnqueueRecord{seq, now, body}, storage_.append_pos(),
+                                /*keep_body=*/!persistent(), /*batch=*/true));
     seqs.push_back(seq);
   }
   FERROW_TRY(storage_.sync_log(/*force=*/true));
@@ -276,7 +304,7 @@ Status Queue::purge() {
 
 Status Queue::compact_log() {
   if (!persistent()) return {};
-  return {};
+  return QueueError::io(IoErrorKind::Other, "compaction of persistent queues is not built yet");
 }
 
 Status Queue::purge_log() {
@@ -284,14 +312,15 @@ Status Queue::purge_log() {
     state_.reset();
     return {};
   }
-  return {};
+  return QueueError::io(IoErrorKind::Other, "purge of persistent queues is not built yet");
 }
 
 Result<IntegrityReport> Queue::verify_integrity() {
   if (!persistent()) return IntegrityReport{true, 0, 0, ":memory: queue has no on-disk log"};
+  // Reads the file as it is: no catch-up, and nothing is buffered to flush.
   Frame frame(*this);
   FERROW_TRY(frame.begin(/*catch_up=*/false));
-  return IntegrityReport{true, 0, 0, ""};
+  return verify_log(storage_.log_path());
 }
 
 }  // namespace ferrow

@@ -69,8 +69,8 @@ class Queue {
   // ignored), then releases handles and mappings.
   ~Queue();
 
-  Result<uint64_t> enqueue(std::string body);
-  Result<std::vector<uint64_t>> enqueue_batch(std::vector<std::string> bodies);
+  Result<uint64_t> enqueue(std::string_view body);
+  Result<std::vector<uint64_t>> enqueue_batch(const std::vector<std::string>& bodies);
   Result<std::optional<DeliveredMessage>> dequeue(uint64_t lease_ms);
   Result<std::vector<DeliveredMessage>> dequeue_batch(uint64_t max, uint64_t lease_ms);
   Result<bool> ack(uint64_t seq);
@@ -96,7 +96,11 @@ class Queue {
   // The bodies of the operations, run inside the frame.
   Status expire_leases(uint64_t now_ms);
   Result<DeliveredMessage> lease_one(uint64_t seq, uint64_t deadline_ms, bool batch);
-  Status append_and_apply(LogRecord&& record, bool batch);
+  // Appends a record, applies it, and (unless batch) runs the sync policy.
+  Status append_and_apply(const LogRecord& record, uint64_t record_offset, bool keep_body,
+                          bool batch);
+  // The same for the kinds other than Enqueue.
+  Status append_and_apply(const LogRecord& record, bool batch);
   Status auto_compact_check();
   Status catch_up();
   Status compact_log();

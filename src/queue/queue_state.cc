@@ -3,7 +3,7 @@
 
 namespace ferrow {
 
-void QueueState::apply_record(LogRecord&& record, uint64_t record_offset, bool keep_body) {
+void QueueState::apply_record(const LogRecord& record, uint64_t record_offset, bool keep_body) {
   switch (record.index()) {
     case 0:
       apply(std::get<EnqueueRecord>(record), record_offset, keep_body);
@@ -27,7 +27,7 @@ void QueueState::apply_record(LogRecord&& record, uint64_t record_offset, bool k
   }
 }
 
-void QueueState::apply(EnqueueRecord& r, uint64_t record_offset, bool keep_body) {
+void QueueState::apply(const EnqueueRecord& r, uint64_t record_offset, bool keep_body) {
   if (r.seq >= next_seq_) next_seq_ = r.seq + 1;
   live_bytes_ += r.body.size() + ENQUEUE_BODY_OFFSET;
 
@@ -36,12 +36,12 @@ void QueueState::apply(EnqueueRecord& r, uint64_t record_offset, bool keep_body)
   // An entry already stored under seq is replaced, standing and all. Only a
   // log this system did not write repeats a seq.
   if (!inserted && !entry.in_flight) ready_count_--;
-  entry.body = keep_body ? std::make_unique<std::string>(std::move(r.body)) : nullptr;
+  entry.body = keep_body ? std::make_unique<std::string>(r.body) : nullptr;
   entry.enqueued_ts_ms = r.enqueued_ts_ms;
   entry.body_offset = record_offset + ENQUEUE_BODY_OFFSET;
   entry.deadline_ms = 0;
   entry.deliveries = 0;
-  entry.body_len = static_cast<uint32_t>(keep_body ? entry.body->size() : r.body.size());
+  entry.body_len = static_cast<uint32_t>(r.body.size());
   entry.in_flight = false;
   ready_count_++;
   ready_heap_.push(r.seq);

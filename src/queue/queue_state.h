@@ -44,10 +44,10 @@ class QueueState {
   QueueState(const QueueState&) = delete;
   QueueState& operator=(const QueueState&) = delete;
 
-  // Applies one record. `record_offset` is the offset of the record's frame in
+  // Applies one record (an Enqueue body is copied only when kept). `record_offset` is the offset of the record's frame in
   // queue.log (only Enqueue uses it); `keep_body` keeps an Enqueue body in the
   // entry. Records naming an absent seq change nothing. Never fails.
-  void apply_record(LogRecord&& record, uint64_t record_offset, bool keep_body);
+  void apply_record(const LogRecord& record, uint64_t record_offset, bool keep_body);
 
   // Empties every container and sets next_seq, live_bytes and the counters to 0.
   void reset();
@@ -76,7 +76,7 @@ class QueueState {
   uint64_t requeued_total() const { return requeued_total_; }
 
  private:
-  void apply(EnqueueRecord& r, uint64_t record_offset, bool keep_body);
+  void apply(const EnqueueRecord& r, uint64_t record_offset, bool keep_body);
   void apply(const LeasePair& deadline_and_seq, uint32_t deliveries);
   void apply_requeue(uint64_t seq, uint32_t deliveries);
   // Ack and Dead: removes a present message, returns whether it was present.

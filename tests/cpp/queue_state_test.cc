@@ -10,7 +10,7 @@ namespace {
 class QueueStateTest : public ::testing::Test {
  protected:
   void Enqueue(uint64_t seq, std::string body, uint64_t offset = 16) {
-    state_.apply_record(EnqueueRecord{seq, 1000, std::move(body)}, offset, false);
+    state_.apply_record(EnqueueRecord{seq, 1000, body}, offset, false);
   }
   void Lease(uint64_t seq, uint64_t deadline, uint32_t deliveries = 1) {
     state_.apply_record(LeaseRecord{seq, deadline, deliveries}, 0, false);

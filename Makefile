@@ -1,6 +1,6 @@
 # make demo   - build the module in .venv and run the crash-redelivery demo
 # make test   - build the module in .venv and run the Python and C++ tests
-# make bench  - in-memory and durable benchmarks
+# make bench  - in-memory, durable and multi-process benchmarks
 # make abi    - build one abi3 wheel and exercise it under every CPython 3.8+ found
 
 PYTHON ?= python3
@@ -45,6 +45,7 @@ cpp: $(PY)
 bench: install
 	$(PY) bench/memory_bench.py
 	$(PY) bench/durable_bench.py
+	$(PY) bench/multiprocess_bench.py
 
 abi: $(PY)
 	rm -rf dist && $(PY) -m pip wheel -q --no-build-isolation --no-deps . -w dist

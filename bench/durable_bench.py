@@ -9,72 +9,24 @@ and also written to bench/results/durable.md.
 """
 import argparse
 import os
-import shutil
-import sqlite3
 import statistics
 import subprocess
 import sys
-import tempfile
 import textwrap
 import time
 
 import ferrow
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-RESULTS = os.path.join(REPO, "bench", "results", "durable.md")
+from _common import (BODY, DEFAULT_BENCH_DIR, REPO, Scratch, SqliteQueue, filesystem_of,
+                     median_rate)
 
-BODY = b"x" * 100
+RESULTS = os.path.join(REPO, "bench", "results", "durable.md")
 FLOOR_WRITE = b"x" * 54
 ROUNDS = 5
 BATCH = 1000
 REPLAY_MESSAGES = 1_000_000
 REPLAY_CHUNK = 10_000
 READ_CHUNK = 1 << 20
-
-
-def median_rate(run_round, count, rounds):
-    """Median of count / seconds over `rounds` rounds; run_round() returns the
-    seconds its timed part took (set-up stays outside the timing)."""
-    return statistics.median(count / run_round() for _ in range(rounds))
-
-
-def filesystem_of(path):
-    """(mount point, type) of the filesystem holding `path`, from /proc/mounts."""
-    path = os.path.realpath(path)
-    best = ("?", "unknown")
-    try:
-        with open("/proc/mounts") as mounts:
-            for line in mounts:
-                fields = line.split()
-                mount = fields[1].replace("\\040", " ")
-                inside = path == mount or path.startswith(mount.rstrip("/") + "/")
-                # The longest mount point containing the path is the one in use.
-                if inside and (best[0] == "?" or len(mount) >= len(best[0])):
-                    best = (mount, fields[2])
-    except OSError:
-        pass
-    return best
-
-
-class Scratch:
-    """Fresh subdirectories of the benchmark directory, removed at the end."""
-
-    def __init__(self, root):
-        os.makedirs(root, exist_ok=True)
-        self.root = tempfile.mkdtemp(prefix="durable-bench-", dir=root)
-        self.count = 0
-
-    def fresh(self):
-        self.count += 1
-        path = os.path.join(self.root, f"r{self.count}")
-        os.mkdir(path)
-        return path
-
-    def remove(self, path):
-        shutil.rmtree(path, ignore_errors=True)
-
-    def close(self):
-        shutil.rmtree(self.root, ignore_errors=True)
 
 
 # (a) the floor: what one synced append costs without any queue around it.
@@ -137,64 +89,9 @@ def ferrow_batch_round(scratch, batches, **options):
     return elapsed
 
 
-# (e) the same queue written by hand on sqlite3: one row per message, every
-# single operation its own transaction, WAL journal.
-
-LEASE_MS = 30_000
-
-SQL_DEQUEUE = """
-UPDATE q SET lease_deadline = ?, deliveries = deliveries + 1
-WHERE id = (SELECT id FROM q WHERE lease_deadline <= ? ORDER BY id LIMIT 1)
-RETURNING id, body, deliveries"""
-
-SQL_DEQUEUE_BATCH = """
-UPDATE q SET lease_deadline = ?, deliveries = deliveries + 1
-WHERE id IN (SELECT id FROM q WHERE lease_deadline <= ? ORDER BY id LIMIT ?)
-RETURNING id, body, deliveries"""
-
-
-def now_ms():
-    return int(time.time() * 1000)
-
-
-class SqliteQueue:
-    def __init__(self, directory, synchronous):
-        # Autocommit: each statement outside BEGIN..COMMIT is its own transaction.
-        self.db = sqlite3.connect(os.path.join(directory, "queue.db"), isolation_level=None)
-        self.db.execute("PRAGMA journal_mode=WAL")
-        self.db.execute(f"PRAGMA synchronous={synchronous}")
-        self.db.execute("CREATE TABLE q (id INTEGER PRIMARY KEY, body BLOB NOT NULL, "
-                        "lease_deadline INTEGER NOT NULL, deliveries INTEGER NOT NULL)")
-
-    def enqueue(self, body):
-        return self.db.execute("INSERT INTO q (body, lease_deadline, deliveries) VALUES (?, 0, 0)",
-                               (body,)).lastrowid
-
-    def dequeue(self):
-        now = now_ms()
-        return self.db.execute(SQL_DEQUEUE, (now + LEASE_MS, now)).fetchone()
-
-    def ack(self, seq):
-        return self.db.execute("DELETE FROM q WHERE id = ?", (seq,)).rowcount == 1
-
-    def enqueue_batch(self, bodies):
-        self.db.execute("BEGIN")
-        self.db.executemany("INSERT INTO q (body, lease_deadline, deliveries) VALUES (?, 0, 0)",
-                            ((b,) for b in bodies))
-        self.db.execute("COMMIT")
-
-    def dequeue_batch(self, limit):
-        now = now_ms()
-        return self.db.execute(SQL_DEQUEUE_BATCH, (now + LEASE_MS, now, limit)).fetchall()
-
-    def ack_batch(self, seqs):
-        self.db.execute("BEGIN")
-        self.db.executemany("DELETE FROM q WHERE id = ?", ((s,) for s in seqs))
-        self.db.execute("COMMIT")
-
-    def close(self):
-        self.db.close()
-
+# (e) the same queue written by hand on sqlite3 (SqliteQueue, shared with the
+# other benchmarks): one row per message, every single operation its own
+# transaction, WAL journal.
 
 def sqlite_round(scratch, synchronous, kind, count):
     d = scratch.fresh()
@@ -278,7 +175,7 @@ def open_in_fresh_process(path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--dir", default=os.path.join(REPO, "build", "bench"),
+    parser.add_argument("--dir", default=DEFAULT_BENCH_DIR,
                         help="directory for the queue files (default: build/bench in the repo)")
     parser.add_argument("--ops", type=int, default=2000,
                         help="operations per round for the per-operation fsync rows")

@@ -331,3 +331,47 @@ class TestFailedWrite:
 
         q = reopen_clean(run.queue_dir)
         assert drain(q) == [(0, b"x", 1), (1, b"w", 1)]
+
+
+class TestLogReplacement:
+    """Compaction and purge replace the log by renaming a finished temporary
+    file over it: a failure before the rename leaves the old log in charge."""
+
+    @pytest.mark.parametrize("call, err", [("rename", errno.EIO), ("fsync", errno.EIO),
+                                           ("write", errno.ENOSPC)])
+    def test_failed_compaction_changes_nothing_but_the_temporary_file(self, run, call, err):
+        steps = run(f'''
+            q.enqueue_batch([b"a", b"b", b"c"])
+            q.ack(0)
+            q.dequeue(lease_ms=600000)
+            before = (q.stats(), open(sys.argv[1] + "/queue.log", "rb").read())
+            arm({call!r}, {err})
+            step("compact", q.compact)
+            steps["same_stats"] = ("ok", q.stats() == before[0])
+            steps["same_log"] = ("ok", open(sys.argv[1] + "/queue.log", "rb").read() == before[1])
+            step("dequeue", lambda: q.dequeue()[:2])
+            step("compact_again", q.compact)
+        ''')
+        assert_io_error(steps["compact"], err)
+        assert steps["same_stats"] == ("ok", True)
+        assert steps["same_log"] == ("ok", True)
+        assert steps["dequeue"] == ("ok", (2, b"c"))
+        assert steps["compact_again"] == ("ok", None)
+        q = reopen_clean(run.queue_dir)
+        s = q.stats()
+        assert (s["generation"], s["total"], s["in_flight"], s["next_seq"]) == (1, 2, 2, 3)
+
+    @pytest.mark.parametrize("call", ["rename", "fsync"])
+    def test_failed_purge_keeps_every_message(self, run, call):
+        steps = run(f'''
+            q.enqueue_batch([b"a", b"b"])
+            arm({call!r}, errno.EIO)
+            step("purge", q.purge)
+            step("stats", lambda: (q.stats()["total"], q.stats()["generation"]))
+            step("dequeue", lambda: q.dequeue()[:2])
+        ''')
+        assert_io_error(steps["purge"], 5)
+        # Neither emptied in memory while the log it follows is full.
+        assert steps["stats"] == ("ok", (2, 0))
+        assert steps["dequeue"] == ("ok", (0, b"a"))
+        assert reopen_clean(run.queue_dir).stats()["total"] == 2

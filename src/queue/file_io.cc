@@ -78,6 +78,14 @@ Result<size_t> pread_up_to(int fd, char* dst, size_t n, uint64_t offset) {
   return done;
 }
 
+Result<size_t> pread_once(int fd, char* dst, size_t n, uint64_t offset) {
+  for (;;) {
+    ssize_t got = ::pread(fd, dst, n, static_cast<off_t>(offset));
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) return QueueError::os(errno);
+  }
+}
+
 Status pread_exact(int fd, char* dst, size_t n, uint64_t offset) {
   Result<size_t> got = pread_up_to(fd, dst, n, offset);
   if (!got.ok()) return got.error();

@@ -51,6 +51,8 @@ inline constexpr char WRITE_BUFFERED_TEXT[] = "failed to write the buffered data
 // Reads up to n bytes at `offset`, stopping early only at end of file.
 // Returns the number of bytes read.
 Result<size_t> pread_up_to(int fd, char* dst, size_t n, uint64_t offset);
+// One pread (EINTR retried): may return fewer bytes than the file holds.
+Result<size_t> pread_once(int fd, char* dst, size_t n, uint64_t offset);
 // Reads exactly n bytes at `offset`; a short file gives "failed to fill whole buffer".
 Status pread_exact(int fd, char* dst, size_t n, uint64_t offset);
 

@@ -115,22 +115,25 @@ Status LogStorage::reopen_log(uint64_t generation) {
   return {};
 }
 
-Result<std::string> LogStorage::read_tail(uint64_t start) const {
-  // The length is only a hint for the buffer: read until end of file.
-  Result<uint64_t> length = file_length(reader_.fd());
-  if (!length.ok()) return length.error();
-  std::string tail;
-  uint64_t hint = length.value() > start ? length.value() - start : 0;
+Result<std::optional<std::string_view>> LogStorage::read_tail(uint64_t start, bool thorough) {
+  // Reading from one byte before `start` tells "nothing new" (that byte
+  // comes back) from "the file is shorter" (nothing does) without an fstat.
+  // start is never below the header, so start - 1 is inside the file.
+  const uint64_t from = start - 1;
+  size_t len = 0;
+  if (tail_buffer_.size() < TAIL_CHUNK) tail_buffer_.resize(TAIL_CHUNK);
   for (;;) {
-    const size_t chunk = hint > 0 ? static_cast<size_t>(hint) : 4096;
-    const size_t old_size = tail.size();
-    tail.resize(old_size + chunk);
-    Result<size_t> got = pread_up_to(reader_.fd(), tail.data() + old_size, chunk, start + old_size);
+    const size_t room = tail_buffer_.size() - len;
+    Result<size_t> got = thorough
+        ? pread_up_to(reader_.fd(), tail_buffer_.data() + len, room, from + len)
+        : pread_once(reader_.fd(), tail_buffer_.data() + len, room, from + len);
     if (!got.ok()) return got.error();
-    tail.resize(old_size + got.value());
-    if (got.value() < chunk) return tail;
-    hint = 0;
+    len += got.value();
+    if (got.value() < room) break;  // the end of the file, or a short read
+    tail_buffer_.resize(tail_buffer_.size() * 2);
   }
+  if (len == 0) return std::optional<std::string_view>();
+  return std::optional<std::string_view>(std::string_view(tail_buffer_.data() + 1, len - 1));
 }
 
 void LogStorage::advance_to(uint64_t append_pos) {

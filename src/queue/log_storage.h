@@ -12,7 +12,9 @@
 #define FERROW_QUEUE_LOG_STORAGE_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "queue/file_io.h"
 #include "queue/log_format.h"
@@ -50,8 +52,13 @@ class LogStorage {
   // New handles on a replaced queue.log; positions become its length.
   Status reopen_log(uint64_t generation);
 
-  // Catch-up support: reads everything from `start` to the end of the file.
-  Result<std::string> read_tail(uint64_t start) const;
+  // Catch-up support: everything from `start` to the end of the file, as a
+  // view valid until the next call; nullopt when the file is shorter than
+  // `start` (someone cut frames this process already applied). Unless
+  // `thorough`, one short read is taken for the end of the file, which costs
+  // one system call when nothing changed; a caller that finds damage at the
+  // end reads again thoroughly before believing it.
+  Result<std::optional<std::string_view>> read_tail(uint64_t start, bool thorough);
   void advance_to(uint64_t append_pos);  // frames of other processes applied
   // Cuts the file back to append_pos after a damaged tail, durably.
   Status cut_tail_at(uint64_t append_pos);
@@ -66,6 +73,8 @@ class LogStorage {
  private:
   // How far past the file's end a body mapping reaches.
   static constexpr uint64_t MAP_HEADROOM = 64 << 20;
+  // First size of the buffer that collects other processes' appends.
+  static constexpr size_t TAIL_CHUNK = 64 << 10;
 
   Status write_frame(const std::string& frame);
   // Maps the whole file afresh.
@@ -76,6 +85,7 @@ class LogStorage {
   FileHandle reader_;
   Mapping mapping_;         // covers the file and MAP_HEADROOM beyond it
   uint64_t mapped_len_ = 0;  // bytes of the mapping known to be in the file
+  std::string tail_buffer_;  // reused by read_tail
   uint64_t sync_interval_ms_ = 0;
   uint64_t last_sync_ms_ = 0;
   uint64_t generation_ = 0;

@@ -84,8 +84,6 @@ Result<std::unique_ptr<Queue>> Queue::open(const std::string& path, const QueueO
   return queue;
 }
 
-Status Queue::catch_up() { return {}; }
-
 Status Queue::append_and_apply(const LogRecord& record, bool batch) {
   return append_and_apply(record, 0, false, batch);
 }
@@ -300,19 +298,6 @@ Status Queue::purge() {
   Frame frame(*this);
   FERROW_TRY(frame.begin(/*catch_up=*/true));
   return purge_log();
-}
-
-Status Queue::compact_log() {
-  if (!persistent()) return {};
-  return QueueError::io(IoErrorKind::Other, "compaction of persistent queues is not built yet");
-}
-
-Status Queue::purge_log() {
-  if (!persistent()) {
-    state_.reset();
-    return {};
-  }
-  return QueueError::io(IoErrorKind::Other, "purge of persistent queues is not built yet");
 }
 
 Result<IntegrityReport> Queue::verify_integrity() {

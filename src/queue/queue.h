@@ -102,8 +102,13 @@ class Queue {
   // The same for the kinds other than Enqueue.
   Status append_and_apply(const LogRecord& record, bool batch);
   Status auto_compact_check();
+  // Applies what other processes appended, or reloads a replaced log.
   Status catch_up();
+  // Replays the whole log into a fresh state and reopens the handles.
+  Status reload();
+  // Rewrites the log to the present messages under generation + 1.
   Status compact_log();
+  // Replaces the log by an empty one under generation + 1.
   Status purge_log();
 
   const std::string dir_;

@@ -1,0 +1,131 @@
+"""Helpers shared by the benchmarks that put queue files on disk: where to put
+them, how to summarise rounds, and the hand-rolled sqlite3 queue that serves as
+the baseline."""
+import os
+import shutil
+import sqlite3
+import statistics
+import tempfile
+import time
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# /tmp may be a tmpfs, where fsync costs nothing, so the default lives in the
+# repository's build directory, which is on the real filesystem.
+DEFAULT_BENCH_DIR = os.path.join(REPO, "build", "bench")
+
+BODY = b"x" * 100
+
+
+def median_rate(run_round, count, rounds):
+    """Median of count / seconds over `rounds` rounds; run_round() returns the
+    seconds its timed part took (set-up stays outside the timing)."""
+    return statistics.median(count / run_round() for _ in range(rounds))
+
+
+def filesystem_of(path):
+    """(mount point, type) of the filesystem holding `path`, from /proc/mounts."""
+    path = os.path.realpath(path)
+    best = ("?", "unknown")
+    try:
+        with open("/proc/mounts") as mounts:
+            for line in mounts:
+                fields = line.split()
+                mount = fields[1].replace("\\040", " ")
+                inside = path == mount or path.startswith(mount.rstrip("/") + "/")
+                # The longest mount point containing the path is the one in use.
+                if inside and (best[0] == "?" or len(mount) >= len(best[0])):
+                    best = (mount, fields[2])
+    except OSError:
+        pass
+    return best
+
+
+class Scratch:
+    """Fresh subdirectories of the benchmark directory, removed at the end."""
+
+    def __init__(self, root, prefix="durable-bench-"):
+        os.makedirs(root, exist_ok=True)
+        self.root = tempfile.mkdtemp(prefix=prefix, dir=root)
+        self.count = 0
+
+    def fresh(self):
+        self.count += 1
+        path = os.path.join(self.root, f"r{self.count}")
+        os.mkdir(path)
+        return path
+
+    def remove(self, path):
+        shutil.rmtree(path, ignore_errors=True)
+
+    def close(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+# The same queue written by hand on sqlite3: one row per message, every single
+# operation its own transaction, WAL journal.
+
+LEASE_MS = 30_000
+
+# One statement, hence one transaction: it picks the smallest ready id and
+# leases it, so two consumers can never claim the same row.
+SQL_DEQUEUE = """
+UPDATE q SET lease_deadline = ?, deliveries = deliveries + 1
+WHERE id = (SELECT id FROM q WHERE lease_deadline <= ? ORDER BY id LIMIT 1)
+RETURNING id, body, deliveries"""
+
+SQL_DEQUEUE_BATCH = """
+UPDATE q SET lease_deadline = ?, deliveries = deliveries + 1
+WHERE id IN (SELECT id FROM q WHERE lease_deadline <= ? ORDER BY id LIMIT ?)
+RETURNING id, body, deliveries"""
+
+
+def now_ms():
+    return int(time.time() * 1000)
+
+
+class SqliteQueue:
+    """`create` makes the database and its table (once per directory); the other
+    processes sharing it open it with create=False. `busy_timeout_ms`, when
+    given, makes a writer that finds the database locked wait that long
+    instead of failing at once."""
+
+    def __init__(self, directory, synchronous, create=True, busy_timeout_ms=None):
+        # Autocommit: each statement outside BEGIN..COMMIT is its own transaction.
+        self.db = sqlite3.connect(os.path.join(directory, "queue.db"), isolation_level=None)
+        if busy_timeout_ms is not None:
+            self.db.execute(f"PRAGMA busy_timeout={int(busy_timeout_ms)}")
+        if create:
+            self.db.execute("PRAGMA journal_mode=WAL")
+        self.db.execute(f"PRAGMA synchronous={synchronous}")
+        if create:
+            self.db.execute("CREATE TABLE q (id INTEGER PRIMARY KEY, body BLOB NOT NULL, "
+                            "lease_deadline INTEGER NOT NULL, deliveries INTEGER NOT NULL)")
+
+    def enqueue(self, body):
+        return self.db.execute("INSERT INTO q (body, lease_deadline, deliveries) VALUES (?, 0, 0)",
+                               (body,)).lastrowid
+
+    def dequeue(self):
+        now = now_ms()
+        return self.db.execute(SQL_DEQUEUE, (now + LEASE_MS, now)).fetchone()
+
+    def ack(self, seq):
+        return self.db.execute("DELETE FROM q WHERE id = ?", (seq,)).rowcount == 1
+
+    def enqueue_batch(self, bodies):
+        self.db.execute("BEGIN")
+        self.db.executemany("INSERT INTO q (body, lease_deadline, deliveries) VALUES (?, 0, 0)",
+                            ((b,) for b in bodies))
+        self.db.execute("COMMIT")
+
+    def dequeue_batch(self, limit):
+        now = now_ms()
+        return self.db.execute(SQL_DEQUEUE_BATCH, (now + LEASE_MS, now, limit)).fetchall()
+
+    def ack_batch(self, seqs):
+        self.db.execute("BEGIN")
+        self.db.executemany("DELETE FROM q WHERE id = ?", ((s,) for s in seqs))
+        self.db.execute("COMMIT")
+
+    def close(self):
+        self.db.close()

@@ -1,0 +1,467 @@
+"""Several processes on one queue directory, next to one process doing the same
+work and to a hand-rolled sqlite3 queue under the same load; and the speed of
+compaction next to copying the same bytes with cp.
+
+Run: make bench   (or: python bench/multiprocess_bench.py after installing ferrow)
+Every figure is measured in this one run, on one filesystem (by default under
+the repository's build/, because /tmp may be a tmpfs where fsync costs
+nothing), with 100-byte bodies, and is the median of --rounds rounds. The
+table is printed and also written to bench/results/multiprocess.md.
+
+(1) Two producer processes enqueue N messages each with single `enqueue`
+calls while two consumer processes loop `dequeue` + `ack` until the producers
+are done and the queue is empty. All four are started with the "spawn" method,
+open the queue, and then wait at a barrier; the wall time runs from the first
+process leaving the barrier to the last ack, so 2N / wall time is the
+end-to-end rate. The single-process figure is one process doing enqueue, then
+dequeue + ack, for 2N messages. Every delivered body is checked: none lost,
+none delivered twice, none redelivered, every ack finds its message.
+
+(2) A queue holding LIVE present messages and as many acknowledged ones is
+compacted in a fresh process (its log was just written, so it is in the page
+cache); the rate is live bytes before / seconds of `compact()`. The baseline
+copies a file of the same number of bytes with cp and then syncs the copy and
+its directory with sync, since compaction forces both the new log and the
+directory to stable storage.
+"""
+import argparse
+import multiprocessing
+import os
+import queue
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+import traceback
+
+import ferrow
+
+from _common import (BODY, DEFAULT_BENCH_DIR, REPO, Scratch, SqliteQueue, filesystem_of)
+
+RESULTS = os.path.join(REPO, "bench", "results", "multiprocess.md")
+
+PRODUCERS = 2
+CONSUMERS = 2
+# Upper bound for one round (process start-up included); a child still running
+# after it is killed and the round fails.
+CHILD_TIMEOUT_S = 120.0
+# A consumer that finds the queue empty while producers are still running
+# backs off briefly instead of taking the lock again at once.
+IDLE_SLEEP_S = 0.0001
+# Concurrent sqlite3 writers wait for the lock as long as the queue's own
+# process lock would before giving up.
+BUSY_TIMEOUT_MS = 30_000
+COMPACT_CHUNK = 10_000
+HEADER_BYTES = 16
+FRAME_OVERHEAD = 33
+
+# CLOCK_MONOTONIC is one clock for every process on the machine, so a start
+# stamp from one child and an end stamp from another can be subtracted.
+clock = time.monotonic
+
+
+def body_of(tag, i):
+    """A 100-byte body that names its producer and index, so the consumed set
+    can be checked against what was produced."""
+    return f"{tag}:{i}:".encode().ljust(len(BODY), b"x")
+
+
+# Queue kinds: ("ferrow", sync_interval_ms or None) and ("sqlite", synchronous).
+
+def prepare_queue(kind, option, directory):
+    """Create the queue before the children start, so that the timed part never
+    includes creating it and the children only open it."""
+    if kind == "ferrow":
+        q = ferrow.FerrowCore(os.path.join(directory, "q"), sync_interval_ms=option)
+        del q
+    else:
+        SqliteQueue(directory, option, create=True).close()
+
+
+def open_queue(kind, option, directory):
+    if kind == "ferrow":
+        return ferrow.FerrowCore(os.path.join(directory, "q"), sync_interval_ms=option)
+    return SqliteQueue(directory, option, create=False, busy_timeout_ms=BUSY_TIMEOUT_MS)
+
+
+def leftover_messages(kind, option, directory):
+    """(messages still in the queue, integrity problem or None) after a round."""
+    if kind == "ferrow":
+        q = ferrow.FerrowCore(os.path.join(directory, "q"), sync_interval_ms=option)
+        total = q.stats()["total"]
+        report = q.verify_integrity()
+        del q
+        return total, None if report["ok"] else report["message"]
+    q = SqliteQueue(directory, option, create=False, busy_timeout_ms=BUSY_TIMEOUT_MS)
+    try:
+        total = q.db.execute("SELECT count(*) FROM q").fetchone()[0]
+        check = q.db.execute("PRAGMA integrity_check").fetchone()[0]
+    finally:
+        q.close()
+    return total, None if check == "ok" else check
+
+
+def worker(kind, option, directory, role, tag, count, barrier, producers_done, results):
+    """One child process. Puts exactly one tuple on `results`:
+    (role, tag, start, end, consumed bodies, redelivered, failed acks, error)."""
+    try:
+        q = open_queue(kind, option, directory)
+        barrier.wait(CHILD_TIMEOUT_S)
+        start = clock()
+        end = start
+        consumed = []
+        redelivered = failed_acks = 0
+        if role == "producer":
+            enqueue = q.enqueue
+            for i in range(count):
+                enqueue(body_of(tag, i))
+            end = clock()
+            with producers_done.get_lock():
+                producers_done.value += 1
+        elif role == "consumer":
+            dequeue, ack, keep = q.dequeue, q.ack, consumed.append
+            while True:
+                # Read before dequeueing: once every producer has finished, an
+                # empty queue stays empty, so the consumer may stop.
+                finished = producers_done.value == PRODUCERS
+                m = dequeue()
+                if m is None:
+                    if finished:
+                        break
+                    time.sleep(IDLE_SLEEP_S)
+                    continue
+                if not ack(m[0]):
+                    failed_acks += 1
+                end = clock()
+                keep(m[1])
+                if m[2] != 1:
+                    redelivered += 1
+        else:  # one process doing all the work
+            enqueue, dequeue, ack, keep = q.enqueue, q.dequeue, q.ack, consumed.append
+            for i in range(count):
+                enqueue(body_of(tag, i))
+                m = dequeue()
+                if not ack(m[0]):
+                    failed_acks += 1
+                keep(m[1])
+                if m[2] != 1:
+                    redelivered += 1
+            end = clock()
+        if kind == "sqlite":
+            q.close()
+        del q
+        results.put((role, tag, start, end, consumed, redelivered, failed_acks, None))
+    except BaseException:
+        results.put((role, tag, None, None, [], 0, 0, traceback.format_exc()))
+
+
+def run_children(ctx, specs, results, timeout_s):
+    """Start one process per (target, args) in `specs`, collect one result from
+    each, and make sure that none outlives this call."""
+    procs = [ctx.Process(target=target, args=args, daemon=True) for target, args in specs]
+    outs = []
+    try:
+        for p in procs:
+            p.start()
+        deadline = clock() + timeout_s
+        while len(outs) < len(procs):
+            try:
+                out = results.get(timeout=0.5)
+            except queue.Empty:
+                if clock() > deadline:
+                    raise TimeoutError(f"children still running after {timeout_s:.0f} s")
+                crashed = [p.exitcode for p in procs if p.exitcode not in (None, 0)]
+                if crashed:
+                    raise RuntimeError(f"a child exited with code {crashed[0]} without a result")
+                continue
+            if out[-1] is not None:
+                raise RuntimeError(f"child failed:\n{out[-1]}")
+            outs.append(out)
+        for p in procs:
+            p.join(max(0.1, deadline - clock()))
+            if p.exitcode != 0:
+                raise RuntimeError(f"a child ended with exit code {p.exitcode}")
+        return outs
+    finally:
+        for p in procs:
+            if p.is_alive():
+                p.terminate()
+                p.join(5)
+            if p.is_alive():
+                p.kill()
+                p.join(5)
+
+
+def delivery_round(ctx, scratch, kind, option, n, mode):
+    """One round; returns (messages per second, list of problems found)."""
+    d = scratch.fresh()
+    try:
+        prepare_queue(kind, option, d)
+        results = ctx.Queue()
+        producers_done = ctx.Value("i", 0)
+        if mode == "multi":
+            roles = [("producer", f"p{i}", n) for i in range(PRODUCERS)]
+            roles += [("consumer", f"c{i}", 0) for i in range(CONSUMERS)]
+        else:
+            roles = [("single", "s", PRODUCERS * n)]
+        barrier = ctx.Barrier(len(roles))
+        specs = [(worker, (kind, option, d, role, tag, count, barrier, producers_done, results))
+                 for role, tag, count in roles]
+        outs = run_children(ctx, specs, results, CHILD_TIMEOUT_S)
+
+        total = PRODUCERS * n
+        start = min(o[2] for o in outs)
+        end = max(o[3] for o in outs)
+        consumed = [b for o in outs for b in o[4]]
+        if mode == "multi":
+            expected = {body_of(tag, i) for _, tag, count in roles for i in range(count)}
+        else:
+            expected = {body_of("s", i) for i in range(total)}
+        got = set(consumed)
+        problems = []
+        if len(consumed) != total:
+            problems.append(f"{len(consumed)} deliveries for {total} messages")
+        if len(got) != len(consumed):
+            problems.append(f"{len(consumed) - len(got)} duplicate deliveries")
+        if expected - got:
+            problems.append(f"{len(expected - got)} messages never delivered")
+        if got - expected:
+            problems.append(f"{len(got - expected)} unexpected bodies")
+        redelivered = sum(o[5] for o in outs)
+        failed_acks = sum(o[6] for o in outs)
+        if redelivered:
+            problems.append(f"{redelivered} deliveries with a count above 1")
+        if failed_acks:
+            problems.append(f"{failed_acks} acks found no message")
+        left, damage = leftover_messages(kind, option, d)
+        if left:
+            problems.append(f"{left} messages left in the queue")
+        if damage:
+            problems.append(f"integrity check: {damage}")
+        return total / (end - start), problems
+    finally:
+        scratch.remove(d)
+
+
+# (2) compaction.
+
+def build_compaction_template(scratch, live):
+    """A queue log with `live` present messages behind `live` acknowledged ones
+    (each of those left an Enqueue, a Lease and an Ack frame behind)."""
+    d = scratch.fresh()
+    path = os.path.join(d, "q")
+    # Only the closing sync of each batch reaches the disk, and no automatic
+    # compaction may run while the dead space piles up.
+    q = ferrow.FerrowCore(path, sync_interval_ms=3_600_000, auto_compact_bytes=0)
+    bodies = [BODY] * COMPACT_CHUNK
+    for _ in range(live // COMPACT_CHUNK):
+        q.enqueue_batch(bodies)
+        q.ack_batch([m[0] for m in q.dequeue_batch(COMPACT_CHUNK)])
+    for _ in range(live // COMPACT_CHUNK):
+        q.enqueue_batch(bodies)
+    q.flush()
+    stats = q.stats()
+    del q
+    assert stats["total"] == live, stats
+    assert stats["live_bytes"] == live * (len(BODY) + FRAME_OVERHEAD), stats
+    return d, os.path.join(path, "queue.log")
+
+
+def compact_child(path, results):
+    try:
+        q = ferrow.FerrowCore(path, auto_compact_bytes=0)
+        before = q.stats()
+        start = clock()
+        q.compact()
+        seconds = clock() - start
+        after = q.stats()
+        report = q.verify_integrity()
+        del q
+        results.put((seconds, before, after, report, None))
+    except BaseException:
+        results.put((None, None, None, None, traceback.format_exc()))
+
+
+def copy_synced(src, dst):
+    """A copy of `src` at `dst` that is on stable storage, so that the timed
+    part later does not also pay for writing back this copy."""
+    shutil.copyfile(src, dst)
+    fd = os.open(dst, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def compaction_round(ctx, scratch, template_log):
+    d = scratch.fresh()
+    try:
+        qdir = os.path.join(d, "q")
+        os.mkdir(qdir)
+        copy_synced(template_log, os.path.join(qdir, "queue.log"))
+        results = ctx.Queue()
+        (out,) = run_children(ctx, [(compact_child, (qdir, results))], results, CHILD_TIMEOUT_S)
+        seconds, before, after, report, _ = out
+        problems = []
+        if after["total"] != before["total"] or after["live_bytes"] != before["live_bytes"]:
+            problems.append(f"messages changed: {before} -> {after}")
+        if after["log_bytes"] != HEADER_BYTES + before["live_bytes"]:
+            problems.append(f"compacted log is {after['log_bytes']} bytes, expected "
+                            f"{HEADER_BYTES + before['live_bytes']}")
+        if after["generation"] != before["generation"] + 1:
+            problems.append(f"generation {before['generation']} -> {after['generation']}")
+        if not report["ok"]:
+            problems.append(f"integrity check after compact: {report['message']}")
+        return seconds, before, after, problems
+    finally:
+        scratch.remove(d)
+
+
+def cp_round(scratch, src):
+    d = scratch.fresh()
+    try:
+        dst = os.path.join(d, "copy.bin")
+        start = clock()
+        subprocess.run(["cp", src, dst], check=True, timeout=CHILD_TIMEOUT_S)
+        subprocess.run(["sync", dst, d], check=True, timeout=CHILD_TIMEOUT_S)
+        return clock() - start
+    finally:
+        scratch.remove(d)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--dir", default=DEFAULT_BENCH_DIR,
+                        help="directory for the queue files (default: build/bench in the repo)")
+    parser.add_argument("--n", type=int, default=4000,
+                        help="messages per producer for the rows that sync every operation")
+    parser.add_argument("--fast-n", type=int, default=40_000,
+                        help="messages per producer for the rows that do not")
+    parser.add_argument("--live", type=int, default=200_000,
+                        help="present messages (and as many acknowledged ones) to compact")
+    parser.add_argument("--rounds", type=int, default=5)
+    args = parser.parse_args()
+    if args.rounds < 1 or args.live % COMPACT_CHUNK:
+        parser.error(f"--rounds must be positive and --live a multiple of {COMPACT_CHUNK}")
+
+    ctx = multiprocessing.get_context("spawn")
+    scratch = Scratch(args.dir, prefix="multiprocess-bench-")
+    mount, fstype = filesystem_of(scratch.root)
+    if fstype in ("tmpfs", "ramfs"):
+        print(f"warning: {args.dir} is on {fstype}; fsync costs nothing there", file=sys.stderr)
+    rounds = args.rounds
+    # (label, durability, kind, option, N per producer, sqlite3 counterpart)
+    configs = [
+        ("ferrow", "default (fsync every record)", "ferrow", None, args.n, 1),
+        ("sqlite3 WAL", "synchronous=FULL", "sqlite", "FULL", args.n, None),
+        ("ferrow", "sync_interval_ms=1000", "ferrow", 1000, args.fast_n, 3),
+        ("sqlite3 WAL", "synchronous=NORMAL", "sqlite", "NORMAL", args.fast_n, None),
+    ]
+    samples = {(i, mode): [] for i in range(len(configs)) for mode in ("single", "multi")}
+    problems = {i: [] for i in range(len(configs))}
+    compact_s, cp_s, compact_problems = [], [], []
+    began = clock()
+    try:
+        print(f"measuring in {scratch.root} ({fstype} on {mount})", file=sys.stderr)
+        # Rounds go round the configurations, so a slow spell of the machine
+        # touches every row alike rather than one of them.
+        for r in range(rounds):
+            for i, (label, durability, kind, option, n, _) in enumerate(configs):
+                for mode in ("single", "multi"):
+                    rate, found = delivery_round(ctx, scratch, kind, option, n, mode)
+                    samples[(i, mode)].append(rate)
+                    problems[i] += [f"round {r + 1}, {mode}: {p}" for p in found]
+                    print(f"  round {r + 1}: {label} {durability}, {mode}: {rate:,.0f} msgs/s"
+                          + (f"  PROBLEMS: {'; '.join(found)}" if found else ""),
+                          file=sys.stderr, flush=True)
+
+        print(f"  building a log of {args.live:,} present and {args.live:,} acknowledged "
+              "messages", file=sys.stderr, flush=True)
+        template_dir, template_log = build_compaction_template(scratch, args.live)
+        log_before = os.path.getsize(template_log)
+        live_bytes = args.live * (len(BODY) + FRAME_OVERHEAD)
+        # The cp source holds exactly the live bytes; it is on disk and in the
+        # page cache, like the log that compaction reads.
+        cp_src = os.path.join(template_dir, "cp-source.bin")
+        with open(template_log, "rb") as f, open(cp_src, "wb") as out:
+            out.write(f.read(live_bytes))
+            out.flush()
+            os.fsync(out.fileno())
+        for r in range(rounds):
+            seconds, before, after, found = compaction_round(ctx, scratch, template_log)
+            assert before["live_bytes"] == live_bytes, before
+            compact_s.append(seconds)
+            compact_problems += [f"round {r + 1}: {p}" for p in found]
+            cp_s.append(cp_round(scratch, cp_src))
+            print(f"  round {r + 1}: compact {seconds * 1000:,.1f} ms, cp + sync "
+                  f"{cp_s[-1] * 1000:,.1f} ms" + (f"  PROBLEMS: {'; '.join(found)}" if found else ""),
+                  file=sys.stderr, flush=True)
+        scratch.remove(template_dir)
+    finally:
+        scratch.close()
+    elapsed = clock() - began
+
+    med = {key: statistics.median(values) for key, values in samples.items()}
+    lines = [
+        f"Two producer + two consumer processes on one queue directory (spawned, released "
+        f"together by a barrier; single `enqueue`, `dequeue` + `ack`), against one process "
+        f"doing enqueue, dequeue + ack for the same 2N messages. 100-byte bodies, median of "
+        f"{rounds} rounds, one run on {fstype} ({mount}), {os.cpu_count()} CPUs. Rate = 2N / "
+        f"wall time from the barrier to the last ack. The sqlite3 queue is one row per "
+        f"message, WAL, each operation its own transaction, consumers claiming the smallest "
+        f"ready id with one UPDATE, busy_timeout={BUSY_TIMEOUT_MS} ms.",
+        "",
+        "| queue | durability | 2N | 1 process (msgs/s) | 2+2 processes (msgs/s) "
+        "| 2+2 / 1 | 1 process vs sqlite3 | 2+2 vs sqlite3 | check |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---|",
+    ]
+    for i, (label, durability, kind, option, n, twin) in enumerate(configs):
+        single, multi = med[(i, "single")], med[(i, "multi")]
+        if twin is None:
+            vs_single = vs_multi = "1.00x"
+        else:
+            vs_single = f"{single / med[(twin, 'single')]:.2f}x"
+            vs_multi = f"{multi / med[(twin, 'multi')]:.2f}x"
+        check = "ok" if not problems[i] else f"{len(problems[i])} problems (see below)"
+        lines.append(f"| {label} | {durability} | {PRODUCERS * n:,} | {single:,.0f} | "
+                     f"{multi:,.0f} | {multi / single:.2f}x | {vs_single} | {vs_multi} | {check} |")
+    lines += [
+        "",
+        "The sqlite3 columns compare each queue row with the sqlite3 row below it: the "
+        "default policy with synchronous=FULL (both sync every commit), "
+        "sync_interval_ms=1000 with synchronous=NORMAL (neither syncs every commit).",
+        "",
+    ]
+    c_med, cp_med = statistics.median(compact_s), statistics.median(cp_s)
+    lines += [
+        f"Compaction of a log of {log_before / 1e6:,.1f} MB holding {args.live:,} present and "
+        f"{args.live:,} acknowledged messages, in a fresh process, log in the page cache; "
+        f"rate = live bytes before ({live_bytes / 1e6:,.1f} MB) / seconds; median of {rounds} "
+        f"rounds. cp copies a file of the same size, then `sync` forces the copy and its "
+        f"directory to stable storage (two command launches included).",
+        "",
+        "| measurement | time | rate | vs cp + sync |",
+        "|---|---:|---:|---:|",
+        f"| compact() | {c_med * 1000:,.1f} ms | {live_bytes / c_med / 1e6:,.0f} MB/s "
+        f"| {cp_med / c_med:.2f}x |",
+        f"| cp + sync, {live_bytes:,} bytes | {cp_med * 1000:,.1f} ms "
+        f"| {live_bytes / cp_med / 1e6:,.0f} MB/s | 1.00x |",
+        "",
+        f"Whole benchmark: {elapsed:,.0f} s.",
+    ]
+    all_problems = [f"{configs[i][0]} {configs[i][1]}: {p}" for i in problems for p in problems[i]]
+    all_problems += [f"compaction: {p}" for p in compact_problems]
+    if all_problems:
+        lines += ["", "Problems found:", ""] + [f"- {p}" for p in all_problems]
+    table = "\n".join(lines) + "\n"
+    print(table)
+    os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
+    with open(RESULTS, "w") as out:
+        out.write(table)
+    if all_problems:
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()

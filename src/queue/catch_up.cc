@@ -1,0 +1,87 @@
+// Bringing this process's state up to the log that all processes share.
+#include <fcntl.h>
+
+#include <cstring>
+
+#include "queue/file_io.h"
+#include "queue/log_replay.h"
+#include "queue/queue.h"
+
+namespace ferrow {
+namespace {
+
+// The generation in the header of the file the path names now, if it is a
+// log of ours at all. Read through a fresh handle every time: a long-lived
+// handle stays on the old file after another process renames a new one over
+// the path.
+std::optional<uint64_t> probe_generation(const std::string& log_path) {
+  Result<FileHandle> file = open_file(log_path, O_RDONLY);
+  if (!file.ok()) return std::nullopt;
+  char header[FILE_HEADER_LEN];
+  if (!pread_exact(file.value().fd(), header, sizeof(header), 0).ok()) return std::nullopt;
+  if (std::memcmp(header, FILE_MAGIC, 4) != 0) return std::nullopt;
+  return decode_fixed64(header + 8);
+}
+
+}  // namespace
+
+Status Queue::catch_up() {
+  if (!persistent()) return {};
+  const std::optional<uint64_t> generation = probe_generation(storage_.log_path());
+  if (!generation || *generation != storage_.generation()) return reload();
+
+  uint64_t pos = storage_.append_pos();
+  bool thorough = false;
+  for (;;) {
+    Result<std::optional<std::string_view>> tail = storage_.read_tail(pos, thorough);
+    if (!tail.ok()) return tail.error();
+    // Shorter than what this process already applied: someone cut frames
+    // held in our state, so only a full replay can tell what is left.
+    if (!tail.value()) return reload();
+
+    std::string_view bytes = *tail.value();
+    bool damaged = false;
+    while (!damaged) {
+      const BufferFrame frame = read_frame_in_buffer(bytes);
+      if (frame.outcome == FrameOutcome::End) break;
+      const DecodeResult decoded = frame.outcome == FrameOutcome::Frame
+                                       ? decode_payload(frame.payload)
+                                       : DecodeResult{false, {}, {}};
+      if (!decoded.ok) {
+        damaged = true;
+        break;
+      }
+      state_.apply_record(decoded.record, pos, /*keep_body=*/false);
+      pos += frame.consumed;
+      bytes.remove_prefix(frame.consumed);
+    }
+    if (!damaged) {
+      storage_.advance_to(pos);
+      return {};
+    }
+    if (!thorough) {
+      // A quick read may have stopped short; look again before cutting.
+      thorough = true;
+      continue;
+    }
+    // Every kind of damage is handled alike: the process lock guarantees no
+    // writer is still busy with these bytes, so they were left by one that
+    // died. Cut them and everything after them.
+    FERROW_TRY(storage_.cut_tail_at(pos));
+    write_warning("Ferrow: truncated corrupt log tail at byte " + std::to_string(pos));
+    return {};
+  }
+}
+
+Status Queue::reload() {
+  Result<ReplayResult> replayed = open_log(storage_.log_path());
+  if (!replayed.ok()) return replayed.error();
+  state_ = std::move(replayed.value().state);
+  // If this fails the old generation stays recorded, so the next catch-up
+  // reloads again.
+  FERROW_TRY(storage_.reopen_log(replayed.value().generation));
+  storage_.advance_to(replayed.value().end_offset);
+  return {};
+}
+
+}  // namespace ferrow

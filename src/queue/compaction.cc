@@ -1,0 +1,111 @@
+// Rewriting the log to the messages still present, under a new generation.
+#include <fcntl.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "queue/clock.h"
+#include "queue/file_io.h"
+#include "queue/queue.h"
+
+namespace ferrow {
+namespace {
+
+constexpr char COMPACT_TMP_NAME[] = "queue.compact.tmp";
+constexpr size_t STAGING_LEN = 8192;
+
+struct LiveMessage {
+  uint64_t seq;
+  uint64_t enqueued_ts_ms;
+  uint64_t body_offset;
+  uint64_t deadline_ms;
+  uint32_t deliveries;
+  uint32_t body_len;
+  bool in_flight;
+};
+
+// Frames go through an 8 KiB staging buffer, so the rewrite costs a few
+// large writes rather than one per record.
+class StagedWriter {
+ public:
+  explicit StagedWriter(int fd) : fd_(fd) { staging_.reserve(STAGING_LEN); }
+
+  // Bytes appended so far, staged or written.
+  uint64_t appended() const { return appended_; }
+
+  Status append(const LogRecord& record) {
+    const size_t before = staging_.size();
+    encode_frame(encode_payload(record), &staging_);
+    appended_ += staging_.size() - before;
+    if (staging_.size() >= STAGING_LEN) return flush();
+    return {};
+  }
+  Status flush() {
+    FERROW_TRY(write_all(fd_, staging_, WRITE_BUFFERED_TEXT));
+    staging_.clear();
+    return {};
+  }
+
+ private:
+  const int fd_;
+  std::string staging_;
+  uint64_t appended_ = 0;
+};
+
+}  // namespace
+
+Status Queue::compact_log() {
+  if (!persistent()) return {};
+  const uint64_t generation = storage_.generation() + 1;
+  const std::string tmp_path = join_path(dir_, COMPACT_TMP_NAME);
+  Result<FileHandle> tmp = open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!tmp.ok()) return tmp.error();
+  FERROW_TRY(write_all(tmp.value().fd(), encode_file_header(generation), WRITE_WHOLE_TEXT));
+
+  std::vector<LiveMessage> live;
+  live.reserve(state_.message_count());
+  for (const auto& [seq, e] : state_.messages()) {
+    live.push_back({seq, e.enqueued_ts_ms, e.body_offset, e.deadline_ms, e.deliveries,
+                    e.body_len, e.in_flight});
+  }
+  std::sort(live.begin(), live.end(),
+            [](const LiveMessage& a, const LiveMessage& b) { return a.seq < b.seq; });
+
+  // Until the rename nothing but the temporary file has changed, so any
+  // error below simply leaves the old log in charge.
+  StagedWriter writer(tmp.value().fd());
+  std::vector<std::pair<uint64_t, uint64_t>> new_offsets;  // (seq, body_offset)
+  new_offsets.reserve(live.size());
+  for (const LiveMessage& m : live) {
+    Result<std::string> body = storage_.read_body(m.body_offset, m.body_len);
+    if (!body.ok()) return body.error();
+    const uint64_t frame_offset = FILE_HEADER_LEN + writer.appended();
+    FERROW_TRY(writer.append(EnqueueRecord{m.seq, m.enqueued_ts_ms, body.value()}));
+    new_offsets.emplace_back(m.seq, frame_offset + ENQUEUE_BODY_OFFSET);
+    if (m.deliveries != 0) FERROW_TRY(writer.append(RequeueRecord{m.seq, m.deliveries}));
+    if (m.in_flight) FERROW_TRY(writer.append(LeaseRecord{m.seq, m.deadline_ms, m.deliveries}));
+  }
+  // Ids must never go backwards. When the newest messages are gone, leave a
+  // trace of the last id handed out (enqueued and acknowledged at once), so
+  // that every process that replays the new log continues after it: a late
+  // ack for an old id must never hit a new message.
+  const uint64_t next_seq = state_.next_seq();
+  const uint64_t replayed_next = live.empty() ? 0 : live.back().seq + 1;
+  if (replayed_next < next_seq) {
+    FERROW_TRY(writer.append(EnqueueRecord{next_seq - 1, now_ms(), {}}));
+    FERROW_TRY(writer.append(AckRecord{next_seq - 1}));
+  }
+  FERROW_TRY(writer.flush());
+  FERROW_TRY(sync_fd(tmp.value().fd()));
+  tmp.value().reset();
+
+  FERROW_TRY(rename_file(tmp_path, storage_.log_path()));
+  // After the rename the file on disk carries the new generation; if a step
+  // below fails, the next catch-up sees that and reloads from it.
+  FERROW_TRY(sync_parent_dir(storage_.log_path()));
+  FERROW_TRY(storage_.reopen_log(generation));
+  for (const auto& [seq, body_offset] : new_offsets) state_.set_body_offset(seq, body_offset);
+  return {};
+}
+
+}  // namespace ferrow

@@ -1,0 +1,36 @@
+// Emptying a queue: a new log holding only a header, under a new generation.
+#include <fcntl.h>
+
+#include "queue/file_io.h"
+#include "queue/queue.h"
+
+namespace ferrow {
+namespace {
+
+constexpr char PURGE_TMP_NAME[] = "queue.purge.tmp";
+
+}  // namespace
+
+Status Queue::purge_log() {
+  if (!persistent()) {
+    state_.reset();
+    return {};
+  }
+  const uint64_t generation = storage_.generation() + 1;
+  const std::string tmp_path = join_path(dir_, PURGE_TMP_NAME);
+  {
+    Result<FileHandle> tmp = open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC);
+    if (!tmp.ok()) return tmp.error();
+    FERROW_TRY(write_all(tmp.value().fd(), encode_file_header(generation), WRITE_WHOLE_TEXT));
+    FERROW_TRY(sync_fd(tmp.value().fd()));
+  }
+  FERROW_TRY(rename_file(tmp_path, storage_.log_path()));
+  // The state is emptied only once the new log is in place: before that, a
+  // failure leaves the old log, with every message, in charge.
+  FERROW_TRY(sync_parent_dir(storage_.log_path()));
+  FERROW_TRY(storage_.reopen_log(generation));
+  state_.reset();
+  return {};
+}
+
+}  // namespace ferrow

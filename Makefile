@@ -1,19 +1,31 @@
-# make demo   - build the module in .venv and run the crash-redelivery demo
-# make test   - build the module in .venv and run the Python and C++ tests
-# make bench  - in-memory, durable and multi-process benchmarks
-# make abi    - build one abi3 wheel and exercise it under every CPython 3.8+ found
+# make demo        - build the module in .venv and run the crash-redelivery demo
+# make test        - build the module in .venv, run the Python and C++ tests and
+#                    the fuzzers for a short while
+# make bench       - in-memory, durable and multi-process benchmarks
+# make abi         - build one abi3 wheel and exercise it under every CPython 3.8+ found
+# make asan        - the Python and C++ tests with AddressSanitizer and
+#                    UndefinedBehaviorSanitizer (module in .venv-asan)
+# make coverage    - the Python and C++ tests with gcov instrumentation (module in
+#                    build/coverage); prints line and branch coverage of src/queue/
+# make reliability - full-count crash, fault and soak suites under coverage, the
+#                    fuzzers for a minute each, the sanitizer run, and a summary
 
 PYTHON ?= python3
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
 CPP_BUILD := build/cpp
 
-.PHONY: demo test pytest ctest cpp install bench abi clean
+# Seconds per fuzz target: short in `make test`, longer in `make reliability`.
+FUZZ_SECONDS ?= 20
+FUZZ_SCRIPT  := tests/fuzz/run.sh
 
-$(PY):
-	$(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.9" cmake ninja pytest numpy
+.PHONY: demo test pytest ctest cpp install fuzz bench abi asan coverage reliability clean
+
+# Every venv gets the same build and test tools.
+%/bin/python:
+	$(PYTHON) -m venv $*
+	$@ -m pip install -q --upgrade pip
+	$@ -m pip install -q "scikit-build-core>=0.9" cmake ninja pytest numpy
 
 install: $(PY)
 	$(PY) -m pip install -q --no-build-isolation .
@@ -21,14 +33,27 @@ install: $(PY)
 demo: install
 	$(PY) examples/demo.py
 
+# C++ engine tests and the fault shim in build dir $(1), with extra CMake
+# definitions $(2). Every build uses the main venv's cmake and ninja.
+define cmake_tests
+	$(VENV)/bin/cmake -S . -B $(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DFERROW_BUILD_MODULE=OFF -DFERROW_BUILD_TESTS=ON $(2)
+	$(VENV)/bin/cmake --build $(1)
+endef
+
 # The C++ build also yields the fault-injection library that the Python I/O
 # tests preload, so it comes first.
 FAULT_SHIM := $(abspath $(CPP_BUILD))/libferrow_fault_shim.so
 RUN_PYTEST := cd tests && FERROW_FAULT_SHIM=$(FAULT_SHIM) ../$(PY) -m pytest -q
 RUN_CTEST  := $(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
+# The fuzz targets are optional until their script exists.
+RUN_FUZZ   := if [ -f $(FUZZ_SCRIPT) ]; then sh $(FUZZ_SCRIPT) $(FUZZ_SECONDS); \
+              else echo "fuzz: $(FUZZ_SCRIPT) not present, skipped"; fi
 
+# ctest goes last so that its tally closes the run.
 test: install cpp
 	$(RUN_PYTEST)
+	$(RUN_FUZZ)
 	$(RUN_CTEST)
 
 pytest: install cpp
@@ -37,10 +62,11 @@ pytest: install cpp
 ctest: cpp
 	$(RUN_CTEST)
 
+fuzz:
+	$(RUN_FUZZ)
+
 cpp: $(PY)
-	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
-	  -DFERROW_BUILD_MODULE=OFF -DFERROW_BUILD_TESTS=ON
-	$(VENV)/bin/cmake --build $(CPP_BUILD)
+	$(call cmake_tests,$(CPP_BUILD))
 
 bench: install
 	$(PY) bench/memory_bench.py
@@ -51,5 +77,113 @@ abi: $(PY)
 	rm -rf dist && $(PY) -m pip wheel -q --no-build-isolation --no-deps . -w dist
 	PY=$(PY) sh tools/abi_check.sh dist/*.whl
 
+# Results that `make reliability` sums up; `make asan` and `make coverage`
+# leave theirs here too.
+REL_DIR := $(abspath build/reliability)
+
+# ---------------------------------------------------------------- sanitizers
+SANITIZERS   ?= address,undefined
+ASAN_VENV    := .venv-asan
+ASAN_PY      := $(ASAN_VENV)/bin/python
+# Interpreter that puts the sanitizer runtime first in every process, children
+# included (see tools/preloading_python.sh).
+ASAN_RUN_PY  := $(ASAN_VENV)/bin/python-asan
+ASAN_BUILD   := build/asan
+ASAN_REPORTS := $(abspath $(ASAN_BUILD))/reports
+# Recursive, so the compiler is only asked when a sanitized run needs it.
+ASAN_PRELOAD  = $(shell $(CXX) -print-file-name=libasan.so):$(shell $(CXX) -print-file-name=libubsan.so)
+# Every process writes its reports to a file of its own, so one from a child
+# whose exit status no test looks at still fails the run; an error aborts the
+# process at once. PYTHONMALLOC=malloc hands every Python object to ASan, so a
+# reference the binding drops too early is caught where it is used.
+# An interpreter leaks objects of its own and of other modules at exit, so in
+# the Python run leaks do not change exit statuses and only those whose
+# allocation stack passes through our code count (tools/sanitizer_reports.py);
+# the full unwinder is what finds our frames under the interpreter's, which
+# keeps no frame pointers.
+ASAN_COMMON  := halt_on_error=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:detect_leaks=1
+UBSAN_OPTS   := halt_on_error=1:abort_on_error=1:print_stacktrace=1
+ASAN_PY_ENV  := ASAN_OPTIONS=$(ASAN_COMMON):fast_unwind_on_malloc=0:malloc_context_size=12:log_path=$(ASAN_REPORTS)/py/asan \
+                LSAN_OPTIONS=exitcode=0 UBSAN_OPTIONS=$(UBSAN_OPTS):log_path=$(ASAN_REPORTS)/py/ubsan \
+                PYTHONMALLOC=malloc
+ASAN_CPP_ENV := ASAN_OPTIONS=$(ASAN_COMMON):log_path=$(ASAN_REPORTS)/cpp/asan \
+                UBSAN_OPTIONS=$(UBSAN_OPTS):log_path=$(ASAN_REPORTS)/cpp/ubsan
+
+$(ASAN_RUN_PY): $(ASAN_PY) tools/preloading_python.sh
+	sed -e 's|@PRELOAD@|$(ASAN_PRELOAD)|' -e "s|@PYTHON@|$$(readlink -f $(ASAN_PY))|" \
+	  tools/preloading_python.sh > $@.tmp
+	chmod +x $@.tmp && mv $@.tmp $@
+
+# The sanitized tests run in a clean environment of their own: the suites'
+# result files are left to the instrumented run of `make coverage`.
+asan: $(PY) $(ASAN_RUN_PY)
+	$(call cmake_tests,$(ASAN_BUILD)/cpp,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DFERROW_SANITIZE=$(SANITIZERS))
+	$(ASAN_PY) -m pip install -q --no-build-isolation -C build-dir=$(ASAN_BUILD)/module \
+	  -C cmake.build-type=RelWithDebInfo -C cmake.define.FERROW_SANITIZE=$(SANITIZERS) .
+	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)/py $(ASAN_REPORTS)/cpp
+	@status=0; \
+	(cd tests && env -u FERROW_RELIABILITY_DIR $(ASAN_PY_ENV) \
+	  FERROW_FAULT_SHIM=$(abspath $(ASAN_BUILD))/cpp/libferrow_fault_shim.so \
+	  ../$(ASAN_RUN_PY) -m pytest -q) || status=1; \
+	$(ASAN_CPP_ENV) $(VENV)/bin/ctest --test-dir $(ASAN_BUILD)/cpp --output-on-failure || status=1; \
+	$(PY) tools/sanitizer_reports.py --python-reports $(ASAN_REPORTS)/py \
+	  --cpp-reports $(ASAN_REPORTS)/cpp --tests-status $$status \
+	  --sanitizers $(SANITIZERS) --out $(REL_DIR)/sanitizer.json
+
+# ------------------------------------------------------------------ coverage
+# One build yields the module, the C++ tests and the fault shim, so each engine
+# file is compiled once and both suites add to the same counters; the tests
+# import the module from the build dir through PYTHONPATH (children inherit it).
+COV_BUILD := $(abspath build/coverage)
+# Environment of the instrumented test run (`make reliability` sets the full
+# counts here).
+COV_TEST_ENV ?=
+# Branches that only exist for exception unwinding, or that the compiler
+# proves dead, are not decisions of our code.
+GCOVR := $(VENV)/bin/gcovr --root . --filter 'src/queue/' \
+         --exclude-throw-branches --exclude-unreachable-branches $(COV_BUILD)
+
+$(VENV)/bin/gcovr: $(PY)
+	$(PY) -m pip install -q gcovr
+
+coverage: $(PY) $(VENV)/bin/gcovr
+	$(call cmake_tests,$(COV_BUILD),-DFERROW_BUILD_MODULE=ON -DFERROW_COVERAGE=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)))
+	find $(COV_BUILD) -name '*.gcda' -delete
+	mkdir -p $(REL_DIR)
+	@cd tests && PYTHONPATH=$(COV_BUILD) ../$(PY) -c 'import ferrow, sys; \
+	  sys.exit(0 if ferrow.__file__.startswith("$(COV_BUILD)/") else "coverage: ferrow comes from " + ferrow.__file__)'
+	@status=0; \
+	(cd tests && env $(COV_TEST_ENV) PYTHONPATH=$(COV_BUILD) \
+	  FERROW_FAULT_SHIM=$(COV_BUILD)/libferrow_fault_shim.so ../$(PY) -m pytest -q) || status=1; \
+	$(VENV)/bin/ctest --test-dir $(COV_BUILD) --output-on-failure || status=1; \
+	$(GCOVR) --txt-metric line --txt-metric branch --txt $(COV_BUILD)/summary.txt \
+	  --json-summary $(REL_DIR)/coverage.json --json-summary-pretty || status=1; \
+	$(GCOVR) --txt-metric line --txt $(COV_BUILD)/lines.txt || status=1; \
+	$(GCOVR) --txt-metric branch --txt $(COV_BUILD)/branches.txt || status=1; \
+	echo "== uncovered lines of src/queue/"; grep -E '^src/queue/.*[0-9]%   ' $(COV_BUILD)/lines.txt; \
+	echo "== uncovered branches of src/queue/ (line numbers)"; \
+	grep -E '^src/queue/.*[0-9]%   ' $(COV_BUILD)/branches.txt; \
+	echo "== coverage of src/queue/ (full lists in $(COV_BUILD)/lines.txt, branches.txt)"; \
+	cat $(COV_BUILD)/summary.txt; \
+	exit $$status
+
+# --------------------------------------------------------------- reliability
+# Every step runs even when an earlier one fails, so the table shows them all;
+# the target fails if any did.
+RELIABILITY_ENV := FERROW_RELIABILITY_DIR=$(REL_DIR) FERROW_KILLS=200 \
+                   FERROW_FAULT_SWEEP=full FERROW_SOAK_SECONDS=60
+
+reliability: $(PY)
+	rm -rf $(REL_DIR) && mkdir -p $(REL_DIR)
+	@status=0; \
+	$(MAKE) --no-print-directory coverage COV_TEST_ENV="$(RELIABILITY_ENV)" || status=1; \
+	if [ -f $(FUZZ_SCRIPT) ]; then \
+	  env $(RELIABILITY_ENV) sh $(FUZZ_SCRIPT) 60 || status=1; \
+	else echo "fuzz: $(FUZZ_SCRIPT) not present, skipped"; fi; \
+	$(MAKE) --no-print-directory asan || status=1; \
+	$(PY) tools/reliability_summary.py $(REL_DIR) || status=1; \
+	exit $$status
+
 clean:
-	rm -rf build dist $(VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV)

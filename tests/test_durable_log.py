@@ -353,6 +353,19 @@ class TestReopen:
         assert q.dequeue() == (5, b"five", 8, 111)
         assert q.enqueue(b"ten") == 10
 
+    @pytest.mark.parametrize("top", [2**64 - 1, 2**64 - 2])
+    def test_ids_never_wrap_past_the_largest(self, tmp_path, top):
+        # Only a foreign log can hold such ids; an id must still never be
+        # handed out twice (the next one would have been 0, over message 0).
+        data = (b"FWFL" + struct.pack("<IQ", 1, 0) + record(ENQ, 0, 1, body=b"zero")
+                + record(ENQ, top, 1, body=b"top"))
+        q = ferrow.FerrowCore(write_log(tmp_path, data))
+        with pytest.raises(OSError, match="^Ferrow I/O error: sequence ids exhausted$"):
+            q.enqueue(b"new")
+        with pytest.raises(OSError, match="sequence ids exhausted"):
+            q.enqueue_batch([b"a"])
+        assert drain(q) == [b"zero", b"top"]
+
 
 # -- integrity verification -------------------------------------------------
 

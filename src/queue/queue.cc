@@ -36,6 +36,15 @@ class Queue::Frame {
   bool process_locked_ = false;
 };
 
+namespace {
+
+Status check_ids_left(const QueueState& state, uint64_t n) {
+  if (state.ids_left(n)) return {};
+  return QueueError::io(IoErrorKind::InvalidData, "sequence ids exhausted");
+}
+
+}  // namespace
+
 Status check_body_size(uint64_t body_len) {
   if (body_len <= MAX_BODY_LEN) return {};
   // A longer record would read back as corruption and be cut, together with
@@ -103,6 +112,7 @@ Result<uint64_t> Queue::enqueue(std::string_view body) {
   FERROW_TRY(check_body_size(body.size()));
   Frame frame(*this);
   FERROW_TRY(frame.begin(/*catch_up=*/true));
+  FERROW_TRY(check_ids_left(state_, 1));
   const uint64_t seq = state_.next_seq();
   FERROW_TRY(append_and_apply(EnqueueRecord{seq, now_ms(), body}, storage_.append_pos(),
                               /*keep_body=*/!persistent(), /*batch=*/false));
@@ -116,6 +126,7 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<std::string
   for (const std::string& body : bodies) FERROW_TRY(check_body_size(body.size()));
   Frame frame(*this);
   FERROW_TRY(frame.begin(/*catch_up=*/true));
+  FERROW_TRY(check_ids_left(state_, bodies.size()));
   const uint64_t now = now_ms();
   std::vector<uint64_t> seqs;
   seqs.reserve(bodies.size());
@@ -135,10 +146,14 @@ Status Queue::expire_leases(uint64_t now) {
   while (const LeasePair* front = state_.schedule_front()) {
     if (front->first > now) break;
     const auto [deadline_ms, seq] = *front;
-    state_.pop_schedule_front();
     const MessageEntry* entry = state_.find(seq);
-    if (entry == nullptr || !entry->in_flight || entry->deadline_ms != deadline_ms) continue;
-    FERROW_TRY(append_and_apply(RequeueRecord{seq, entry->deliveries}, /*batch=*/false));
+    if (entry != nullptr && entry->in_flight && entry->deadline_ms == deadline_ms) {
+      // The pair leaves the schedule only once its Requeue is in the log: if
+      // the write fails, the next expiring call tries again instead of
+      // leaving the message in flight until the log is replayed.
+      FERROW_TRY(append_and_apply(RequeueRecord{seq, entry->deliveries}, /*batch=*/false));
+    }
+    state_.pop_schedule_front();
   }
   return {};
 }

@@ -28,7 +28,9 @@ void QueueState::apply_record(const LogRecord& record, uint64_t record_offset, b
 }
 
 void QueueState::apply(const EnqueueRecord& r, uint64_t record_offset, bool keep_body) {
-  if (r.seq >= next_seq_) next_seq_ = r.seq + 1;
+  // Saturates rather than wrapping: a (foreign) log holding the largest id
+  // leaves no ids to hand out, instead of restarting at 0 over live ones.
+  if (r.seq >= next_seq_) next_seq_ = r.seq == UINT64_MAX ? UINT64_MAX : r.seq + 1;
   live_bytes_ += r.body.size() + ENQUEUE_BODY_OFFSET;
 
   auto [it, inserted] = messages_.try_emplace(r.seq);

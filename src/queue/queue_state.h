@@ -69,6 +69,9 @@ class QueueState {
   uint64_t message_count() const { return messages_.size(); }
 
   uint64_t next_seq() const { return next_seq_; }
+  // Whether n more ids can be assigned. The largest id is never assigned, so
+  // next_seq never wraps back to ids that may still be present.
+  bool ids_left(uint64_t n) const { return next_seq_ != UINT64_MAX && n <= UINT64_MAX - next_seq_; }
   uint64_t live_bytes() const { return live_bytes_; }
   uint64_t enqueued_total() const { return enqueued_total_; }
   uint64_t acked_total() const { return acked_total_; }

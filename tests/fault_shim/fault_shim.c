@@ -9,14 +9,29 @@
  *   ferrow_fault_short_write(skip, max_bytes)
  *       the write after the next `skip` writes hands at most `max_bytes` bytes
  *       to the real call, so the caller sees a short write;
+ *   ferrow_fault_kill_at("rename", skip)
+ *       the process kills itself with SIGKILL at the (skip+1)-th call of
+ *       rename from now on, before the real call is made;
+ *   ferrow_fault_kill_after("rename", skip)
+ *       the same, but the real call is made and the process dies before
+ *       returning its result;
  *   ferrow_fault_disarm_all();
  *   ferrow_fault_calls("fsync")
  *       how many calls of fsync went through the shim so far.
  *
  * Call names: fsync, write, open (open, open64, openat), rename, ftruncate,
- * mmap (mmap, mmap64). Only calls that can be the engine's are counted or
- * failed: writes to descriptors 0 to 2 (warnings, the test's own output) and
- * anonymous mappings (the allocators') pass straight through.
+ * mmap (mmap, mmap64), and for the kill and count functions also "any", which
+ * counts every call of all of them in the order they happen: killing at the
+ * k-th "any" call for k = 0, 1, 2, ... stops a process at each step of an
+ * operation in turn. Only calls that can be the engine's are counted, failed
+ * or killed: writes to descriptors 0 to 2 (warnings, the test's own output)
+ * and anonymous mappings (the allocators') pass straight through.
+ *
+ * Before a kill the shim writes one line to standard error naming the step,
+ * for example
+ *   ferrow_fault_shim: SIGKILL before rename /q/queue.compact.tmp -> /q/queue.log
+ * (descriptors are shown as the path they refer to), so that the test that
+ * reaps the process can tell where it died.
  *
  * Counters are atomics, so calls from several threads are each counted once;
  * arming while another thread is inside a wrapped call is not meant to be
@@ -27,8 +42,10 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdatomic.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -41,6 +58,7 @@ enum { C_FSYNC, C_WRITE, C_OPEN, C_RENAME, C_FTRUNCATE, C_MMAP, C_COUNT };
 
 static const char* const call_names[C_COUNT] = {"fsync",  "write",     "open",
                                                 "rename", "ftruncate", "mmap"};
+#define C_ANY C_COUNT /* kill and count only: every kind of call */
 
 struct fault {
   atomic_long calls;      /* calls seen so far */
@@ -53,6 +71,12 @@ static struct fault faults[C_COUNT];
 static atomic_long short_write_at = -1; /* write call index to cut short */
 static atomic_long short_write_max = 0;
 
+enum { KILL_NONE, KILL_BEFORE, KILL_AFTER };
+static atomic_long any_calls;          /* calls of every kind, in order */
+static atomic_int kill_kind = -1;      /* call kind (or C_ANY) whose call kills; -1: none */
+static atomic_long kill_index = -1;    /* index of that call in its kind's count */
+static atomic_int kill_when = KILL_NONE;
+
 static int call_index(const char* name) {
   if (name == NULL) return -1;
   for (int i = 0; i < C_COUNT; i++) {
@@ -61,11 +85,27 @@ static int call_index(const char* name) {
   return -1;
 }
 
-/* Counts one call; returns the errno to fail it with, or 0 to let it through. */
-static int take_call(int which, long* index_out) {
+static int kill_call_index(const char* name) {
+  if (name != NULL && strcmp(name, "any") == 0) return C_ANY;
+  return call_index(name);
+}
+
+/* Counts one call; returns the errno to fail it with, or 0 to let it through.
+ * *kill_out tells whether the process must die at this call (and when). */
+static int take_call(int which, long* index_out, int* kill_out) {
   struct fault* f = &faults[which];
   const long n = atomic_fetch_add(&f->calls, 1);
+  const long any = atomic_fetch_add(&any_calls, 1);
   if (index_out != NULL) *index_out = n;
+  *kill_out = KILL_NONE;
+  int kind = atomic_load(&kill_kind);
+  if (kind == which || kind == C_ANY) {
+    /* Claimed once, so that only one call (of one thread) kills. */
+    if ((kind == C_ANY ? any : n) == atomic_load(&kill_index) &&
+        atomic_compare_exchange_strong(&kill_kind, &kind, -1)) {
+      *kill_out = atomic_load(&kill_when);
+    }
+  }
   if (n >= atomic_load(&f->fail_from) && n < atomic_load(&f->fail_until)) {
     return atomic_load(&f->err);
   }
@@ -92,15 +132,78 @@ SHIM_EXPORT int ferrow_fault_short_write(int skip, long max_bytes) {
   return 0;
 }
 
+static int arm_kill(const char* call, int skip, int when) {
+  const int which = kill_call_index(call);
+  if (which < 0 || skip < 0) return -1;
+  atomic_store(&kill_kind, -1);
+  const long count = which == C_ANY ? atomic_load(&any_calls) : atomic_load(&faults[which].calls);
+  atomic_store(&kill_index, count + skip);
+  atomic_store(&kill_when, when);
+  atomic_store(&kill_kind, which);
+  return 0;
+}
+
+SHIM_EXPORT int ferrow_fault_kill_at(const char* call, int skip) {
+  return arm_kill(call, skip, KILL_BEFORE);
+}
+
+SHIM_EXPORT int ferrow_fault_kill_after(const char* call, int skip) {
+  return arm_kill(call, skip, KILL_AFTER);
+}
+
 SHIM_EXPORT void ferrow_fault_disarm_all(void) {
   for (int i = 0; i < C_COUNT; i++) atomic_store(&faults[i].fail_until, 0);
   atomic_store(&short_write_at, -1);
+  atomic_store(&kill_kind, -1);
 }
 
 SHIM_EXPORT int ferrow_fault_calls(const char* call) {
-  const int which = call_index(call);
+  const int which = kill_call_index(call);
   if (which < 0) return -1;
+  if (which == C_ANY) return (int)atomic_load(&any_calls);
   return (int)atomic_load(&faults[which].calls);
+}
+
+/* Names the step on standard error, then dies. Nothing here allocates: the
+ * call may come from anywhere, even from inside the allocator. */
+static void append_text(char* buf, size_t cap, size_t* len, const char* text) {
+  while (*text != '\0' && *len + 1 < cap) buf[(*len)++] = *text++;
+}
+
+static void append_fd_path(char* buf, size_t cap, size_t* len, int fd) {
+  char link[64];
+  snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  char target[1024];
+  const ssize_t n = readlink(link, target, sizeof(target) - 1);
+  if (n < 0) {
+    snprintf(target, sizeof(target), "fd:%d", fd);
+  } else {
+    target[n] = '\0';
+  }
+  append_text(buf, cap, len, target);
+}
+
+__attribute__((noreturn)) static void die(int when, int which, const char* path,
+                                          const char* path2, int fd) {
+  char line[2600];
+  size_t len = 0;
+  append_text(line, sizeof(line), &len, "ferrow_fault_shim: SIGKILL ");
+  append_text(line, sizeof(line), &len, when == KILL_BEFORE ? "before " : "after ");
+  append_text(line, sizeof(line), &len, call_names[which]);
+  append_text(line, sizeof(line), &len, " ");
+  if (path != NULL) {
+    append_text(line, sizeof(line), &len, path);
+    if (path2 != NULL) {
+      append_text(line, sizeof(line), &len, " -> ");
+      append_text(line, sizeof(line), &len, path2);
+    }
+  } else {
+    append_fd_path(line, sizeof(line), &len, fd);
+  }
+  line[len++] = '\n';
+  (void)syscall(SYS_write, 2, line, len);
+  (void)syscall(SYS_kill, (long)syscall(SYS_getpid), SIGKILL);
+  for (;;) pause();
 }
 
 /* The real functions, looked up once. */
@@ -130,18 +233,24 @@ __attribute__((constructor)) static void resolve_real_calls(void) {
  * themselves stand in, so that nothing ever calls a null pointer. */
 
 SHIM_EXPORT int fsync(int fd) {
-  const int err = take_call(C_FSYNC, NULL);
+  int kill_when_here;
+  const int err = take_call(C_FSYNC, NULL, &kill_when_here);
+  if (kill_when_here == KILL_BEFORE) die(KILL_BEFORE, C_FSYNC, NULL, NULL, fd);
   if (err != 0) {
     errno = err;
     return -1;
   }
-  return real_fsync ? real_fsync(fd) : (int)syscall(SYS_fsync, fd);
+  const int rc = real_fsync ? real_fsync(fd) : (int)syscall(SYS_fsync, fd);
+  if (kill_when_here == KILL_AFTER) die(KILL_AFTER, C_FSYNC, NULL, NULL, fd);
+  return rc;
 }
 
 SHIM_EXPORT ssize_t write(int fd, const void* buf, size_t len) {
+  int kill_when_here = KILL_NONE;
   if (fd > 2) {
     long n;
-    const int err = take_call(C_WRITE, &n);
+    const int err = take_call(C_WRITE, &n, &kill_when_here);
+    if (kill_when_here == KILL_BEFORE) die(KILL_BEFORE, C_WRITE, NULL, NULL, fd);
     if (err != 0) {
       errno = err;
       return -1;
@@ -151,7 +260,10 @@ SHIM_EXPORT ssize_t write(int fd, const void* buf, size_t len) {
       if ((size_t)max < len) len = (size_t)max;
     }
   }
-  return real_write ? real_write(fd, buf, len) : (ssize_t)syscall(SYS_write, fd, buf, len);
+  const ssize_t rc =
+      real_write ? real_write(fd, buf, len) : (ssize_t)syscall(SYS_write, fd, buf, len);
+  if (kill_when_here == KILL_AFTER) die(KILL_AFTER, C_WRITE, NULL, NULL, fd);
+  return rc;
 }
 
 static mode_t mode_argument(int flags, va_list ap) {
@@ -159,18 +271,34 @@ static mode_t mode_argument(int flags, va_list ap) {
   return 0;
 }
 
+/* Shared by the three entry points of open: counts the call, dies or fails
+ * it (returning -1 with errno set) before the real call is made... */
+static int before_open(const char* path, int* kill_when_here) {
+  const int err = take_call(C_OPEN, NULL, kill_when_here);
+  if (*kill_when_here == KILL_BEFORE) die(KILL_BEFORE, C_OPEN, path, NULL, -1);
+  if (err != 0) {
+    errno = err;
+    return -1;
+  }
+  return 0;
+}
+
+/* ... or dies after it. */
+static int after_open(int fd, const char* path, int kill_when_here) {
+  if (kill_when_here == KILL_AFTER) die(KILL_AFTER, C_OPEN, path, NULL, -1);
+  return fd;
+}
+
 SHIM_EXPORT int open(const char* path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
   const mode_t mode = mode_argument(flags, ap);
   va_end(ap);
-  const int err = take_call(C_OPEN, NULL);
-  if (err != 0) {
-    errno = err;
-    return -1;
-  }
-  return real_open ? real_open(path, flags, mode)
-                   : (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode);
+  int kill_when_here;
+  if (before_open(path, &kill_when_here) != 0) return -1;
+  return after_open(real_open ? real_open(path, flags, mode)
+                              : (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode),
+                    path, kill_when_here);
 }
 
 SHIM_EXPORT int open64(const char* path, int flags, ...) {
@@ -178,13 +306,11 @@ SHIM_EXPORT int open64(const char* path, int flags, ...) {
   va_start(ap, flags);
   const mode_t mode = mode_argument(flags, ap);
   va_end(ap);
-  const int err = take_call(C_OPEN, NULL);
-  if (err != 0) {
-    errno = err;
-    return -1;
-  }
-  return real_open64 ? real_open64(path, flags, mode)
-                     : (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode);
+  int kill_when_here;
+  if (before_open(path, &kill_when_here) != 0) return -1;
+  return after_open(real_open64 ? real_open64(path, flags, mode)
+                                : (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode),
+                    path, kill_when_here);
 }
 
 SHIM_EXPORT int openat(int dirfd, const char* path, int flags, ...) {
@@ -192,47 +318,58 @@ SHIM_EXPORT int openat(int dirfd, const char* path, int flags, ...) {
   va_start(ap, flags);
   const mode_t mode = mode_argument(flags, ap);
   va_end(ap);
-  const int err = take_call(C_OPEN, NULL);
-  if (err != 0) {
-    errno = err;
-    return -1;
-  }
-  return real_openat ? real_openat(dirfd, path, flags, mode)
-                     : (int)syscall(SYS_openat, dirfd, path, flags, mode);
+  int kill_when_here;
+  if (before_open(path, &kill_when_here) != 0) return -1;
+  return after_open(real_openat ? real_openat(dirfd, path, flags, mode)
+                                : (int)syscall(SYS_openat, dirfd, path, flags, mode),
+                    path, kill_when_here);
 }
 
 SHIM_EXPORT int rename(const char* from, const char* to) {
-  const int err = take_call(C_RENAME, NULL);
+  int kill_when_here;
+  const int err = take_call(C_RENAME, NULL, &kill_when_here);
+  if (kill_when_here == KILL_BEFORE) die(KILL_BEFORE, C_RENAME, from, to, -1);
   if (err != 0) {
     errno = err;
     return -1;
   }
-  return real_rename ? real_rename(from, to)
-                     : (int)syscall(SYS_renameat, AT_FDCWD, from, AT_FDCWD, to);
+  const int rc = real_rename ? real_rename(from, to)
+                             : (int)syscall(SYS_renameat, AT_FDCWD, from, AT_FDCWD, to);
+  if (kill_when_here == KILL_AFTER) die(KILL_AFTER, C_RENAME, from, to, -1);
+  return rc;
 }
 
 SHIM_EXPORT int ftruncate(int fd, off_t length) {
-  const int err = take_call(C_FTRUNCATE, NULL);
+  int kill_when_here;
+  const int err = take_call(C_FTRUNCATE, NULL, &kill_when_here);
+  if (kill_when_here == KILL_BEFORE) die(KILL_BEFORE, C_FTRUNCATE, NULL, NULL, fd);
   if (err != 0) {
     errno = err;
     return -1;
   }
-  return real_ftruncate ? real_ftruncate(fd, length) : (int)syscall(SYS_ftruncate, fd, length);
+  const int rc =
+      real_ftruncate ? real_ftruncate(fd, length) : (int)syscall(SYS_ftruncate, fd, length);
+  if (kill_when_here == KILL_AFTER) die(KILL_AFTER, C_FTRUNCATE, NULL, NULL, fd);
+  return rc;
 }
 
 /* Anonymous mappings are the allocators' (this process's heap), never a file
  * of the engine's; they are passed through uncounted. */
 static void* shim_mmap(void* (*real)(void*, size_t, int, int, int, off_t), void* addr,
                        size_t len, int prot, int flags, int fd, off_t off) {
+  int kill_when_here = KILL_NONE;
   if ((flags & MAP_ANONYMOUS) == 0 && fd >= 0) {
-    const int err = take_call(C_MMAP, NULL);
+    const int err = take_call(C_MMAP, NULL, &kill_when_here);
+    if (kill_when_here == KILL_BEFORE) die(KILL_BEFORE, C_MMAP, NULL, NULL, fd);
     if (err != 0) {
       errno = err;
       return MAP_FAILED;
     }
   }
-  if (real) return real(addr, len, prot, flags, fd, off);
-  return (void*)syscall(SYS_mmap, addr, len, prot, flags, fd, off);
+  void* result = real ? real(addr, len, prot, flags, fd, off)
+                      : (void*)syscall(SYS_mmap, addr, len, prot, flags, fd, off);
+  if (kill_when_here == KILL_AFTER) die(KILL_AFTER, C_MMAP, NULL, NULL, fd);
+  return result;
 }
 
 SHIM_EXPORT void* mmap(void* addr, size_t len, int prot, int flags, int fd, off_t off) {

@@ -1,6 +1,7 @@
 # make demo   - build the module in .venv and run the crash-redelivery demo
 # make test   - build the module in .venv and run the Python and C++ tests
 # make bench  - in-memory, durable and multi-process benchmarks
+# make compare - Ferrow next to sqlite3, persist-queue, litequeue and the floors
 # make abi    - build one abi3 wheel and exercise it under every CPython 3.8+ found
 
 PYTHON ?= python3
@@ -8,7 +9,7 @@ VENV   ?= .venv
 PY     := $(VENV)/bin/python
 CPP_BUILD := build/cpp
 
-.PHONY: demo test pytest ctest cpp install bench abi clean
+.PHONY: demo test pytest ctest cpp install bench compare abi clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -46,6 +47,12 @@ bench: install
 	$(PY) bench/memory_bench.py
 	$(PY) bench/durable_bench.py
 	$(PY) bench/multiprocess_bench.py
+
+# The queues compared against and the chart library are needed by this
+# benchmark only, so they are installed here rather than with the build tools.
+compare: install
+	$(PY) -m pip install -q persist-queue litequeue matplotlib
+	$(PY) bench/compare.py
 
 abi: $(PY)
 	rm -rf dist && $(PY) -m pip wheel -q --no-build-isolation --no-deps . -w dist

@@ -9,6 +9,7 @@
 #                    build/coverage); prints line and branch coverage of src/queue/
 # make reliability - full-count crash, fault and soak suites under coverage, the
 #                    fuzzers for a minute each, the sanitizer run, and a summary
+# make compare     - Ferrow next to sqlite3, persist-queue, litequeue and the floors
 
 PYTHON ?= python3
 VENV   ?= .venv
@@ -19,7 +20,7 @@ CPP_BUILD := build/cpp
 FUZZ_SECONDS ?= 20
 FUZZ_SCRIPT  := tests/fuzz/run.sh
 
-.PHONY: demo test pytest ctest cpp install fuzz bench abi asan coverage reliability clean
+.PHONY: demo test pytest ctest cpp install fuzz bench compare abi asan coverage reliability clean
 
 # Every venv gets the same build and test tools.
 %/bin/python:
@@ -72,6 +73,12 @@ bench: install
 	$(PY) bench/memory_bench.py
 	$(PY) bench/durable_bench.py
 	$(PY) bench/multiprocess_bench.py
+
+# The queues compared against and the chart library are needed by this
+# benchmark only, so they are installed here rather than with the build tools.
+compare: install
+	$(PY) -m pip install -q persist-queue litequeue matplotlib
+	$(PY) bench/compare.py
 
 abi: $(PY)
 	rm -rf dist && $(PY) -m pip wheel -q --no-build-isolation --no-deps . -w dist

@@ -129,3 +129,83 @@ class SqliteQueue:
 
     def close(self):
         self.db.close()
+
+
+# Queues from PyPI, behind the enqueue / dequeue / ack calls that the
+# multi-process rounds make. Each is driven through its public API with its
+# own defaults. Neither keeps a delivery count, so dequeue reports 1 and
+# duplicate deliveries show up only as repeated bodies. Imported lazily: only
+# `make compare` installs them.
+
+class PersistAckQueue:
+    """persist-queue's SQLiteAckQueue. `get(raw=True)` returns a dict that `ack`
+    accepts as is, which spares ack a search through the unacked items."""
+
+    def __init__(self, directory):
+        import persistqueue
+        self.empty = persistqueue.Empty
+        self.path = os.path.join(directory, "pq")
+        self.q = persistqueue.SQLiteAckQueue(self.path)
+        self.db_path = os.path.join(self.path, "data.db")
+
+    def enqueue(self, body):
+        return self.q.put(body)
+
+    def dequeue(self):
+        try:
+            item = self.q.get(block=False, raw=True)
+        except self.empty:
+            return None
+        return item, item["data"], 1
+
+    def ack(self, item):
+        return self.q.ack(item) is not None
+
+    def remaining(self):
+        """Messages not yet acknowledged, counted in the database (its `size` is
+        kept per process)."""
+        return self.q.ready_count() + self.q.unack_count()
+
+    def close(self):
+        self.q.close()
+
+
+class LiteQueueAdapter:
+    """litequeue's LiteQueue. It stores text, so bodies go in as ASCII strings
+    and come back as bytes."""
+
+    def __init__(self, directory):
+        import litequeue
+        self.db_path = os.path.join(directory, "lq.db")
+        self.q = litequeue.LiteQueue(self.db_path)
+
+    def enqueue(self, body):
+        return self.q.put(body.decode("ascii"))
+
+    def dequeue(self):
+        m = self.q.pop()
+        if m is None:
+            return None
+        return m.message_id, m.data.encode("ascii"), 1
+
+    def ack(self, message_id):
+        self.q.done(message_id)
+        return True  # done() reports nothing about whether the id existed
+
+    def remaining(self):
+        return self.q.qsize()
+
+    def close(self):
+        self.q.close()
+
+
+PEER_QUEUES = {"persist-queue": PersistAckQueue, "litequeue": LiteQueueAdapter}
+
+
+def sqlite_integrity(db_path):
+    """PRAGMA integrity_check of a database file: "ok" or the first problem."""
+    db = sqlite3.connect(db_path)
+    try:
+        return db.execute("PRAGMA integrity_check").fetchone()[0]
+    finally:
+        db.close()

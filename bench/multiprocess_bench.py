@@ -37,7 +37,8 @@ import traceback
 
 import ferrow
 
-from _common import (BODY, DEFAULT_BENCH_DIR, REPO, Scratch, SqliteQueue, filesystem_of)
+from _common import (BODY, DEFAULT_BENCH_DIR, PEER_QUEUES, REPO, Scratch, SqliteQueue,
+                     filesystem_of, sqlite_integrity)
 
 RESULTS = os.path.join(REPO, "bench", "results", "multiprocess.md")
 
@@ -67,7 +68,8 @@ def body_of(tag, i):
     return f"{tag}:{i}:".encode().ljust(len(BODY), b"x")
 
 
-# Queue kinds: ("ferrow", sync_interval_ms or None) and ("sqlite", synchronous).
+# Queue kinds: ("ferrow", sync_interval_ms or None), ("sqlite", synchronous),
+# and a key of PEER_QUEUES (option unused: those queues keep their defaults).
 
 def prepare_queue(kind, option, directory):
     """Create the queue before the children start, so that the timed part never
@@ -75,14 +77,18 @@ def prepare_queue(kind, option, directory):
     if kind == "ferrow":
         q = ferrow.FerrowCore(os.path.join(directory, "q"), sync_interval_ms=option)
         del q
-    else:
+    elif kind == "sqlite":
         SqliteQueue(directory, option, create=True).close()
+    else:
+        PEER_QUEUES[kind](directory).close()
 
 
 def open_queue(kind, option, directory):
     if kind == "ferrow":
         return ferrow.FerrowCore(os.path.join(directory, "q"), sync_interval_ms=option)
-    return SqliteQueue(directory, option, create=False, busy_timeout_ms=BUSY_TIMEOUT_MS)
+    if kind == "sqlite":
+        return SqliteQueue(directory, option, create=False, busy_timeout_ms=BUSY_TIMEOUT_MS)
+    return PEER_QUEUES[kind](directory)
 
 
 def leftover_messages(kind, option, directory):
@@ -93,6 +99,14 @@ def leftover_messages(kind, option, directory):
         report = q.verify_integrity()
         del q
         return total, None if report["ok"] else report["message"]
+    if kind in PEER_QUEUES:
+        q = PEER_QUEUES[kind](directory)
+        try:
+            total = q.remaining()
+        finally:
+            q.close()
+        check = sqlite_integrity(q.db_path)
+        return total, None if check == "ok" else check
     q = SqliteQueue(directory, option, create=False, busy_timeout_ms=BUSY_TIMEOUT_MS)
     try:
         total = q.db.execute("SELECT count(*) FROM q").fetchone()[0]
@@ -148,7 +162,7 @@ def worker(kind, option, directory, role, tag, count, barrier, producers_done, r
                 if m[2] != 1:
                     redelivered += 1
             end = clock()
-        if kind == "sqlite":
+        if kind != "ferrow":
             q.close()
         del q
         results.put((role, tag, start, end, consumed, redelivered, failed_acks, None))

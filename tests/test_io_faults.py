@@ -320,6 +320,9 @@ class TestFailedWrite:
 
     def test_batch_keeps_what_it_wrote_before_the_failure(self, run):
         steps = run('''
+            # The batch goes out in one write: let it hand over the first
+            # frame (34 bytes) and part of the second, then fail.
+            short_write(34 + 10)
             arm("write", 5, skip=1)
             step("batch", q.enqueue_batch, [b"x", b"y", b"z"])
             step("stats", q.stats)
@@ -331,6 +334,26 @@ class TestFailedWrite:
 
         q = reopen_clean(run.queue_dir)
         assert drain(q) == [(0, b"x", 1), (1, b"w", 1)]
+
+    @pytest.mark.parametrize("op, frame, expected", [
+        ("q.dequeue_batch(3, lease_ms=600000)", 33, (4, 1)),  # one lease reached the file
+        ("q.ack_batch([0, 1, 2])", 21, (3, 0)),               # one ack did
+    ])
+    def test_batch_applies_exactly_the_frames_that_reached_the_file(self, run, op, frame,
+                                                                    expected):
+        steps = run(f'''
+            q.enqueue_batch([b"a", b"b", b"c"])
+            short_write({frame} + 5)
+            arm("write", errno.ENOSPC, skip=1)
+            step("batch", lambda: {op})
+            step("next", q.enqueue, b"d")
+            step("state", lambda: (q.stats()["total"], q.in_flight()))
+        ''')
+        assert_io_error(steps["batch"], errno.ENOSPC)
+        assert steps["next"] == ("ok", 3)
+        assert steps["state"] == ("ok", expected)
+        q = reopen_clean(run.queue_dir)
+        assert (q.stats()["total"], q.in_flight()) == expected
 
 
 class TestLogReplacement:

@@ -1,7 +1,6 @@
 // Rewriting the log to the messages still present, under a new generation.
 #include <fcntl.h>
 
-#include <algorithm>
 #include <vector>
 
 #include "queue/clock.h"
@@ -34,9 +33,7 @@ class StagedWriter {
   uint64_t appended() const { return appended_; }
 
   Status append(const LogRecord& record) {
-    const size_t before = staging_.size();
-    encode_frame(encode_payload(record), &staging_);
-    appended_ += staging_.size() - before;
+    appended_ += append_record_frame(record, &staging_);
     if (staging_.size() >= STAGING_LEN) return flush();
     return {};
   }
@@ -62,14 +59,12 @@ Status Queue::compact_log() {
   if (!tmp.ok()) return tmp.error();
   FERROW_TRY(write_all(tmp.value().fd(), encode_file_header(generation), WRITE_WHOLE_TEXT));
 
-  std::vector<LiveMessage> live;
+  std::vector<LiveMessage> live;  // in ascending seq order
   live.reserve(state_.message_count());
-  for (const auto& [seq, e] : state_.messages()) {
+  state_.for_each_message([&live](uint64_t seq, const MessageEntry& e) {
     live.push_back({seq, e.enqueued_ts_ms, e.body_offset, e.deadline_ms, e.deliveries,
                     e.body_len, e.in_flight});
-  }
-  std::sort(live.begin(), live.end(),
-            [](const LiveMessage& a, const LiveMessage& b) { return a.seq < b.seq; });
+  });
 
   // Until the rename nothing but the temporary file has changed, so any
   // error below simply leaves the old log in charge.

@@ -49,17 +49,20 @@ Status set_file_length(int fd, uint64_t length) {
 }
 
 Status write_all(int fd, std::string_view data, const char* zero_write_text) {
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
+  size_t written;
+  return write_all(fd, data, zero_write_text, &written);
+}
+
+Status write_all(int fd, std::string_view data, const char* zero_write_text, size_t* written) {
+  *written = 0;
+  while (*written < data.size()) {
+    ssize_t n = ::write(fd, data.data() + *written, data.size() - *written);
     if (n < 0) {
       if (errno == EINTR) continue;
       return QueueError::os(errno);
     }
     if (n == 0) return QueueError::io(IoErrorKind::WriteZero, zero_write_text);
-    p += n;
-    left -= static_cast<size_t>(n);
+    *written += static_cast<size_t>(n);
   }
   return {};
 }

@@ -45,6 +45,9 @@ Status set_file_length(int fd, uint64_t length);
 // Writes all of `data`, continuing partial writes and retrying EINTR. A write
 // that takes no bytes fails with `zero_write_text` (kind WriteZero).
 Status write_all(int fd, std::string_view data, const char* zero_write_text);
+// The same, counting in *written the bytes that reached the file even when
+// it fails part-way.
+Status write_all(int fd, std::string_view data, const char* zero_write_text, size_t* written);
 inline constexpr char WRITE_WHOLE_TEXT[] = "failed to write whole buffer";
 inline constexpr char WRITE_BUFFERED_TEXT[] = "failed to write the buffered data";
 

@@ -98,13 +98,21 @@ void encode_frame(std::string_view payload, std::string* out) {
   write_frame_header(frame, frame + FRAME_HEADER_LEN, payload.size());
 }
 
-std::string encode_record_frame(const LogRecord& record) {
+size_t append_record_frame(const LogRecord& record, std::string* out) {
   // The payload is laid out directly behind the header, so appending a record
-  // costs a single allocation and a single copy into the writer.
-  size_t n = payload_size(record);
-  std::string frame(FRAME_HEADER_LEN + n, '\0');
-  write_payload(record, frame.data() + FRAME_HEADER_LEN);
-  write_frame_header(frame.data(), frame.data() + FRAME_HEADER_LEN, n);
+  // costs a single copy of its body and no allocation once `out` has grown.
+  const size_t n = payload_size(record);
+  const size_t start = out->size();
+  out->resize(start + FRAME_HEADER_LEN + n);
+  char* frame = out->data() + start;
+  write_payload(record, frame + FRAME_HEADER_LEN);
+  write_frame_header(frame, frame + FRAME_HEADER_LEN, n);
+  return FRAME_HEADER_LEN + n;
+}
+
+std::string encode_record_frame(const LogRecord& record) {
+  std::string frame;
+  append_record_frame(record, &frame);
   return frame;
 }
 

@@ -107,6 +107,8 @@ uint32_t crc32(const char* data, size_t n);
 std::string encode_payload(const LogRecord& record);
 // Appends the complete frame (header + payload) for `payload` to `out`.
 void encode_frame(std::string_view payload, std::string* out);
+// Appends the complete frame of a record to `out`; returns its length.
+size_t append_record_frame(const LogRecord& record, std::string* out);
 // The complete frame of a record, in one buffer sized exactly for it.
 std::string encode_record_frame(const LogRecord& record);
 

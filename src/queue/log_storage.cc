@@ -26,24 +26,61 @@ Result<LogStorage> LogStorage::open(const std::string& log_path, uint64_t genera
   return s;
 }
 
-Status LogStorage::write_frame(const std::string& frame) {
+Status LogStorage::write_frames(std::string_view frames, size_t* written) {
+  *written = 0;
   if (tail_needs_cut_) {
     FERROW_TRY(set_file_length(writer_.fd(), append_pos_));
     tail_needs_cut_ = false;
   }
-  Status written = write_all(writer_.fd(), frame, WRITE_BUFFERED_TEXT);
-  if (!written.ok()) tail_needs_cut_ = true;
-  return written;
+  Status status = write_all(writer_.fd(), frames, WRITE_BUFFERED_TEXT, written);
+  if (!status.ok() && *written > 0) tail_needs_cut_ = true;
+  return status;
 }
 
 Status LogStorage::append_record(const LogRecord& record) {
   if (!persistent()) return {};
   // One buffer per frame, handed to the OS in one write so that other
   // processes see the whole frame as soon as this operation returns.
-  const std::string frame = encode_record_frame(record);
-  FERROW_TRY(write_frame(frame));
-  append_pos_ += frame.size();
-  log_bytes_ += frame.size();
+  frame_buffer_.clear();
+  const size_t length = append_record_frame(record, &frame_buffer_);
+  size_t written;
+  FERROW_TRY(write_frames(frame_buffer_, &written));
+  append_pos_ += length;
+  log_bytes_ += length;
+  return {};
+}
+
+Status LogStorage::append_records(const std::vector<LogRecord>& records,
+                                  const std::function<void(size_t, uint64_t)>& written) {
+  if (!persistent()) {
+    for (size_t i = 0; i < records.size(); i++) written(i, append_pos_);
+    return {};
+  }
+  std::vector<size_t> lengths;
+  size_t next = 0;
+  while (next < records.size()) {
+    frame_buffer_.clear();
+    lengths.clear();
+    while (next < records.size() && frame_buffer_.size() < BATCH_WRITE_LEN) {
+      lengths.push_back(append_record_frame(records[next++], &frame_buffer_));
+    }
+    size_t bytes = 0;
+    Status status = write_frames(frame_buffer_, &bytes);
+    // Report exactly the frames that are wholly in the file.
+    const size_t first = next - lengths.size();
+    for (size_t i = 0; i < lengths.size() && lengths[i] <= bytes; i++) {
+      const uint64_t offset = append_pos_;
+      append_pos_ += lengths[i];
+      log_bytes_ += lengths[i];
+      bytes -= lengths[i];
+      written(first + i, offset);
+    }
+    if (!status.ok()) {
+      // A whole-frame boundary needs no cut.
+      if (bytes == 0) tail_needs_cut_ = false;
+      return status;
+    }
+  }
   return {};
 }
 

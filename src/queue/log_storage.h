@@ -12,6 +12,8 @@
 #define FERROW_QUEUE_LOG_STORAGE_H_
 
 #include <cstdint>
+#include <functional>
+#include <vector>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,6 +47,13 @@ class LogStorage {
   // then runs the sync policy with sync_log(false), or, after a series of
   // batch appends, sync_log(true).
   Status append_record(const LogRecord& record);
+  // Writes the frames of a batch in as few writes as possible and calls
+  // `written(i, offset)` for each record, in order, once its frame is wholly
+  // in the file. On a failed or short write the records after the last whole
+  // frame are not reported, and the partial frame is cut before the next
+  // append. The caller syncs once at the end.
+  Status append_records(const std::vector<LogRecord>& records,
+                        const std::function<void(size_t, uint64_t)>& written);
   // fsync when forced, when the interval is 0, or when the interval has passed.
   Status sync_log(bool force);
   // Copies a body out of the mapping, remapping when the read reaches past it.
@@ -73,10 +82,13 @@ class LogStorage {
  private:
   // How far past the file's end a body mapping reaches.
   static constexpr uint64_t MAP_HEADROOM = 64 << 20;
+  // A batch is handed to the OS in writes of about this size.
+  static constexpr size_t BATCH_WRITE_LEN = 1 << 20;
   // First size of the buffer that collects other processes' appends.
   static constexpr size_t TAIL_CHUNK = 64 << 10;
 
-  Status write_frame(const std::string& frame);
+  // Writes `frames` at the end of the file; *written counts what got there.
+  Status write_frames(std::string_view frames, size_t* written);
   // Maps the whole file afresh.
   Status remap();
 
@@ -86,6 +98,7 @@ class LogStorage {
   Mapping mapping_;         // covers the file and MAP_HEADROOM beyond it
   uint64_t mapped_len_ = 0;  // bytes of the mapping known to be in the file
   std::string tail_buffer_;  // reused by read_tail
+  std::string frame_buffer_; // reused by every append
   uint64_t sync_interval_ms_ = 0;
   uint64_t last_sync_ms_ = 0;
   uint64_t generation_ = 0;

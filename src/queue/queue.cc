@@ -1,5 +1,6 @@
 #include "queue/queue.h"
 
+#include <unordered_set>
 #include <utility>
 
 #include "queue/clock.h"
@@ -128,14 +129,16 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<std::string
   FERROW_TRY(frame.begin(/*catch_up=*/true));
   FERROW_TRY(check_ids_left(state_, bodies.size()));
   const uint64_t now = now_ms();
+  const uint64_t first = state_.next_seq();
+  std::vector<LogRecord> records;
+  records.reserve(bodies.size());
+  for (size_t i = 0; i < bodies.size(); i++) records.push_back(EnqueueRecord{first + i, now, bodies[i]});
   std::vector<uint64_t> seqs;
   seqs.reserve(bodies.size());
-  for (const std::string& body : bodies) {
-    const uint64_t seq = state_.next_seq();
-    FERROW_TRY(append_and_apply(EnqueueRecord{seq, now, body}, storage_.append_pos(),
-                                /*keep_body=*/!persistent(), /*batch=*/true));
-    seqs.push_back(seq);
-  }
+  FERROW_TRY(storage_.append_records(records, [&](size_t i, uint64_t offset) {
+    state_.apply_record(records[i], offset, /*keep_body=*/!persistent());
+    seqs.push_back(first + i);
+  }));
   FERROW_TRY(storage_.sync_log(/*force=*/true));
   return seqs;
 }
@@ -158,15 +161,13 @@ Status Queue::expire_leases(uint64_t now) {
   return {};
 }
 
-Result<DeliveredMessage> Queue::lease_one(uint64_t seq, uint64_t deadline_ms, bool batch) {
+Result<DeliveredMessage> Queue::delivered(uint64_t seq) {
+  // The lease is already granted: if the body cannot be read, the message
+  // comes back when it lapses, with this delivery counted.
   const MessageEntry* entry = state_.find(seq);
-  const uint32_t deliveries = entry->deliveries + 1;
-  FERROW_TRY(append_and_apply(LeaseRecord{seq, deadline_ms, deliveries}, batch));
-  // The lease stays granted if the body cannot be read: the message comes
-  // back when it lapses, with this delivery counted.
-  DeliveredMessage message{seq, {}, deliveries, entry->enqueued_ts_ms};
-  if (entry->body) {
-    message.body = *entry->body;
+  DeliveredMessage message{seq, {}, entry->deliveries, entry->enqueued_ts_ms};
+  if (const std::string* kept = state_.kept_body(seq)) {
+    message.body = *kept;
   } else {
     Result<std::string> body = storage_.read_body(entry->body_offset, entry->body_len);
     if (!body.ok()) return body.error();
@@ -182,7 +183,9 @@ Result<std::optional<DeliveredMessage>> Queue::dequeue(uint64_t lease_ms) {
   FERROW_TRY(expire_leases(now));
   const std::optional<uint64_t> seq = state_.smallest_ready();
   if (!seq) return std::optional<DeliveredMessage>();
-  Result<DeliveredMessage> message = lease_one(*seq, deadline_after(now, lease_ms), false);
+  const uint32_t deliveries = state_.find(*seq)->deliveries + 1;
+  FERROW_TRY(append_and_apply(LeaseRecord{*seq, deadline_after(now, lease_ms), deliveries}, false));
+  Result<DeliveredMessage> message = delivered(*seq);
   if (!message.ok()) return message.error();
   return std::optional<DeliveredMessage>(std::move(message.value()));
 }
@@ -193,11 +196,20 @@ Result<std::vector<DeliveredMessage>> Queue::dequeue_batch(uint64_t max, uint64_
   const uint64_t now = now_ms();
   FERROW_TRY(expire_leases(now));
   const uint64_t deadline_ms = deadline_after(now, lease_ms);
+  std::vector<LogRecord> leases;
+  for (uint64_t seq : state_.smallest_ready(max)) {
+    leases.push_back(LeaseRecord{seq, deadline_ms, state_.find(seq)->deliveries + 1});
+  }
+  size_t granted = 0;
+  Status appended = storage_.append_records(leases, [&](size_t i, uint64_t) {
+    state_.apply_record(leases[i], 0, /*keep_body=*/false);
+    granted++;
+  });
+  if (!appended.ok()) return appended.error();  // the leases granted stay in force
   std::vector<DeliveredMessage> messages;
-  while (messages.size() < max) {
-    const std::optional<uint64_t> seq = state_.smallest_ready();
-    if (!seq) break;
-    Result<DeliveredMessage> message = lease_one(*seq, deadline_ms, /*batch=*/true);
+  messages.reserve(granted);
+  for (const LogRecord& lease : leases) {
+    Result<DeliveredMessage> message = delivered(std::get<LeaseRecord>(lease).seq);
     if (!message.ok()) return message.error();
     messages.push_back(std::move(message.value()));
   }
@@ -228,12 +240,17 @@ Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
   if (seqs.empty()) return uint64_t{0};
   Frame frame(*this);
   FERROW_TRY(frame.begin(/*catch_up=*/true));
-  uint64_t removed = 0;
+  // A seq that is absent, or repeated in this list, is skipped.
+  std::vector<LogRecord> acks;
+  std::unordered_set<uint64_t> planned;
   for (uint64_t seq : seqs) {
-    if (state_.find(seq) == nullptr) continue;  // absent, or repeated in this list
-    FERROW_TRY(append_and_apply(AckRecord{seq}, /*batch=*/true));
-    removed++;
+    if (state_.find(seq) != nullptr && planned.insert(seq).second) acks.push_back(AckRecord{seq});
   }
+  uint64_t removed = 0;
+  FERROW_TRY(storage_.append_records(acks, [&](size_t i, uint64_t) {
+    state_.apply_record(acks[i], 0, /*keep_body=*/false);
+    removed++;
+  }));
   FERROW_TRY(storage_.sync_log(/*force=*/true));
   FERROW_TRY(auto_compact_check());
   return removed;

@@ -95,7 +95,8 @@ class Queue {
 
   // The bodies of the operations, run inside the frame.
   Status expire_leases(uint64_t now_ms);
-  Result<DeliveredMessage> lease_one(uint64_t seq, uint64_t deadline_ms, bool batch);
+  // The delivered form of a message just leased: its body read back.
+  Result<DeliveredMessage> delivered(uint64_t seq);
   // Appends a record, applies it, and (unless batch) runs the sync policy.
   Status append_and_apply(const LogRecord& record, uint64_t record_offset, bool keep_body,
                           bool batch);

@@ -1,107 +1,177 @@
 #include "queue/queue_state.h"
 
+#include <algorithm>
 
 namespace ferrow {
 
 void QueueState::apply_record(const LogRecord& record, uint64_t record_offset, bool keep_body) {
   switch (record.index()) {
     case 0:
-      apply(std::get<EnqueueRecord>(record), record_offset, keep_body);
+      apply_enqueue(std::get<EnqueueRecord>(record), record_offset, keep_body);
       return;
     case 1:
       if (remove(std::get<AckRecord>(record).seq)) acked_total_++;
       return;
-    case 2: {
-      const LeaseRecord& r = std::get<LeaseRecord>(record);
-      apply(LeasePair(r.deadline_ms, r.seq), r.deliveries);
+    case 2:
+      apply_lease(std::get<LeaseRecord>(record));
       return;
-    }
-    case 3: {
-      const RequeueRecord& r = std::get<RequeueRecord>(record);
-      apply_requeue(r.seq, r.deliveries);
+    case 3:
+      apply_requeue(std::get<RequeueRecord>(record));
       return;
-    }
     case 4:
       if (remove(std::get<DeadRecord>(record).seq)) dead_total_++;
       return;
   }
 }
 
-void QueueState::apply(const EnqueueRecord& r, uint64_t record_offset, bool keep_body) {
+QueueState::Chunk* QueueState::chunk_of(uint64_t seq) const {
+  const uint64_t id = chunk_id(seq);
+  if (id == cached_id_) return cached_chunk_;
+  auto it = chunks_.find(id);
+  if (it == chunks_.end()) return nullptr;
+  cached_id_ = id;
+  cached_chunk_ = it->second.get();
+  return cached_chunk_;
+}
+
+QueueState::Chunk& QueueState::chunk_for_insert(uint64_t seq) {
+  if (Chunk* chunk = chunk_of(seq)) return *chunk;
+  const uint64_t id = chunk_id(seq);
+  std::unique_ptr<Chunk>& slot = chunks_[id];
+  slot = spare_ ? std::move(spare_) : std::make_unique<Chunk>();
+  cached_id_ = id;
+  cached_chunk_ = slot.get();
+  return *slot;
+}
+
+void QueueState::release_chunk_if_empty(uint64_t id, Chunk& chunk) {
+  if (chunk.present != 0) return;
+  if (cached_id_ == id) {
+    cached_id_ = UINT64_MAX;
+    cached_chunk_ = nullptr;
+  }
+  // Empty means every bit is clear and every kept body released, which is
+  // all a reused chunk needs: entries are overwritten when ids arrive.
+  auto it = chunks_.find(id);
+  spare_ = std::move(it->second);
+  chunks_.erase(it);
+}
+
+void QueueState::set_ready(uint64_t seq, Chunk& chunk) {
+  if (chunk.ready == 0) ready_chunks_.insert(chunk_id(seq));
+  chunk.ready |= bit(seq);
+  ready_count_++;
+}
+
+void QueueState::clear_ready(uint64_t seq, Chunk& chunk) {
+  chunk.ready &= ~bit(seq);
+  if (chunk.ready == 0) ready_chunks_.erase(chunk_id(seq));
+  ready_count_--;
+}
+
+void QueueState::apply_enqueue(const EnqueueRecord& r, uint64_t record_offset, bool keep_body) {
   // Saturates rather than wrapping: a (foreign) log holding the largest id
   // leaves no ids to hand out, instead of restarting at 0 over live ones.
   if (r.seq >= next_seq_) next_seq_ = r.seq == UINT64_MAX ? UINT64_MAX : r.seq + 1;
   live_bytes_ += r.body.size() + ENQUEUE_BODY_OFFSET;
 
-  auto [it, inserted] = messages_.try_emplace(r.seq);
-  MessageEntry& entry = it->second;
+  Chunk& chunk = chunk_for_insert(r.seq);
+  const uint64_t b = bit(r.seq);
+  MessageEntry& entry = chunk.entries[r.seq & (CHUNK_LEN - 1)];
   // An entry already stored under seq is replaced, standing and all. Only a
   // log this system did not write repeats a seq.
-  if (!inserted && !entry.in_flight) ready_count_--;
-  entry.body = keep_body ? std::make_unique<std::string>(r.body) : nullptr;
-  entry.enqueued_ts_ms = r.enqueued_ts_ms;
-  entry.body_offset = record_offset + ENQUEUE_BODY_OFFSET;
-  entry.deadline_ms = 0;
-  entry.deliveries = 0;
-  entry.body_len = static_cast<uint32_t>(r.body.size());
-  entry.in_flight = false;
-  ready_count_++;
-  ready_heap_.push(r.seq);
+  if (chunk.present & b) {
+    if (!entry.in_flight) clear_ready(r.seq, chunk);
+  } else {
+    chunk.present |= b;
+    message_count_++;
+  }
+  entry = MessageEntry{r.enqueued_ts_ms, record_offset + ENQUEUE_BODY_OFFSET, 0, 0,
+                       static_cast<uint32_t>(r.body.size()), false};
+  if (keep_body) {
+    if (!chunk.bodies) chunk.bodies = std::make_unique<std::array<std::string, CHUNK_LEN>>();
+    (*chunk.bodies)[r.seq & (CHUNK_LEN - 1)].assign(r.body);
+    chunk.kept |= b;
+  } else if (chunk.kept & b) {
+    (*chunk.bodies)[r.seq & (CHUNK_LEN - 1)] = std::string();
+    chunk.kept &= ~b;
+  }
+  set_ready(r.seq, chunk);
   enqueued_total_++;
 }
 
-void QueueState::apply(const LeasePair& deadline_and_seq, uint32_t deliveries) {
-  auto it = messages_.find(deadline_and_seq.second);
-  if (it == messages_.end()) return;
-  MessageEntry& entry = it->second;
-  entry.deliveries = deliveries;
+void QueueState::apply_lease(const LeaseRecord& r) {
+  Chunk* chunk = chunk_of(r.seq);
+  if (chunk == nullptr || !(chunk->present & bit(r.seq))) return;
+  MessageEntry& entry = chunk->entries[r.seq & (CHUNK_LEN - 1)];
+  entry.deliveries = r.deliveries;
   if (!entry.in_flight) {
     entry.in_flight = true;
-    ready_count_--;
+    clear_ready(r.seq, *chunk);
   }
-  entry.deadline_ms = deadline_and_seq.first;
-  lease_schedule_.push(deadline_and_seq);
+  entry.deadline_ms = r.deadline_ms;
+  lease_schedule_.push(LeasePair(r.deadline_ms, r.seq));
 }
 
-void QueueState::apply_requeue(uint64_t seq, uint32_t deliveries) {
-  auto it = messages_.find(seq);
-  if (it == messages_.end()) return;
-  MessageEntry& entry = it->second;
-  entry.deliveries = deliveries;
+void QueueState::apply_requeue(const RequeueRecord& r) {
+  Chunk* chunk = chunk_of(r.seq);
+  if (chunk == nullptr || !(chunk->present & bit(r.seq))) return;
+  MessageEntry& entry = chunk->entries[r.seq & (CHUNK_LEN - 1)];
+  entry.deliveries = r.deliveries;
   if (entry.in_flight) {
     entry.in_flight = false;
-    ready_count_++;
-    ready_heap_.push(seq);
+    set_ready(r.seq, *chunk);
   }
   requeued_total_++;
 }
 
 bool QueueState::remove(uint64_t seq) {
-  auto it = messages_.find(seq);
-  if (it == messages_.end()) return false;
-  const uint64_t size = uint64_t{it->second.body_len} + ENQUEUE_BODY_OFFSET;
+  Chunk* chunk = chunk_of(seq);
+  if (chunk == nullptr || !(chunk->present & bit(seq))) return false;
+  MessageEntry& entry = chunk->entries[seq & (CHUNK_LEN - 1)];
+  const uint64_t size = uint64_t{entry.body_len} + ENQUEUE_BODY_OFFSET;
   live_bytes_ = live_bytes_ >= size ? live_bytes_ - size : 0;
-  if (!it->second.in_flight) ready_count_--;
-  messages_.erase(it);
+  if (!entry.in_flight) clear_ready(seq, *chunk);
+  entry = MessageEntry();
+  if (chunk->kept & bit(seq)) (*chunk->bodies)[seq & (CHUNK_LEN - 1)] = std::string();
+  chunk->kept &= ~bit(seq);
+  chunk->present &= ~bit(seq);
+  message_count_--;
+  release_chunk_if_empty(chunk_id(seq), *chunk);
   return true;
 }
 
 void QueueState::reset() { *this = QueueState(); }
 
 const MessageEntry* QueueState::find(uint64_t seq) const {
-  auto it = messages_.find(seq);
-  return it == messages_.end() ? nullptr : &it->second;
+  const Chunk* chunk = chunk_of(seq);
+  if (chunk == nullptr || !(chunk->present & bit(seq))) return nullptr;
+  return &chunk->entries[seq & (CHUNK_LEN - 1)];
 }
 
-std::optional<uint64_t> QueueState::smallest_ready() {
-  if (ready_count_ == 0) return std::nullopt;
-  while (!ready_heap_.empty()) {
-    const uint64_t seq = ready_heap_.top();
-    const MessageEntry* entry = find(seq);
-    if (entry != nullptr && !entry->in_flight) return seq;
-    ready_heap_.pop();  // stale: removed or leased since it was pushed
+const std::string* QueueState::kept_body(uint64_t seq) const {
+  const Chunk* chunk = chunk_of(seq);
+  if (chunk == nullptr || !(chunk->kept & bit(seq))) return nullptr;
+  return &(*chunk->bodies)[seq & (CHUNK_LEN - 1)];
+}
+
+std::optional<uint64_t> QueueState::smallest_ready() const {
+  if (ready_chunks_.empty()) return std::nullopt;
+  const uint64_t id = *ready_chunks_.begin();
+  const Chunk* chunk = chunk_of(id << CHUNK_BITS);
+  return (id << CHUNK_BITS) + static_cast<uint64_t>(std::countr_zero(chunk->ready));
+}
+
+std::vector<uint64_t> QueueState::smallest_ready(uint64_t max) const {
+  std::vector<uint64_t> seqs;
+  seqs.reserve(std::min(max, ready_count_));
+  for (uint64_t id : ready_chunks_) {
+    for (uint64_t bits = chunk_of(id << CHUNK_BITS)->ready; bits != 0; bits &= bits - 1) {
+      if (seqs.size() == max) return seqs;
+      seqs.push_back((id << CHUNK_BITS) + static_cast<uint64_t>(std::countr_zero(bits)));
+    }
   }
-  return std::nullopt;
+  return seqs;
 }
 
 const LeasePair* QueueState::schedule_front() const {
@@ -111,8 +181,25 @@ const LeasePair* QueueState::schedule_front() const {
 void QueueState::pop_schedule_front() { lease_schedule_.pop(); }
 
 void QueueState::set_body_offset(uint64_t seq, uint64_t body_offset) {
-  auto it = messages_.find(seq);
-  if (it != messages_.end()) it->second.body_offset = body_offset;
+  Chunk* chunk = chunk_of(seq);
+  if (chunk != nullptr && (chunk->present & bit(seq))) {
+    chunk->entries[seq & (CHUNK_LEN - 1)].body_offset = body_offset;
+  }
+}
+
+void QueueState::for_each_message(
+    const std::function<void(uint64_t, const MessageEntry&)>& visit) const {
+  std::vector<uint64_t> ids;
+  ids.reserve(chunks_.size());
+  for (const auto& [id, chunk] : chunks_) ids.push_back(id);
+  std::sort(ids.begin(), ids.end());
+  for (uint64_t id : ids) {
+    const Chunk& chunk = *chunks_.at(id);
+    for (uint64_t bits = chunk.present; bits != 0; bits &= bits - 1) {
+      const unsigned i = static_cast<unsigned>(std::countr_zero(bits));
+      visit((id << CHUNK_BITS) + i, chunk.entries[i]);
+    }
+  }
 }
 
 }  // namespace ferrow

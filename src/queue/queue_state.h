@@ -2,16 +2,27 @@
 // hold: every change goes through apply_record(), so a state rebuilt by
 // replaying the log equals the state that live operation produced.
 //
+// Message ids are dense and mostly increasing, so entries live in chunks of
+// 64 consecutive ids rather than in per-message nodes: a dense queue costs
+// about 40 bytes per live message, a lookup is one hash probe per chunk (and
+// usually none, since consecutive operations touch the same chunk), and the
+// ready set is a 64-bit bitmap per chunk plus an ordered set of the chunks
+// that hold ready messages. Even a pathologically sparse queue costs at most
+// one chunk per live message.
+//
 // Not thread-safe: the queue object guards it with its mutex (and, for a
 // persistent queue, the process lock).
 #ifndef FERROW_QUEUE_QUEUE_STATE_H_
 #define FERROW_QUEUE_QUEUE_STATE_H_
 
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <queue>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -22,9 +33,6 @@
 namespace ferrow {
 
 struct MessageEntry {
-  // Present only for entries made by a live enqueue on a ":memory:" queue;
-  // every other body is read back from the log at body_offset.
-  std::unique_ptr<std::string> body;
   uint64_t enqueued_ts_ms = 0;
   uint64_t body_offset = 0;  // absolute offset of the first body byte in queue.log
   uint64_t deadline_ms = 0;  // the current lease deadline; meaningful while in_flight
@@ -44,17 +52,23 @@ class QueueState {
   QueueState(const QueueState&) = delete;
   QueueState& operator=(const QueueState&) = delete;
 
-  // Applies one record (an Enqueue body is copied only when kept). `record_offset` is the offset of the record's frame in
-  // queue.log (only Enqueue uses it); `keep_body` keeps an Enqueue body in the
-  // entry. Records naming an absent seq change nothing. Never fails.
+  // Applies one record. `record_offset` is the offset of the record's frame in
+  // queue.log (only Enqueue uses it); `keep_body` keeps a copy of an Enqueue
+  // body (":memory:" queues, which have no log to read it back from).
+  // Records naming an absent seq change nothing. Never fails.
   void apply_record(const LogRecord& record, uint64_t record_offset, bool keep_body);
 
   // Empties every container and sets next_seq, live_bytes and the counters to 0.
   void reset();
 
+  // The entry of a present message; valid until the next change of the state.
   const MessageEntry* find(uint64_t seq) const;
+  // The body kept for a message by a ":memory:" queue, if any.
+  const std::string* kept_body(uint64_t seq) const;
   // The smallest ready seq, if any.
-  std::optional<uint64_t> smallest_ready();
+  std::optional<uint64_t> smallest_ready() const;
+  // Up to `max` of the smallest ready seqs, ascending.
+  std::vector<uint64_t> smallest_ready(uint64_t max) const;
 
   // The front of the lease schedule (possibly stale), and its removal.
   const LeasePair* schedule_front() const;
@@ -62,11 +76,12 @@ class QueueState {
 
   // Compaction moves bodies to new offsets and changes nothing else.
   void set_body_offset(uint64_t seq, uint64_t body_offset);
-  const std::unordered_map<uint64_t, MessageEntry>& messages() const { return messages_; }
+  // Visits every present message in ascending seq order.
+  void for_each_message(const std::function<void(uint64_t, const MessageEntry&)>& visit) const;
 
   uint64_t ready_count() const { return ready_count_; }
-  uint64_t in_flight_count() const { return messages_.size() - ready_count_; }
-  uint64_t message_count() const { return messages_.size(); }
+  uint64_t in_flight_count() const { return message_count_ - ready_count_; }
+  uint64_t message_count() const { return message_count_; }
 
   uint64_t next_seq() const { return next_seq_; }
   // Whether n more ids can be assigned. The largest id is never assigned, so
@@ -79,20 +94,46 @@ class QueueState {
   uint64_t requeued_total() const { return requeued_total_; }
 
  private:
-  void apply(const EnqueueRecord& r, uint64_t record_offset, bool keep_body);
-  void apply(const LeasePair& deadline_and_seq, uint32_t deliveries);
-  void apply_requeue(uint64_t seq, uint32_t deliveries);
+  static constexpr unsigned CHUNK_BITS = 6;
+  static constexpr uint64_t CHUNK_LEN = uint64_t{1} << CHUNK_BITS;  // one bit per id in a word
+
+  struct Chunk {
+    uint64_t present = 0;  // bit i: id (chunk id * 64 + i) is present
+    uint64_t ready = 0;    // bit i: present and not in flight
+    uint64_t kept = 0;     // bit i: present with its body in `bodies`
+    std::array<MessageEntry, CHUNK_LEN> entries;
+    std::unique_ptr<std::array<std::string, CHUNK_LEN>> bodies;  // ":memory:" queues only
+  };
+
+  static uint64_t chunk_id(uint64_t seq) { return seq >> CHUNK_BITS; }
+  static uint64_t bit(uint64_t seq) { return uint64_t{1} << (seq & (CHUNK_LEN - 1)); }
+
+  Chunk* chunk_of(uint64_t seq) const;
+  Chunk& chunk_for_insert(uint64_t seq);
+  void release_chunk_if_empty(uint64_t id, Chunk& chunk);
+  void set_ready(uint64_t seq, Chunk& chunk);
+  void clear_ready(uint64_t seq, Chunk& chunk);
+
+  void apply_enqueue(const EnqueueRecord& r, uint64_t record_offset, bool keep_body);
+  void apply_lease(const LeaseRecord& r);
+  void apply_requeue(const RequeueRecord& r);
   // Ack and Dead: removes a present message, returns whether it was present.
   bool remove(uint64_t seq);
 
+  std::unordered_map<uint64_t, std::unique_ptr<Chunk>> chunks_;
+  // An emptied chunk kept for the next insert: a queue drained as fast as it
+  // fills would otherwise allocate and free a chunk per message.
+  std::unique_ptr<Chunk> spare_;
+  // Consecutive operations mostly touch one chunk: remember the last one.
+  mutable uint64_t cached_id_ = UINT64_MAX;
+  mutable Chunk* cached_chunk_ = nullptr;
+  // Chunks holding at least one ready message; the first holds the smallest.
+  std::set<uint64_t> ready_chunks_;
   // Lapsed leases are found from the front; stale pairs (acked, requeued or
   // re-leased since) stay until they come due and are then discarded.
   std::priority_queue<LeasePair, std::vector<LeasePair>, std::greater<LeasePair>> lease_schedule_;
-  std::unordered_map<uint64_t, MessageEntry> messages_;
-  // `ready` is the set of present entries that are not in flight. It is kept
-  // as a min-heap of seqs with lazy deletion: an entry is pushed when it
-  // becomes ready and skipped when it reaches the top no longer ready.
-  std::priority_queue<uint64_t, std::vector<uint64_t>, std::greater<uint64_t>> ready_heap_;
+
+  uint64_t message_count_ = 0;
   uint64_t ready_count_ = 0;
   uint64_t next_seq_ = 0;
   uint64_t live_bytes_ = 0;

@@ -30,7 +30,7 @@ TEST_F(QueueStateTest, EnqueueBelowNextSeqLeavesItAlone) {
   EXPECT_EQ(state_.next_seq(), 6u);
   EXPECT_EQ(state_.smallest_ready(), 2u);
   EXPECT_EQ(state_.find(5)->body_offset, 16u + 33u);
-  EXPECT_EQ(state_.find(5)->body, nullptr);
+  EXPECT_EQ(state_.kept_body(5), nullptr);
 }
 
 TEST_F(QueueStateTest, RecordsForAbsentSeqChangeNothing) {
@@ -105,6 +105,40 @@ TEST_F(QueueStateTest, ResetEmptiesEverything) {
   EXPECT_EQ(state_.enqueued_total(), 0u);
   EXPECT_EQ(state_.schedule_front(), nullptr);
   EXPECT_EQ(state_.message_count(), 0u);
+}
+
+TEST_F(QueueStateTest, SparseIdsAcrossChunksKeepTheirOrder) {
+  const uint64_t ids[] = {1000003, 64, 63, 0, 130, 1000000};
+  for (uint64_t seq : ids) Enqueue(seq, "b");
+  std::vector<uint64_t> seen;
+  state_.for_each_message([&seen](uint64_t seq, const MessageEntry&) { seen.push_back(seq); });
+  EXPECT_EQ(seen, (std::vector<uint64_t>{0, 63, 64, 130, 1000000, 1000003}));
+  std::vector<uint64_t> delivered;
+  while (auto seq = state_.smallest_ready()) {
+    delivered.push_back(*seq);
+    Lease(*seq, 10);
+  }
+  EXPECT_EQ(delivered, seen);
+  Requeue(1000000, 1);
+  Requeue(63, 1);
+  EXPECT_EQ(state_.smallest_ready(), 63u);
+  for (uint64_t seq : ids) Ack(seq);
+  EXPECT_EQ(state_.message_count(), 0u);
+  EXPECT_EQ(state_.smallest_ready(), std::nullopt);
+  Enqueue(64, "again");  // a freed chunk comes back empty
+  EXPECT_EQ(state_.find(64)->deliveries, 0u);
+  EXPECT_EQ(state_.find(65), nullptr);
+}
+
+TEST_F(QueueStateTest, KeptBodiesFollowTheirMessage) {
+  state_.apply_record(EnqueueRecord{5, 1, "kept"}, 0, true);
+  Enqueue(6, "from the log");
+  ASSERT_NE(state_.kept_body(5), nullptr);
+  EXPECT_EQ(*state_.kept_body(5), "kept");
+  EXPECT_EQ(state_.kept_body(6), nullptr);
+  Ack(5);
+  EXPECT_EQ(state_.kept_body(5), nullptr);
+  EXPECT_EQ(state_.find(6)->body_len, 12u);
 }
 
 }  // namespace

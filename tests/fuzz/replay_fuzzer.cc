@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "queue/file_io.h"
@@ -107,8 +108,11 @@ void run(std::string_view input, Scratch& scratch) {
 
   // Hand some back and settle others, then replay what this queue wrote.
   const QueueStats s = expect_ok(q.stats(), "stats");
+  std::vector<uint64_t> present;
+  expected.state.for_each_message(
+      [&present](uint64_t seq, const MessageEntry&) { present.push_back(seq); });
   uint64_t turn = 0;
-  for (const auto& [seq, entry] : expected.state.messages()) {
+  for (uint64_t seq : present) {
     if (turn == 3) break;
     const bool done = turn == 0   ? expect_ok(q.ack(seq), "ack")
                       : turn == 1 ? expect_ok(q.nack(seq, /*requeue=*/true), "nack")

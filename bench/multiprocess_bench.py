@@ -170,10 +170,10 @@ def worker(kind, option, directory, role, tag, count, barrier, producers_done, r
         results.put((role, tag, None, None, [], 0, 0, traceback.format_exc()))
 
 
-def run_children(ctx, specs, results, timeout_s):
-    """Start one process per (target, args) in `specs`, collect one result from
+def run_children(ctx, children, results, timeout_s):
+    """Start one process per (target, args) in `children`, collect one result from
     each, and make sure that none outlives this call."""
-    procs = [ctx.Process(target=target, args=args, daemon=True) for target, args in specs]
+    procs = [ctx.Process(target=target, args=args, daemon=True) for target, args in children]
     outs = []
     try:
         for p in procs:
@@ -220,9 +220,9 @@ def delivery_round(ctx, scratch, kind, option, n, mode):
         else:
             roles = [("single", "s", PRODUCERS * n)]
         barrier = ctx.Barrier(len(roles))
-        specs = [(worker, (kind, option, d, role, tag, count, barrier, producers_done, results))
+        children = [(worker, (kind, option, d, role, tag, count, barrier, producers_done, results))
                  for role, tag, count in roles]
-        outs = run_children(ctx, specs, results, CHILD_TIMEOUT_S)
+        outs = run_children(ctx, children, results, CHILD_TIMEOUT_S)
 
         total = PRODUCERS * n
         start = min(o[2] for o in outs)

@@ -1,5 +1,7 @@
 #include "queue/queue.h"
 
+#include <algorithm>
+#include <functional>
 #include <unordered_set>
 #include <utility>
 
@@ -240,11 +242,17 @@ Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
   if (seqs.empty()) return uint64_t{0};
   Frame frame(*this);
   FERROW_TRY(frame.begin(/*catch_up=*/true));
-  // A seq that is absent, or repeated in this list, is skipped.
+  // A seq that is absent, or repeated in this list, is skipped. Lists in
+  // ascending order (what dequeue_batch hands out) cannot repeat a seq, so
+  // only other lists pay for remembering what is already planned.
+  const bool ascending = std::is_sorted(seqs.begin(), seqs.end(), std::less_equal<uint64_t>());
   std::vector<LogRecord> acks;
+  acks.reserve(seqs.size());
   std::unordered_set<uint64_t> planned;
   for (uint64_t seq : seqs) {
-    if (state_.find(seq) != nullptr && planned.insert(seq).second) acks.push_back(AckRecord{seq});
+    if (state_.find(seq) == nullptr) continue;
+    if (!ascending && !planned.insert(seq).second) continue;
+    acks.push_back(AckRecord{seq});
   }
   uint64_t removed = 0;
   FERROW_TRY(storage_.append_records(acks, [&](size_t i, uint64_t) {

@@ -1,6 +1,8 @@
 # make demo        - build the module in .venv and run the crash-redelivery demo
-# make test        - build the module in .venv, run the Python and C++ tests and
-#                    the fuzzers for a short while
+# make test        - build the module in .venv, run the type checks, the Python
+#                    and C++ tests and the fuzzers for a short while
+# make typecheck   - check the ferrow stub against the built module (stubtest),
+#                    the examples against the stub, and ferrow-admin strictly
 # make bench       - in-memory, durable and multi-process benchmarks
 # make abi         - build one abi3 wheel and exercise it under every CPython 3.8+ found
 # make asan        - the Python and C++ tests with AddressSanitizer and
@@ -20,7 +22,7 @@ CPP_BUILD := build/cpp
 FUZZ_SECONDS ?= 20
 FUZZ_SCRIPT  := tests/fuzz/run.sh
 
-.PHONY: demo test pytest ctest cpp install fuzz bench compare abi asan coverage reliability clean
+.PHONY: demo test typecheck pytest ctest cpp install fuzz bench compare abi asan coverage reliability clean
 
 # Every venv gets the same build and test tools.
 %/bin/python:
@@ -32,7 +34,7 @@ install: $(PY)
 	$(PY) -m pip install -q --no-build-isolation .
 
 demo: install
-	$(PY) examples/demo.py
+	$(PY) examples/crash_redelivery.py
 
 # C++ engine tests and the fault shim in build dir $(1), with extra CMake
 # definitions $(2). Every build uses the main venv's cmake and ninja.
@@ -52,7 +54,7 @@ RUN_FUZZ   := if [ -f $(FUZZ_SCRIPT) ]; then sh $(FUZZ_SCRIPT) $(FUZZ_SECONDS); 
               else echo "fuzz: $(FUZZ_SCRIPT) not present, skipped"; fi
 
 # ctest goes last so that its tally closes the run.
-test: install cpp
+test: install cpp typecheck
 	$(RUN_PYTEST)
 	$(RUN_FUZZ)
 	$(RUN_CTEST)
@@ -68,6 +70,19 @@ fuzz:
 
 cpp: $(PY)
 	$(call cmake_tests,$(CPP_BUILD))
+
+# The type checker is needed by these checks only. Its version is pinned:
+# stubtest's verdicts change between releases.
+MYPY_VERSION := 2.4.1
+$(VENV)/bin/mypy: $(PY)
+	$(PY) -m pip install -q "mypy==$(MYPY_VERSION)"
+
+# stubtest imports the installed module and compares it with the installed
+# stub; mypy settings (cache in build/) come from pyproject.toml.
+typecheck: install $(VENV)/bin/mypy
+	$(PY) -m mypy.stubtest ferrow --allowlist python/stubtest-allowlist.txt
+	$(PY) -m mypy examples/
+	$(PY) -m mypy --strict python/ferrow_tools
 
 bench: install
 	$(PY) bench/memory_bench.py

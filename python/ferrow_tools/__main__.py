@@ -1,0 +1,8 @@
+"""`python -m ferrow_tools` is `ferrow-admin`."""
+
+import sys
+
+from .admin import main
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -16,15 +16,14 @@ import random
 import select
 import shutil
 import signal
-import struct
 import subprocess
 import sys
 import time
-import zlib
 
 import pytest
 
 import ferrow
+from logcodec import ACK, ENQ, parse_log
 
 CHILD_TIMEOUT_S = 60
 LONG_LEASE = 7 * 24 * 3600 * 1000  # outlives any run: such a lease never lapses by itself
@@ -568,27 +567,8 @@ shim.ferrow_fault_disarm_all()
 print("done", flush=True)
 '''
 
-ENQ, ACK = 1, 2
-FIELDS = {ENQ: "<QQI", ACK: "<Q", 3: "<QQI", 4: "<QI", 5: "<Q"}
 BIG = bytes(range(256)) * 400  # spans several staging writes
 
-
-def parse_log(data):
-    """Strictly decodes a whole log: (generation, [(kind, fields)])."""
-    assert len(data) >= 16, f"a log of {len(data)} bytes has no header"
-    magic, _, generation = struct.unpack_from("<4sIQ", data)
-    assert magic == b"FWFL"
-    records, off = [], 16
-    while off < len(data):
-        magic, n, crc = struct.unpack_from("<4sII", data, off)
-        payload = data[off + 12:off + 12 + n]
-        assert magic == b"FWR1" and len(payload) == n and zlib.crc32(payload) == crc, off
-        fields = struct.unpack_from(FIELDS[payload[0]], payload, 1)
-        if payload[0] == ENQ:
-            fields = fields[:2] + (payload[21:],)
-        records.append((payload[0], fields))
-        off += 12 + n
-    return generation, records
 
 
 def without_trace_time(records):

@@ -16,10 +16,9 @@ import zlib
 import pytest
 
 import ferrow
+from logcodec import ACK, DEAD, ENQ, FIELDS, LEASE, REQUEUE, parse_log
 
 CHILD_TIMEOUT_S = 60
-ENQ, ACK, LEASE, REQUEUE, DEAD = 1, 2, 3, 4, 5
-FIELDS = {ENQ: "<QQI", ACK: "<Q", LEASE: "<QQI", REQUEUE: "<QI", DEAD: "<Q"}
 BIG = bytes(range(256)) * 400  # 100 KiB
 LONG_LEASE = 600_000
 CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
@@ -36,22 +35,6 @@ def record(kind, *fields, body=b""):
         fields += (len(body),)
     return frame(struct.pack("<B" + FIELDS[kind][1:], kind, *fields) + body)
 
-
-def parse_log(data):
-    """Strictly decodes a whole log: (generation, [(kind, fields)])."""
-    magic, _, generation = struct.unpack_from("<4sIQ", data)
-    assert magic == b"FWFL"
-    records, off = [], 16
-    while off < len(data):
-        magic, n, crc = struct.unpack_from("<4sII", data, off)
-        payload = data[off + 12:off + 12 + n]
-        assert magic == b"FWR1" and len(payload) == n and zlib.crc32(payload) == crc, off
-        fields = struct.unpack_from(FIELDS[payload[0]], payload, 1)
-        if payload[0] == ENQ:
-            fields = fields[:2] + (payload[21:],)
-        records.append((payload[0], fields))
-        off += 12 + n
-    return generation, records
 
 
 def log_path(qdir):

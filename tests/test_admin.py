@@ -10,6 +10,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import time
 import zlib
 
 import pytest
@@ -23,6 +24,11 @@ try:
     TOOLS_DIR = os.path.dirname(os.path.dirname(os.path.abspath(ferrow_tools.__file__)))
 except ImportError:  # a run against a module build that was not installed
     TOOLS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python")
+try:
+    from ferrow_tools import deadletter
+except ImportError:
+    sys.path.insert(0, TOOLS_DIR)
+    from ferrow_tools import deadletter
 # Children import the same ferrow module as this process, and the tool.
 CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
     p for p in (os.path.dirname(os.path.abspath(ferrow.__file__)), TOOLS_DIR,
@@ -380,3 +386,183 @@ def test_unlock_refuses_while_a_process_has_the_queue_open(qdir):
     # Would wait 30 s and raise TimeoutError on a lock still taken.
     q = ferrow.FerrowCore(str(qdir))
     assert q.enqueue(b"after unlock") == 7
+
+
+# -- dead letters ----------------------------------------------------------------------
+
+
+def dead_queue_of(tmp_path):
+    """A queue `jobs` holding one message, and `jobs.dead` holding two dead
+    letters (ids 0 and 1 there) and one message that is not a dead letter."""
+    qd = tmp_path / "jobs"
+    q = ferrow.FerrowCore(str(qd))
+    assert q.enqueue(b"live job") == 0
+    d = ferrow.FerrowCore(deadletter.dead_letter_dir(str(qd)))
+    assert d.enqueue(deadletter.encode(7, 5, 1_700_000_000_000, "bad\nimage", b"\x00\xffPNG\n" * 50,
+                                       dead_ts_ms=1_700_000_100_000)) == 0
+    assert d.enqueue(deadletter.encode(9, 3, 1_700_000_000_000, "timeout", b"mail bob",
+                                       dead_ts_ms=1_700_000_200_000)) == 1
+    assert d.enqueue(b"no header here") == 2
+    del q, d
+    return qd
+
+
+def test_dead_list_and_show_read_the_dead_queue_without_changing_it(tmp_path):
+    qd = dead_queue_of(tmp_path)
+    dead = tmp_path / "jobs.dead"
+    before = files_of(dead)
+    r = admin("dead", "list", "--json", qd)
+    assert r.returncode == 0, r.stderr
+    assert json_lines(r.stdout) == [
+        {"id": 0, "original_id": 7, "deliveries": 5, "enqueued_ts_ms": 1_700_000_000_000,
+         "dead_ts_ms": 1_700_000_100_000, "reason": "bad\nimage", "body_len": 300},
+        {"id": 1, "original_id": 9, "deliveries": 3, "enqueued_ts_ms": 1_700_000_000_000,
+         "dead_ts_ms": 1_700_000_200_000, "reason": "timeout", "body_len": 8},
+        {"id": 2, "error": "not a dead letter: no header line", "body_len": 14}]
+    text = admin("dead", "list", qd)
+    assert text.returncode == 0
+    lines = text.stdout.splitlines()
+    assert len(lines) == 3  # the reason's newline is escaped, one line each
+    assert re.match(r"^\s+1\s+original_id=9\s+deliveries=3\s+dead=2023-11-14T22:\S+\s+"
+                    r'reason="timeout"\s+body_len=8$', lines[1])
+
+    r = admin("dead", "show", "--json", "--body-bytes", "6", qd, 0)
+    assert r.returncode == 0, r.stderr
+    shown = json.loads(r.stdout)
+    assert shown["original_id"] == 7 and shown["reason"] == "bad\nimage"
+    assert shown["body_hex"] == (b"\x00\xffPNG\n").hex() and shown["body_truncated"]
+    r = admin("dead", "show", qd, 1)
+    assert r.returncode == 0 and re.search(r"^body\s+b'mail bob'$", r.stdout, re.M)
+    raw = subprocess.run([sys.executable, "-m", "ferrow_tools", "dead", "show", "--raw",
+                          str(qd), "0"], capture_output=True, timeout=TIMEOUT_S, env=CHILD_ENV)
+    assert raw.returncode == 0 and raw.stdout == b"\x00\xffPNG\n" * 50
+
+    r = admin("dead", "show", qd, 5)
+    assert r.returncode == 2 and "no dead letter with id 5" in r.stderr
+    r = admin("dead", "show", qd, 2)
+    assert r.returncode == 1 and "not a dead letter" in r.stderr
+    assert files_of(dead) == before  # nothing leased, nothing written
+
+
+def test_dead_list_of_a_queue_without_dead_letters(tmp_path):
+    qd = tmp_path / "jobs"
+    ferrow.FerrowCore(str(qd)).enqueue(b"x")
+    r = admin("dead", "list", qd)
+    assert r.returncode == 0 and "no dead letters" in r.stdout
+    assert admin("dead", "list", "--json", qd).stdout == ""
+    assert not (tmp_path / "jobs.dead").exists()
+    for action in (["show", qd, 0], ["requeue", qd, 0], ["purge", "--yes", qd]):
+        r = admin("dead", *action)
+        assert r.returncode == 2 and "no such directory" in r.stderr, action
+        assert "Traceback" not in r.stderr
+    assert not (tmp_path / "jobs.dead").exists()
+
+
+def test_dead_requeue_moves_the_original_body_back(tmp_path):
+    qd = dead_queue_of(tmp_path)
+    r = admin("dead", "requeue", qd, 1)
+    assert r.returncode == 0, r.stderr
+    assert "dead letter 1 as id 1" in r.stdout
+    q = ferrow.FerrowCore(str(qd))
+    d = ferrow.FerrowCore(str(tmp_path / "jobs.dead"))
+    assert q.stats()["total"] == 2 and d.stats()["total"] == 2
+    del q, d
+    # --all moves the remaining dead letter and leaves the undecodable one.
+    r = admin("dead", "requeue", "--all", qd)
+    assert r.returncode == 1 and "message 2 is not a dead letter" in r.stderr
+    assert "dead letter 0 as id 2" in r.stdout
+    q = ferrow.FerrowCore(str(qd))
+    got = q.dequeue_batch(10, lease_ms=LONG_LEASE)
+    assert [(m[0], m[1], m[2]) for m in got] == [
+        (0, b"live job", 1), (1, b"mail bob", 1), (2, b"\x00\xffPNG\n" * 50, 1)]
+    d = ferrow.FerrowCore(str(tmp_path / "jobs.dead"))
+    assert d.stats()["total"] == 1 and d.dequeue()[1] == b"no header here"
+    del q, d
+    r = admin("dead", "requeue", qd, 0)  # already moved
+    assert r.returncode == 2 and "no dead letter with id 0" in r.stderr
+
+
+def test_dead_purge_asks_unless_yes(tmp_path):
+    qd = dead_queue_of(tmp_path)
+    r = admin("dead", "purge", qd)
+    assert r.returncode == 1 and "refusing to purge" in r.stderr
+    r = admin("dead", "list", "--json", qd)
+    assert len(json_lines(r.stdout)) == 3
+    r = admin("dead", "purge", "--yes", qd)
+    assert r.returncode == 0 and "3 dead letters removed" in r.stdout, r.stderr
+    assert "no dead letters" in admin("dead", "list", qd).stdout
+    q = ferrow.FerrowCore(str(qd))
+    assert q.stats()["total"] == 1  # the queue itself is untouched
+    del q
+
+
+# -- prometheus -------------------------------------------------------------------------
+
+
+SAMPLE = re.compile(r'^(\w+)\{queue="((?:[^"\\]|\\.)*)"(?:,le="([^"]+)")?\} (\S+)$')
+
+
+def parse_prometheus(text):
+    """{(name, le or None): value}, checking that every sample has a TYPE."""
+    types, samples = {}, {}
+    for line in text.splitlines():
+        if line.startswith("# TYPE "):
+            _, _, name, kind = line.split(" ")
+            types[name] = kind
+        elif line.startswith("# HELP "):
+            continue
+        else:
+            m = SAMPLE.match(line)
+            assert m, line
+            name, queue, le, value = m.groups()
+            base = re.sub(r"_(bucket|sum|count)$", "", name)
+            assert name in types or types.get(base) == "histogram", line
+            samples[(name, le)] = float(value)
+            samples.setdefault("queue", queue)
+    return types, samples
+
+
+def test_stats_prometheus_matches_stats_and_the_replayed_log(tmp_path):
+    qd = tmp_path / "q"
+    q = ferrow.FerrowCore(str(qd))
+    q.enqueue(b"old, leased")                       # 0: oldest, in flight
+    time.sleep(0.5)
+    t1 = time.time()
+    q.enqueue_batch([b"a", b"b", b"c", b"d"])       # 1-4
+    assert q.dequeue(lease_ms=LONG_LEASE)[0] == 0
+    for i in range(3):                              # 1 ends ready with 3 deliveries
+        seq, _, deliveries, _ = q.dequeue(lease_ms=LONG_LEASE)
+        assert (seq, deliveries) == (1, i + 1) and q.nack(1)
+    assert q.ack(4)
+    expected = q.stats()
+    del q
+    r = admin("stats", "--prometheus", qd)
+    t2 = time.time()
+    assert r.returncode == 0, r.stderr
+    types, s = parse_prometheus(r.stdout)
+    assert s["queue"] == str(qd)
+    assert types["ferrow_deliveries"] == "histogram"
+    assert types["ferrow_acked_total"] == "counter" and types["ferrow_ready"] == "gauge"
+    assert s[("ferrow_ready", None)] == expected["ready"] == 3
+    assert s[("ferrow_in_flight", None)] == expected["in_flight"] == 1
+    assert s[("ferrow_messages", None)] == expected["total"] == 4
+    for key in ("enqueued_total", "acked_total", "requeued_total", "dead_total", "next_seq",
+                "live_bytes", "log_bytes", "generation"):
+        assert s[("ferrow_" + key, None)] == expected[key], key
+    # Ready now: 1 (3 deliveries), 2 and 3 (none); 0 is leased.
+    buckets = {le: s[("ferrow_deliveries_bucket", le)]
+               for le in ("0", "1", "2", "3", "5", "10", "+Inf")}
+    assert buckets == {"0": 2, "1": 3, "2": 3, "3": 4, "5": 4, "10": 4, "+Inf": 4}
+    assert s[("ferrow_deliveries_count", None)] == 4 and s[("ferrow_deliveries_sum", None)] == 4
+    # The oldest ready message is 1, not the older leased 0.
+    age = s[("ferrow_oldest_ready_age_seconds", None)]
+    assert 0 <= age <= t2 - t1 + 0.01
+
+    empty = tmp_path / "empty"
+    ferrow.FerrowCore(str(empty)).enqueue(b"x")
+    q = ferrow.FerrowCore(str(empty))
+    assert q.ack(0)
+    del q
+    _, s = parse_prometheus(admin("stats", "--prometheus", empty).stdout)
+    assert s[("ferrow_oldest_ready_age_seconds", None)] == 0
+    assert s[("ferrow_deliveries_bucket", "+Inf")] == 0 and s[("ferrow_deliveries_count", None)] == 0

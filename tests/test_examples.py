@@ -19,7 +19,7 @@ TIMEOUT_S = 300
 CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
     p for p in (os.path.dirname(os.path.abspath(ferrow.__file__)),
                 os.environ.get("PYTHONPATH")) if p))
-TESTED = {"worker_pool.py", "crash_redelivery.py", "batch.py"}
+TESTED = {"worker_pool.py", "crash_redelivery.py", "batch.py", "worker.py"}
 
 
 def run_example(name, *args, env=CHILD_ENV):
@@ -146,8 +146,31 @@ def test_batch_example_acks_the_good_and_dead_letters_the_bad(tmp_path):
                             for i in range(999, messages, 1000))
 
 
+def test_worker_example_retries_dead_letters_and_stops_on_sigterm(tmp_path):
+    jobs, workers = 30, 2
+    status, out, err = run_example("worker.py", "--dir", tmp_path, "--jobs", jobs,
+                                   "--workers", workers)
+    assert status == 0, out + err
+    assert "PROBLEM" not in out
+    assert len(re.findall(r"^  worker \d+: stopped cleanly", out, re.M)) == workers, out
+    assert re.search(r"^long job #0 .*: deliveries \[1\]$", out, re.M), out
+    assert "every worker stopped cleanly on SIGTERM" in out
+
+    # The logs agree: the long job and the good ones acknowledged, the poison
+    # message (id 1) acknowledged after three deliveries and kept as a dead letter.
+    q, stats = fresh_stats(tmp_path / "jobs")
+    assert (stats["total"], stats["next_seq"], stats["acked_total"]) == (0, jobs + 2, jobs + 2)
+    dead, dead_stats = fresh_stats(tmp_path / "jobs.dead")
+    assert dead_stats["total"] == 1
+    letter = dead.dequeue()[1]
+    header, _, body = letter.partition(b"\n")
+    assert b'"original_id": 1' in header and b'"deliveries": 3' in header
+    assert body == b"poison: \x00\xff cannot be parsed"
+
+
 @pytest.mark.parametrize("name, args", [
     ("worker_pool.py", ["--jobs", 20, "--workers", 2, "--producers", 1]),
+    ("worker.py", ["--jobs", 5, "--workers", 1]),
     ("crash_redelivery.py", []),
     ("batch.py", ["--messages", 1200, "--batch", 100, "--consumers", 1]),
 ])
@@ -161,7 +184,7 @@ def test_examples_remove_their_temporary_directory(tmp_path, name, args):
 
 
 @pytest.mark.parametrize("name, queue", [("worker_pool.py", ""), ("crash_redelivery.py", ""),
-                                         ("batch.py", "jobs")])
+                                         ("batch.py", "jobs"), ("worker.py", "jobs")])
 def test_examples_refuse_a_directory_holding_messages(tmp_path, name, queue):
     qdir = tmp_path / queue
     ferrow.FerrowCore(str(qdir)).enqueue(b"someone else's message")

@@ -4,6 +4,8 @@
 file, take the process lock or create a queue. `stats`, `compact` and `purge`
 open the queue through the ferrow module like any client would. `unlock`
 clears a process lock left taken by a process that died inside a call.
+`dead` lists, shows, requeues and purges the dead letters in DIR.dead (see
+deadletter.py); list and show read its log alone, like peek.
 """
 
 import argparse
@@ -16,9 +18,11 @@ import sys
 from typing import (
     TYPE_CHECKING,
     Any,
+    BinaryIO,
     Callable,
     Dict,
     List,
+    NamedTuple,
     NoReturn,
     Optional,
     Sequence,
@@ -27,6 +31,8 @@ from typing import (
 )
 
 from . import __version__
+from .deadletter import DeadLetter, dead_letter_dir
+from .deadletter import decode as decode_dead_letter
 from .logfile import (
     FILE_HEADER_LEN,
     LOCK_NAME,
@@ -36,6 +42,7 @@ from .logfile import (
     Lease,
     LogError,
     LogScan,
+    Message,
     QueueView,
     Record,
     Requeue,
@@ -231,7 +238,9 @@ def cmd_stats(args: argparse.Namespace) -> int:
         stats: Dict[str, Any] = dict(call(qdir, q.stats))
     finally:
         del q
-    if args.json:
+    if args.prometheus:
+        sys.stdout.write(prometheus_text(qdir, stats, replay(qdir, args)[0], now_ms()))
+    elif args.json:
         emit_json(stats)
     else:
         width = max(len(k) for k in stats)
@@ -446,26 +455,33 @@ def cmd_compact(args: argparse.Namespace) -> int:
 
 def cmd_purge(args: argparse.Namespace) -> int:
     qdir = queue_dir(args.dir)
+    total, generation = purge_confirmed(qdir, args.yes, "messages")
+    print("purged {}: {} messages removed, now generation {}".format(qdir, total, generation))
+    return OK
+
+
+def purge_confirmed(qdir: str, yes: bool, what: str) -> Tuple[int, int]:
+    """Purges the queue DIR after asking on the terminal (unless `yes`);
+    returns how many messages it held and the new generation."""
     check_log_header(qdir)
-    if not args.yes and not sys.stdin.isatty():
+    if not yes and not sys.stdin.isatty():
         raise AdminError("refusing to purge {} without confirmation: standard input is not a "
                          "terminal; pass --yes to purge anyway".format(qdir), FAILED)
     q = open_queue(qdir)
     try:
-        total = call(qdir, q.stats)["total"]
-        if not args.yes:
-            sys.stderr.write("Remove all {} messages of {} for good? Ids start again at 0. "
-                             "[y/N] ".format(total, qdir))
+        total: int = call(qdir, q.stats)["total"]
+        if not yes:
+            sys.stderr.write("Remove all {} {} of {} for good? Ids start again at 0. "
+                             "[y/N] ".format(total, what, qdir))
             sys.stderr.flush()
             answer = sys.stdin.readline().strip().lower()
             if answer not in ("y", "yes"):
                 raise AdminError("not purged", FAILED)
         call(qdir, q.purge)
-        generation = call(qdir, q.stats)["generation"]
+        generation: int = call(qdir, q.stats)["generation"]
     finally:
         del q
-    print("purged {}: {} messages removed, now generation {}".format(qdir, total, generation))
-    return OK
+    return total, generation
 
 
 def _parse_dev(field: str) -> Optional[Tuple[int, int]]:
@@ -567,6 +583,240 @@ def cmd_unlock(args: argparse.Namespace) -> int:
     return OK
 
 
+# ------------------------------------------------------------- prometheus
+
+# Upper bounds of the delivery-count histogram buckets (+Inf is added).
+DELIVERY_BUCKETS = (0, 1, 2, 3, 5, 10)
+
+# stats() key -> (metric name, type, help). Keys not listed become gauges.
+STATS_METRICS: Dict[str, Tuple[str, str, str]] = {
+    "ready": ("ferrow_ready", "gauge", "Messages ready for delivery."),
+    "in_flight": ("ferrow_in_flight", "gauge", "Messages under a lease."),
+    "total": ("ferrow_messages", "gauge", "Messages present (ready and in flight)."),
+    "enqueued_total": ("ferrow_enqueued_total", "counter",
+                       "Messages enqueued since the log was last rewritten."),
+    "acked_total": ("ferrow_acked_total", "counter", "Messages acknowledged."),
+    "requeued_total": ("ferrow_requeued_total", "counter",
+                       "Messages handed back to the ready set."),
+    "dead_total": ("ferrow_dead_total", "counter", "Messages dropped with nack(requeue=False)."),
+    "next_seq": ("ferrow_next_seq", "gauge", "The id the next enqueue gets."),
+    "live_bytes": ("ferrow_live_bytes", "gauge", "Log bytes of the present messages."),
+    "log_bytes": ("ferrow_log_bytes", "gauge", "Size of queue.log in bytes."),
+    "generation": ("ferrow_generation", "gauge", "Log generation (raised by compact and purge)."),
+    "persistent": ("ferrow_persistent", "gauge", "1 for a queue on disk, 0 for :memory:."),
+}
+
+
+def label_value(text: str) -> str:
+    """A label value escaped for the Prometheus text format."""
+    return text.replace("\\", "\\\\").replace("\"", "\\\"").replace("\n", "\\n")
+
+
+def metric_value(value: Any) -> str:
+    if isinstance(value, bool):
+        return "1" if value else "0"
+    if isinstance(value, int):
+        return str(value)
+    return repr(float(value))
+
+
+def prometheus_text(qdir: str, stats: Dict[str, Any], view: QueueView, now: int) -> str:
+    """The stats, the age of the oldest ready message and the delivery-count
+    histogram of the present messages in the Prometheus text format."""
+    label = 'queue="{}"'.format(label_value(qdir))
+    lines: List[str] = []
+
+    def metric(name: str, kind: str, help_text: str, value: Any) -> None:
+        lines.append("# HELP {} {}".format(name, help_text))
+        lines.append("# TYPE {} {}".format(name, kind))
+        lines.append("{}{{{}}} {}".format(name, label, metric_value(value)))
+
+    for key, value in stats.items():
+        name, kind, help_text = STATS_METRICS.get(
+            key, ("ferrow_" + key, "gauge", "stats() field {}.".format(key)))
+        metric(name, kind, help_text, value)
+
+    present = list(view.messages())
+    ready_ts = [m.enqueued_ts_ms for m in present if is_ready(m, now)]
+    age_ms = max(0, now - min(ready_ts)) if ready_ts else 0
+    metric("ferrow_oldest_ready_age_seconds", "gauge",
+           "Age of the oldest ready message in seconds (0 when none is ready).", age_ms / 1000)
+
+    name = "ferrow_deliveries"
+    lines.append("# HELP {} Deliveries so far of each present message.".format(name))
+    lines.append("# TYPE {} histogram".format(name))
+    counts = [m.deliveries for m in present]
+    for bound in DELIVERY_BUCKETS:
+        lines.append('{}_bucket{{{},le="{}"}} {}'.format(
+            name, label, bound, sum(1 for c in counts if c <= bound)))
+    lines.append('{}_bucket{{{},le="+Inf"}} {}'.format(name, label, len(counts)))
+    lines.append("{}_sum{{{}}} {}".format(name, label, sum(counts)))
+    lines.append("{}_count{{{}}} {}".format(name, label, len(counts)))
+    return "\n".join(lines) + "\n"
+
+
+# ------------------------------------------------------------- dead letters
+
+# Dead-letter header lines are short; a longer prefix is read only when the
+# newline is not within this one.
+HEADER_PREFIX = 4096
+
+
+class DeadEntry(NamedTuple):
+    """A message of the dead-letter queue: its id there, its header (None if
+    the body is not a dead letter, with the reason in `error`) and the length
+    of the original body."""
+
+    seq: int
+    header: Optional[DeadLetter]
+    error: Optional[str]
+    body_len: int
+    message: Message
+
+
+def dead_entry(f: BinaryIO, m: Message) -> DeadEntry:
+    prefix = read_body(f, m, HEADER_PREFIX)
+    if b"\n" not in prefix and len(prefix) < m.body_len:
+        prefix = read_body(f, m)
+    line, sep, _ = prefix.partition(b"\n")
+    try:
+        header = decode_dead_letter(line + sep)
+    except ValueError as e:
+        return DeadEntry(m.seq, None, str(e), m.body_len, m)
+    return DeadEntry(m.seq, header, None, m.body_len - len(line) - 1, m)
+
+
+def dead_entries(qdir: str, args: argparse.Namespace) -> List[DeadEntry]:
+    """Every present message of the dead-letter queue DIR, read from its log
+    (nothing is leased or changed)."""
+    view, _, note = replay(qdir, args)
+    if note is not None:
+        sys.stderr.write("{}: note: {}/queue.log {}; showing the records before it\n".format(
+            PROG, qdir, note))
+    with open_log(qdir) as f:
+        return [dead_entry(f, m) for m in view.messages()]
+
+
+def dead_queue(args: argparse.Namespace) -> str:
+    """DIR.dead, checked to be a queue directory."""
+    dead = dead_letter_dir(args.dir)
+    if not os.path.exists(dead):
+        raise AdminError("{}: no such directory ({} has no dead letters)".format(dead, args.dir))
+    return queue_dir(dead)
+
+
+def find_dead(qdir: str, args: argparse.Namespace, seq: int) -> DeadEntry:
+    for entry in dead_entries(qdir, args):
+        if entry.seq == seq:
+            return entry
+    raise AdminError("{}: no dead letter with id {}".format(qdir, seq))
+
+
+def cmd_dead_list(args: argparse.Namespace) -> int:
+    dead = dead_letter_dir(args.dir)
+    if not os.path.exists(dead):
+        entries: List[DeadEntry] = []
+    else:
+        entries = dead_entries(queue_dir(dead), args)
+    if not entries and not args.json:
+        print("{}: no dead letters".format(args.dir))
+        return OK
+    for e in entries:
+        h = e.header
+        if args.json:
+            if h is None:
+                emit_json({"id": e.seq, "error": e.error, "body_len": e.body_len})
+            else:
+                emit_json({"id": e.seq, "original_id": h.original_id,
+                           "deliveries": h.deliveries, "enqueued_ts_ms": h.enqueued_ts_ms,
+                           "dead_ts_ms": h.dead_ts_ms, "reason": h.reason,
+                           "body_len": e.body_len})
+        elif h is None:
+            print("{:>8}  ({})  size={}".format(e.seq, e.error, e.body_len))
+        else:
+            print("{:>8}  original_id={}  deliveries={}  dead={}  reason={}  body_len={}".format(
+                e.seq, h.original_id, h.deliveries, format_ms(h.dead_ts_ms),
+                json.dumps(h.reason), e.body_len))
+    return OK
+
+
+def cmd_dead_show(args: argparse.Namespace) -> int:
+    qdir = dead_queue(args)
+    entry = find_dead(qdir, args, args.id)
+    with open_log(qdir) as f:
+        data = read_body(f, entry.message)
+    if entry.header is None:
+        raise AdminError("{}: message {} is not a dead letter ({})".format(
+            qdir, entry.seq, entry.error), FAILED)
+    h = decode_dead_letter(data)
+    if args.raw:
+        sys.stdout.buffer.write(h.body)
+        return OK
+    prefix = h.body[:args.body_bytes]
+    if args.json:
+        emit_json({"id": entry.seq, "original_id": h.original_id, "deliveries": h.deliveries,
+                   "enqueued_ts_ms": h.enqueued_ts_ms, "dead_ts_ms": h.dead_ts_ms,
+                   "reason": h.reason, "body_len": len(h.body), "body_hex": prefix.hex(),
+                   "body_truncated": len(prefix) < len(h.body)})
+        return OK
+    print("id           {}".format(entry.seq))
+    print("original_id  {}".format(h.original_id))
+    print("deliveries   {}".format(h.deliveries))
+    print("enqueued     {} ({})".format(h.enqueued_ts_ms, format_ms(h.enqueued_ts_ms)))
+    print("dead         {} ({})".format(h.dead_ts_ms, format_ms(h.dead_ts_ms)))
+    print("reason       {}".format(json.dumps(h.reason)))
+    print("body_len     {}".format(len(h.body)))
+    print("body         {}".format(show_body(prefix, len(h.body))))
+    return OK
+
+
+def cmd_dead_requeue(args: argparse.Namespace) -> int:
+    target = queue_dir(args.dir)
+    qdir = dead_queue(args)
+    if args.all:
+        entries = dead_entries(qdir, args)
+    else:
+        entries = [find_dead(qdir, args, args.id)]
+    status = OK
+    moves: List[Tuple[int, bytes]] = []
+    with open_log(qdir) as f:
+        for entry in entries:
+            if entry.header is None:
+                sys.stderr.write("{}: {}: message {} is not a dead letter ({}); left in "
+                                 "place\n".format(PROG, qdir, entry.seq, entry.error))
+                status = FAILED
+                continue
+            moves.append((entry.seq, decode_dead_letter(read_body(f, entry.message)).body))
+    if not moves:
+        if status == OK:
+            print("{}: no dead letters".format(args.dir))
+        return status
+    queue = open_queue(target)
+    dead = open_queue(qdir)
+    try:
+        for seq, body in moves:
+            # Enqueued first and acknowledged after: a crash in between leaves
+            # the message in both queues, never in neither.
+            new_seq = call(target, lambda: queue.enqueue(body))
+            if call(qdir, lambda: dead.ack(seq)):
+                print("requeued dead letter {} as id {} in {}".format(seq, new_seq, target))
+            else:
+                sys.stderr.write("{}: dead letter {} was enqueued as id {} in {}, but another "
+                                 "process removed it from {} meanwhile\n".format(
+                                     PROG, seq, new_seq, target, qdir))
+                status = FAILED
+    finally:
+        del queue, dead
+    return status
+
+
+def cmd_dead_purge(args: argparse.Namespace) -> int:
+    qdir = dead_queue(args)
+    total, _ = purge_confirmed(qdir, args.yes, "dead letters")
+    print("purged {}: {} dead letters removed".format(qdir, total))
+    return OK
+
+
 # --------------------------------------------------------------------- main
 
 
@@ -581,7 +831,8 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Inspect and maintain a Ferrow queue directory. dump, peek and verify "
                     "only read queue.log; stats, compact and purge open the queue like any "
-                    "client; unlock clears a stale process lock.",
+                    "client; unlock clears a stale process lock; dead handles the dead letters in "
+                    "DIR.dead.",
         epilog="Exit status: 0 success, 1 damaged log or refused/unconfirmed operation, "
                "2 error.")
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
@@ -598,8 +849,14 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("stats", cmd_stats, "print the queue's statistics",
                 "Open the queue and print stats(). Opening is what any client does: it "
                 "takes the process lock (waiting up to 30 s), cuts a damaged log tail and "
-                "returns lapsed leases to the ready set.")
-    p.add_argument("--json", action="store_true", help="print one JSON object")
+                "returns lapsed leases to the ready set. With --prometheus, also the age of "
+                "the oldest ready message and the delivery counts of the present messages, "
+                "replayed from queue.log, in the Prometheus text format.")
+    fmt = p.add_mutually_exclusive_group()
+    fmt.add_argument("--json", action="store_true", help="print one JSON object")
+    fmt.add_argument("--prometheus", action="store_true",
+                     help="print metrics in the Prometheus text exposition format")
+    p.set_defaults(progress=False)
 
     p = command("verify", cmd_verify, "check every record of queue.log (read-only)",
                 "Re-read queue.log and check the header, every frame and its CRC, and that "
@@ -645,6 +902,53 @@ def build_parser() -> argparse.ArgumentParser:
             "Reset the lock word in DIR/.proc_lock to 0, which is needed after a process "
             "died inside a call. Refuses while any process has .proc_lock mapped (it lists "
             "them): only a process with the queue open can hold the lock.")
+
+    dead = sub.add_parser(
+        "dead", help="list, show, requeue or purge the dead letters of DIR (in DIR.dead)",
+        description="Dead letters of the queue DIR live in the queue DIR.dead, each a JSON "
+                    "header line followed by the original body. list and show read "
+                    "DIR.dead/queue.log and change nothing; requeue and purge open the "
+                    "queues like any client.")
+    dsub = dead.add_subparsers(dest="dead_command", metavar="ACTION")
+    dsub.required = True
+
+    def dead_action(name: str, fn: Callable[[argparse.Namespace], int], summary: str,
+                    description: str) -> argparse.ArgumentParser:
+        p = dsub.add_parser(name, help=summary, description=description)
+        p.add_argument("dir", metavar="DIR", help="the queue directory (not DIR.dead)")
+        p.set_defaults(func=fn, progress=False)
+        return p
+
+    p = dead_action("list", cmd_dead_list, "one line per dead letter (read-only)",
+                    "Print each dead letter: its id in DIR.dead, its original id, deliveries, "
+                    "the time it was taken out, the reason and the original body length. "
+                    "Leases nothing and changes nothing; no DIR.dead means no dead letters.")
+    p.add_argument("--json", action="store_true", help="print JSON lines")
+
+    p = dead_action("show", cmd_dead_show, "one dead letter's header and body (read-only)",
+                    "Print the header fields of the dead letter ID (its id in DIR.dead) and a "
+                    "prefix of the original body, or with --raw the whole body alone.")
+    p.add_argument("id", metavar="ID", type=non_negative, help="the id in DIR.dead")
+    out = p.add_mutually_exclusive_group()
+    out.add_argument("--json", action="store_true", help="print one JSON object (body in hex)")
+    out.add_argument("--raw", action="store_true",
+                     help="write the original body, unchanged, to standard output")
+    p.add_argument("--body-bytes", type=non_negative, default=64, metavar="N",
+                   help="body prefix length (default 64)")
+
+    p = dead_action("requeue", cmd_dead_requeue, "move dead letters back into DIR",
+                    "Enqueue the original body of dead letter ID (or of every one with --all) "
+                    "into DIR as a new message, then acknowledge it in DIR.dead. At least "
+                    "once: a crash between the two leaves the message in both queues.")
+    which = p.add_mutually_exclusive_group(required=True)
+    which.add_argument("id", metavar="ID", type=non_negative, nargs="?",
+                       help="the id in DIR.dead")
+    which.add_argument("--all", action="store_true", help="every dead letter, by id")
+
+    p = dead_action("purge", cmd_dead_purge, "remove every dead letter (asks first)",
+                    "purge() DIR.dead. Asks for confirmation on the terminal; without one it "
+                    "refuses unless --yes is given.")
+    p.add_argument("--yes", "-y", action="store_true", help="do not ask for confirmation")
     return parser
 
 

@@ -47,6 +47,32 @@ def wait_until(cond, timeout=CHILD_TIMEOUT_S, step=0.02):
     return cond()
 
 
+def lock_word(qdir):
+    with open(os.path.join(qdir, ".proc_lock"), "rb") as f:
+        return f.read(8)
+
+
+def kill_outside_a_call(proc, qdir, attempts=50):
+    """SIGKILLs `proc` at a moment it does not hold the process lock.
+
+    A process killed inside a call leaves the lock word taken for good, and
+    every other process on the directory then times out: that is the
+    documented stale-lock case, not what this test is about. So the victim is
+    stopped first; a stopped process cannot take or release the lock, so once
+    the word is seen free while it is stopped, it is not the holder."""
+    for _ in range(attempts):
+        os.kill(proc.pid, signal.SIGSTOP)
+        deadline = time.monotonic() + 0.5
+        while time.monotonic() < deadline:
+            if lock_word(qdir) == bytes(8):
+                os.kill(proc.pid, signal.SIGKILL)
+                return
+            time.sleep(0.001)
+        os.kill(proc.pid, signal.SIGCONT)
+        time.sleep(0.01)
+    pytest.fail("the worker held the process lock at every attempt to stop it")
+
+
 def lines(path):
     try:
         with open(path) as f:
@@ -365,7 +391,7 @@ def test_pool_drains_the_queue_through_sigkill_and_sigterm(tmp_path, children):
     killed, termed, survivor = procs
 
     assert wait_until(lambda: len(lines(records[0])) >= 10 and len(lines(records[1])) >= 10)
-    os.kill(killed.pid, signal.SIGKILL)
+    kill_outside_a_call(killed, qdir)
     os.kill(termed.pid, signal.SIGTERM)
     out, err = termed.communicate(timeout=CHILD_TIMEOUT_S)
     assert termed.returncode == 0, out + err

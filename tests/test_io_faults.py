@@ -356,6 +356,57 @@ class TestFailedWrite:
         assert (q.stats()["total"], q.in_flight()) == expected
 
 
+class TestInterruptedCalls:
+    """A signal arriving during a file call makes it fail with EINTR; the
+    engine retries it, so no operation reports it and nothing is lost."""
+
+    @pytest.mark.parametrize("call", ["write", "fsync", "open", "ftruncate", "pread"])
+    def test_every_operation_retries_and_succeeds(self, run, call):
+        steps = run(f'''
+            other_dir = sys.argv[1]  # a second object on the same queue
+            def interrupted(name, fn, *args, **kwargs):
+                arm({call!r}, errno.EINTR, count=3)
+                step(name, fn, *args, **kwargs)
+            interrupted("enqueue", q.enqueue, b"a")
+            interrupted("enqueue_batch", q.enqueue_batch, [b"b", b"c", b"d"])
+            interrupted("dequeue", q.dequeue, lease_ms=60_000)
+            interrupted("ack", q.ack, 0)
+            interrupted("nack", q.nack, 1, requeue=False)
+            # a torn frame at the end: the next opener cuts it (ftruncate)
+            with open(os.path.join(other_dir, "queue.log"), "ab") as f:
+                f.write(b"torn")
+            interrupted("open other", lambda: ferrow.FerrowCore(other_dir).stats()["total"])
+            interrupted("compact", q.compact)
+            interrupted("enqueue after compact", q.enqueue, b"e")
+            interrupted("verify", q.verify_integrity)
+            interrupted("flush", q.flush)
+            interrupted("stats", q.stats)
+        ''')
+        failed = {name: got for name, got in steps.items() if got[0] != "ok"}
+        assert not failed
+        assert steps["enqueue_batch"] == ("ok", [1, 2, 3])
+        assert steps["open other"] == ("ok", 2)
+        assert steps["enqueue after compact"] == ("ok", 4)
+        assert steps["verify"][1]["ok"] is True
+        assert (steps["stats"][1]["ready"], steps["stats"][1]["total"]) == (3, 3)
+
+        q = reopen_clean(run.queue_dir)
+        assert drain(q) == [(2, b"c", 1), (3, b"d", 1), (4, b"e", 1)]
+
+    def test_a_write_that_takes_no_bytes_is_an_error(self, run):
+        steps = run('''
+            step("first", q.enqueue, b"first")
+            short_write(0)
+            step("failed", q.enqueue, b"lost")
+            step("next", q.enqueue, b"second")
+        ''')
+        assert steps["failed"] == ("raised", "builtins.OSError",
+                                   "Ferrow I/O error: failed to write the buffered data")
+        assert steps["next"] == ("ok", 1)
+        q = reopen_clean(run.queue_dir)
+        assert drain(q) == [(0, b"first", 1), (1, b"second", 1)]
+
+
 class TestLogReplacement:
     """Compaction and purge replace the log by renaming a finished temporary
     file over it: a failure before the rename leaves the old log in charge."""

@@ -17,15 +17,21 @@
  *       returning its result;
  *   ferrow_fault_disarm_all();
  *   ferrow_fault_calls("fsync")
- *       how many calls of fsync went through the shim so far.
+ *       how many calls of fsync went through the shim so far;
+ *   ferrow_fault_failed_pread_offset()
+ *       the file offset of the last pread the shim failed (-1 before any),
+ *       which tells a header read (offset 0) from the others.
  *
  * Call names: fsync, write, open (open, open64, openat), rename, ftruncate,
- * mmap (mmap, mmap64), and for the kill and count functions also "any", which
- * counts every call of all of them in the order they happen: killing at the
- * k-th "any" call for k = 0, 1, 2, ... stops a process at each step of an
- * operation in turn. Only calls that can be the engine's are counted, failed
- * or killed: writes to descriptors 0 to 2 (warnings, the test's own output)
- * and anonymous mappings (the allocators') pass straight through.
+ * mmap (mmap, mmap64), pread (pread, pread64), fstat (fstat, fstat64), mkdir,
+ * and for the kill and count functions also "any", which counts every call of
+ * the first six in the order they happen: killing at the k-th "any" call for
+ * k = 0, 1, 2, ... stops a process at each step of an operation in turn.
+ * Reads, stats and mkdir stay out of "any": they change nothing a crash could
+ * leave half done, and leaving them out keeps those steps few. Only calls that
+ * can be the engine's are counted, failed or killed: writes and fstats of
+ * descriptors 0 to 2 (warnings, the test's own output) and anonymous mappings
+ * (the allocators') pass straight through.
  *
  * Before a kill the shim writes one line to standard error naming the step,
  * for example
@@ -48,17 +54,22 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #define SHIM_EXPORT __attribute__((visibility("default")))
 
-enum { C_FSYNC, C_WRITE, C_OPEN, C_RENAME, C_FTRUNCATE, C_MMAP, C_COUNT };
+enum {
+  C_FSYNC, C_WRITE, C_OPEN, C_RENAME, C_FTRUNCATE, C_MMAP,
+  C_IN_ANY, /* the kinds above count in "any", those below do not */
+  C_PREAD = C_IN_ANY, C_FSTAT, C_MKDIR, C_COUNT
+};
 
-static const char* const call_names[C_COUNT] = {"fsync",  "write",     "open",
-                                                "rename", "ftruncate", "mmap"};
-#define C_ANY C_COUNT /* kill and count only: every kind of call */
+static const char* const call_names[C_COUNT] = {"fsync", "write", "open",  "rename", "ftruncate",
+                                                "mmap",  "pread", "fstat", "mkdir"};
+#define C_ANY C_COUNT /* kill and count only: every call of the kinds in "any" */
 
 struct fault {
   atomic_long calls;      /* calls seen so far */
@@ -95,13 +106,13 @@ static int kill_call_index(const char* name) {
 static int take_call(int which, long* index_out, int* kill_out) {
   struct fault* f = &faults[which];
   const long n = atomic_fetch_add(&f->calls, 1);
-  const long any = atomic_fetch_add(&any_calls, 1);
+  const long any = which < C_IN_ANY ? atomic_fetch_add(&any_calls, 1) : -1;
   if (index_out != NULL) *index_out = n;
   *kill_out = KILL_NONE;
   int kind = atomic_load(&kill_kind);
   if (kind == which || kind == C_ANY) {
     /* Claimed once, so that only one call (of one thread) kills. */
-    if ((kind == C_ANY ? any : n) == atomic_load(&kill_index) &&
+    if ((kind == C_ANY ? any : n) == atomic_load(&kill_index) && (kind != C_ANY || any >= 0) &&
         atomic_compare_exchange_strong(&kill_kind, &kind, -1)) {
       *kill_out = atomic_load(&kill_when);
     }
@@ -216,6 +227,11 @@ static int (*real_rename)(const char*, const char*);
 static int (*real_ftruncate)(int, off_t);
 static void* (*real_mmap)(void*, size_t, int, int, int, off_t);
 static void* (*real_mmap64)(void*, size_t, int, int, int, off_t);
+static ssize_t (*real_pread)(int, void*, size_t, off_t);
+static ssize_t (*real_pread64)(int, void*, size_t, off64_t);
+static int (*real_fstat)(int, struct stat*);
+static int (*real_fstat64)(int, struct stat64*);
+static int (*real_mkdir)(const char*, mode_t);
 
 __attribute__((constructor)) static void resolve_real_calls(void) {
   real_fsync = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
@@ -227,6 +243,11 @@ __attribute__((constructor)) static void resolve_real_calls(void) {
   real_ftruncate = (int (*)(int, off_t))dlsym(RTLD_NEXT, "ftruncate");
   real_mmap = (void* (*)(void*, size_t, int, int, int, off_t))dlsym(RTLD_NEXT, "mmap");
   real_mmap64 = (void* (*)(void*, size_t, int, int, int, off_t))dlsym(RTLD_NEXT, "mmap64");
+  real_pread = (ssize_t(*)(int, void*, size_t, off_t))dlsym(RTLD_NEXT, "pread");
+  real_pread64 = (ssize_t(*)(int, void*, size_t, off64_t))dlsym(RTLD_NEXT, "pread64");
+  real_fstat = (int (*)(int, struct stat*))dlsym(RTLD_NEXT, "fstat");
+  real_fstat64 = (int (*)(int, struct stat64*))dlsym(RTLD_NEXT, "fstat64");
+  real_mkdir = (int (*)(const char*, mode_t))dlsym(RTLD_NEXT, "mkdir");
 }
 
 /* Before the constructor has run (or if a lookup failed) the system calls
@@ -378,4 +399,50 @@ SHIM_EXPORT void* mmap(void* addr, size_t len, int prot, int flags, int fd, off_
 
 SHIM_EXPORT void* mmap64(void* addr, size_t len, int prot, int flags, int fd, off_t off) {
   return shim_mmap(real_mmap64, addr, len, prot, flags, fd, off);
+}
+
+/* Reads, stats and directory creation can only fail or be counted: nothing is
+ * left half done by dying at one, so they take no part in kills. */
+static int fail_instead(int which) {
+  int kill_when_here;
+  const int err = take_call(which, NULL, &kill_when_here);
+  if (err != 0) errno = err;
+  return err;
+}
+
+static atomic_long failed_pread_offset = -1;
+
+SHIM_EXPORT long ferrow_fault_failed_pread_offset(void) { return atomic_load(&failed_pread_offset); }
+
+static int fail_pread_instead(off_t off) {
+  if (fail_instead(C_PREAD) == 0) return 0;
+  atomic_store(&failed_pread_offset, (long)off);
+  return -1;
+}
+
+SHIM_EXPORT ssize_t pread(int fd, void* buf, size_t len, off_t off) {
+  if (fail_pread_instead(off) != 0) return -1;
+  return real_pread ? real_pread(fd, buf, len, off)
+                    : (ssize_t)syscall(SYS_pread64, fd, buf, len, off);
+}
+
+SHIM_EXPORT ssize_t pread64(int fd, void* buf, size_t len, off64_t off) {
+  if (fail_pread_instead(off) != 0) return -1;
+  return real_pread64 ? real_pread64(fd, buf, len, off)
+                      : (ssize_t)syscall(SYS_pread64, fd, buf, len, off);
+}
+
+SHIM_EXPORT int fstat(int fd, struct stat* st) {
+  if (fd > 2 && fail_instead(C_FSTAT) != 0) return -1;
+  return real_fstat ? real_fstat(fd, st) : (int)syscall(SYS_fstat, fd, st);
+}
+
+SHIM_EXPORT int fstat64(int fd, struct stat64* st) {
+  if (fd > 2 && fail_instead(C_FSTAT) != 0) return -1;
+  return real_fstat64 ? real_fstat64(fd, st) : (int)syscall(SYS_fstat, fd, st);
+}
+
+SHIM_EXPORT int mkdir(const char* path, mode_t mode) {
+  if (fail_instead(C_MKDIR) != 0) return -1;
+  return real_mkdir ? real_mkdir(path, mode) : (int)syscall(SYS_mkdirat, AT_FDCWD, path, mode);
 }

@@ -407,6 +407,24 @@ class TestInterruptedCalls:
         assert drain(q) == [(0, b"first", 1), (1, b"second", 1)]
 
 
+def test_a_queue_opened_at_the_empty_path_syncs_its_directory_too(run):
+    # The empty path is the working directory; renaming a compacted log into
+    # it must be made durable with a sync of "." like any other directory.
+    steps = run('''
+        os.chdir(sys.argv[1])
+        here = ferrow.FerrowCore("")
+        for name, obj in (("named", q), ("empty path", here)):
+            obj.enqueue(b"x")
+            obj.stats()
+            before = calls("fsync"), calls("open")
+            step(name, obj.compact)
+            steps[name + " calls"] = ("ok", (calls("fsync") - before[0], calls("open") - before[1]))
+    ''')
+    assert steps["empty path"] == steps["named"] == ("ok", None)
+    assert steps["empty path calls"] == steps["named calls"]
+    assert steps["named calls"][1][0] == 2  # the new log, then its directory
+
+
 class TestLogReplacement:
     """Compaction and purge replace the log by renaming a finished temporary
     file over it: a failure before the rename leaves the old log in charge."""

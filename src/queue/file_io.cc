@@ -107,8 +107,10 @@ Status sync_fd(int fd) {
 
 Status sync_parent_dir(const std::string& path) {
   const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return {};  // no parent component
-  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+  // A bare name lives in the working directory (a queue opened at the empty
+  // path); its entry needs the same sync as any other.
+  const std::string parent =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   Result<FileHandle> dir = open_file(parent, O_RDONLY | O_DIRECTORY);
   if (!dir.ok()) return dir.error();
   return sync_fd(dir.value().fd());

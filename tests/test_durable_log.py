@@ -451,6 +451,23 @@ class TestProcLockFile:
         assert os.listdir(tmp_path) == []
 
 
+# Waits out the same held lock word in another process: opening the queue, or
+# one of the calls that do not catch up first.
+LOCK_WAITER = """
+import sys, ferrow
+what, qdir = sys.argv[1], sys.argv[2]
+q = ferrow.FerrowCore(qdir)
+print("ready", flush=True)
+sys.stdin.readline()
+try:
+    {"open": lambda: ferrow.FerrowCore(qdir), "flush": q.flush,
+     "verify_integrity": q.verify_integrity}[what]()
+    print("returned")
+except BaseException as exc:
+    print(type(exc).__name__, exc)
+"""
+
+
 def test_held_lock_word_times_out(qdir):
     q = ferrow.FerrowCore(qdir)
     q.enqueue(b"before")
@@ -461,8 +478,24 @@ def test_held_lock_word_times_out(qdir):
         with open(lock_path, "r+b") as f:
             f.write(struct.pack("<Q", value))
 
+    # The other waits overlap this one, so the test waits 30 s only once.
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(ferrow.__file__)))
+    waiters = {what: subprocess.Popen([sys.executable, "-c", LOCK_WAITER, what, qdir], env=env,
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+               for what in ("open", "flush", "verify_integrity")}
+    try:
+        for waiter in waiters.values():
+            assert waiter.stdout.readline() == "ready\n"
+    except BaseException:
+        for waiter in waiters.values():
+            waiter.kill()
+            waiter.communicate()
+        raise
     set_word(1)
     try:
+        for waiter in waiters.values():
+            waiter.stdin.write("go\n")
+            waiter.stdin.flush()
         start = time.monotonic()
         assert q.enqueue_batch([]) == [] and q.ack_batch([]) == 0
         assert time.monotonic() - start < 10  # no lock wait for empty batches
@@ -473,7 +506,14 @@ def test_held_lock_word_times_out(qdir):
         assert type(err.value) is TimeoutError and err.value.errno is None
         assert str(err.value) == LOCK_TIMEOUT
         assert log_of(qdir) == before
+        for what, waiter in waiters.items():
+            out, _ = waiter.communicate(timeout=60)
+            assert out == f"TimeoutError {LOCK_TIMEOUT}\n", what
     finally:
+        for waiter in waiters.values():
+            if waiter.poll() is None:
+                waiter.kill()
+                waiter.communicate()
         set_word(0)
     assert q.enqueue(b"after") == 1
     assert drain(q) == [b"before", b"after"]

@@ -8,9 +8,11 @@ without the shim to see what reached the log."""
 import ast
 import errno
 import os
+import struct
 import subprocess
 import sys
 import textwrap
+import zlib
 
 import pytest
 
@@ -360,12 +362,14 @@ class TestInterruptedCalls:
     """A signal arriving during a file call makes it fail with EINTR; the
     engine retries it, so no operation reports it and nothing is lost."""
 
-    @pytest.mark.parametrize("call", ["write", "fsync", "open", "ftruncate", "pread"])
-    def test_every_operation_retries_and_succeeds(self, run, call):
+    # pread skipping one: past the header probe, to the reads of the tail.
+    @pytest.mark.parametrize("call, skip", [("write", 0), ("fsync", 0), ("open", 0),
+                                            ("ftruncate", 0), ("pread", 0), ("pread", 1)])
+    def test_every_operation_retries_and_succeeds(self, run, call, skip):
         steps = run(f'''
             other_dir = sys.argv[1]  # a second object on the same queue
             def interrupted(name, fn, *args, **kwargs):
-                arm({call!r}, errno.EINTR, count=3)
+                arm({call!r}, errno.EINTR, skip={skip}, count=3)
                 step(name, fn, *args, **kwargs)
             interrupted("enqueue", q.enqueue, b"a")
             interrupted("enqueue_batch", q.enqueue_batch, [b"b", b"c", b"d"])
@@ -425,6 +429,83 @@ def test_a_queue_opened_at_the_empty_path_syncs_its_directory_too(run):
     assert steps["named calls"][1][0] == 2  # the new log, then its directory
 
 
+def frame(payload):
+    return struct.pack("<4sII", b"FWR1", len(payload), zlib.crc32(payload)) + payload
+
+
+# Two kinds of damaged tail: a frame cut inside its header, and a whole frame
+# with a good checksum whose record cannot be decoded.
+DAMAGE = {"torn": b"FWR", "undecodable": frame(b"\x09" + bytes(8))}
+
+
+class TestFailedCut:
+    """Cutting a damaged tail off the log can fail as well. The call that
+    found the damage reports the error and applies nothing past it; the next
+    call cuts the tail and goes on."""
+
+    # The calls of a cut, counted from the start of the call that makes it:
+    # truncate, sync the log, open and sync its directory (opening the queue
+    # opens .proc_lock and queue.log first, an operation opens its probe).
+    @pytest.mark.parametrize("call, skip_at_open, skip_in_catch_up",
+                             [("ftruncate", 0, 0), ("fsync", 0, 0), ("fsync", 1, 1),
+                              ("open", 2, 1)])
+    @pytest.mark.parametrize("damage", sorted(DAMAGE))
+    @pytest.mark.parametrize("where", ["open", "catch-up"])
+    def test_the_failure_is_reported_and_the_next_call_cuts(self, run, where, damage,
+                                                            call, skip_at_open,
+                                                            skip_in_catch_up):
+        skip = skip_at_open if where == "open" else skip_in_catch_up
+        act = ("lambda: ferrow.FerrowCore(sys.argv[1]).stats()['total']" if where == "open"
+               else "lambda: q.stats()['total']")
+        steps = run(f'''
+            q.enqueue(b"kept")
+            with open(os.path.join(sys.argv[1], "queue.log"), "ab") as f:
+                f.write({DAMAGE[damage]!r})
+            arm({call!r}, errno.EIO, skip={skip})
+            step("failed", {act})
+            step("again", {act})
+            step("next", q.enqueue, b"next")
+        ''')
+        assert_io_error(steps["failed"], errno.EIO)
+        assert steps["again"] == ("ok", 1)
+        assert steps["next"] == ("ok", 1)
+        assert drain(reopen_clean(run.queue_dir)) == [(0, b"kept", 1), (1, b"next", 1)]
+
+
+@pytest.mark.parametrize("op", ["dequeue", "dequeue_batch", "stats"])
+def test_a_failed_requeue_of_a_lapsed_lease_fails_the_call_and_keeps_the_message(run, op):
+    call = {"dequeue": "lambda: q.dequeue()[:3]",
+            "dequeue_batch": "lambda: [m[:3] for m in q.dequeue_batch(5)]",
+            "stats": "lambda: (q.stats()['ready'], q.stats()['in_flight'])"}[op]
+    steps = run(f'''
+        q.enqueue(b"a")
+        q.dequeue(lease_ms=600000)
+        q.extend_lease(0, lease_ms=0)
+        arm("write", errno.EIO)
+        step("failed", {call})
+        step("again", {call})
+    ''')
+    assert_io_error(steps["failed"], errno.EIO)
+    assert steps["again"] == ("ok", {"dequeue": (0, b"a", 2), "dequeue_batch": [(0, b"a", 2)],
+                                     "stats": (1, 0)}[op])
+
+
+def test_an_ack_whose_automatic_compaction_fails_reports_it_but_stays_acked(run):
+    steps = run('''
+        small = ferrow.FerrowCore(sys.argv[1], auto_compact_bytes=1)
+        small.enqueue_batch([b"x" * 200, b"b"])
+        small.dequeue()
+        arm("rename", errno.EIO)
+        step("ack", small.ack, 0)
+        step("total", lambda: small.stats()["total"])
+        step("generation", lambda: small.stats()["generation"])
+    ''')
+    assert_io_error(steps["ack"], errno.EIO)
+    assert steps["total"] == ("ok", 1)
+    assert steps["generation"] == ("ok", 0)
+    assert drain(reopen_clean(run.queue_dir)) == [(1, b"b", 1)]
+
+
 class TestLogReplacement:
     """Compaction and purge replace the log by renaming a finished temporary
     file over it: a failure before the rename leaves the old log in charge."""
@@ -452,6 +533,24 @@ class TestLogReplacement:
         q = reopen_clean(run.queue_dir)
         s = q.stats()
         assert (s["generation"], s["total"], s["in_flight"], s["next_seq"]) == (1, 2, 2, 3)
+
+    def test_compaction_that_cannot_read_a_body_changes_nothing(self, run):
+        # A fresh object has not mapped the log yet: compaction maps it to
+        # copy the bodies.
+        steps = run('''
+            q.enqueue_batch([b"a", b"b"])
+            fresh = ferrow.FerrowCore(sys.argv[1])
+            before = open(sys.argv[1] + "/queue.log", "rb").read()
+            arm("mmap", errno.ENOMEM)
+            step("compact", fresh.compact)
+            steps["same_log"] = ("ok", open(sys.argv[1] + "/queue.log", "rb").read() == before)
+            step("compact_again", fresh.compact)
+            step("dequeue", lambda: fresh.dequeue()[:2])
+        ''')
+        assert_io_error(steps["compact"], errno.ENOMEM)
+        assert steps["same_log"] == ("ok", True)
+        assert steps["compact_again"] == ("ok", None)
+        assert steps["dequeue"] == ("ok", (0, b"a"))
 
     @pytest.mark.parametrize("call", ["rename", "fsync"])
     def test_failed_purge_keeps_every_message(self, run, call):

@@ -24,7 +24,8 @@ struct LiveMessage {
 };
 
 // Frames go through an 8 KiB staging buffer, so the rewrite costs a few
-// large writes rather than one per record.
+// large writes rather than one per record. The first failed write is kept
+// and later frames are dropped: the caller asks once, at finish().
 class StagedWriter {
  public:
   explicit StagedWriter(int fd) : fd_(fd) { staging_.reserve(STAGING_LEN); }
@@ -32,21 +33,25 @@ class StagedWriter {
   // Bytes appended so far, staged or written.
   uint64_t appended() const { return appended_; }
 
-  Status append(const LogRecord& record) {
+  void append(const LogRecord& record) {
     appended_ += append_record_frame(record, &staging_);
-    if (staging_.size() >= STAGING_LEN) return flush();
-    return {};
+    if (staging_.size() >= STAGING_LEN) write_staged();
   }
-  Status flush() {
-    FERROW_TRY(write_all(fd_, staging_, WRITE_BUFFERED_TEXT));
-    staging_.clear();
-    return {};
+  Status finish() {
+    write_staged();
+    return status_;
   }
 
  private:
+  void write_staged() {
+    if (status_.ok()) status_ = write_all(fd_, staging_, WRITE_BUFFERED_TEXT);
+    staging_.clear();
+  }
+
   const int fd_;
   std::string staging_;
   uint64_t appended_ = 0;
+  Status status_;
 };
 
 }  // namespace
@@ -75,10 +80,10 @@ Status Queue::compact_log() {
     Result<std::string> body = storage_.read_body(m.body_offset, m.body_len);
     if (!body.ok()) return body.error();
     const uint64_t frame_offset = FILE_HEADER_LEN + writer.appended();
-    FERROW_TRY(writer.append(EnqueueRecord{m.seq, m.enqueued_ts_ms, body.value()}));
+    writer.append(EnqueueRecord{m.seq, m.enqueued_ts_ms, body.value()});
     new_offsets.emplace_back(m.seq, frame_offset + ENQUEUE_BODY_OFFSET);
-    if (m.deliveries != 0) FERROW_TRY(writer.append(RequeueRecord{m.seq, m.deliveries}));
-    if (m.in_flight) FERROW_TRY(writer.append(LeaseRecord{m.seq, m.deadline_ms, m.deliveries}));
+    if (m.deliveries != 0) writer.append(RequeueRecord{m.seq, m.deliveries});
+    if (m.in_flight) writer.append(LeaseRecord{m.seq, m.deadline_ms, m.deliveries});
   }
   // Ids must never go backwards. When the newest messages are gone, leave a
   // trace of the last id handed out (enqueued and acknowledged at once), so
@@ -87,10 +92,10 @@ Status Queue::compact_log() {
   const uint64_t next_seq = state_.next_seq();
   const uint64_t replayed_next = live.empty() ? 0 : live.back().seq + 1;
   if (replayed_next < next_seq) {
-    FERROW_TRY(writer.append(EnqueueRecord{next_seq - 1, now_ms(), {}}));
-    FERROW_TRY(writer.append(AckRecord{next_seq - 1}));
+    writer.append(EnqueueRecord{next_seq - 1, now_ms(), {}});
+    writer.append(AckRecord{next_seq - 1});
   }
-  FERROW_TRY(writer.flush());
+  FERROW_TRY(writer.finish());
   FERROW_TRY(sync_fd(tmp.value().fd()));
   tmp.value().reset();
 

@@ -534,6 +534,22 @@ class TestLogReplacement:
         s = q.stats()
         assert (s["generation"], s["total"], s["in_flight"], s["next_seq"]) == (1, 2, 2, 3)
 
+    def test_compaction_writes_nothing_more_after_a_failed_write(self, run):
+        # 30 KiB of bodies take several staging flushes; the first one fails.
+        steps = run('''
+            q.enqueue_batch([bytes([i]) * 10_000 for i in range(3)])
+            arm("write", errno.ENOSPC, skip=1)
+            writes = calls("write")
+            step("compact", q.compact)
+            steps["writes"] = ("ok", calls("write") - writes)
+            step("compact_again", q.compact)
+        ''')
+        assert_io_error(steps["compact"], errno.ENOSPC)
+        assert steps["writes"] == ("ok", 2)  # the header, then the failed flush
+        assert steps["compact_again"] == ("ok", None)
+        q = reopen_clean(run.queue_dir)
+        assert [m[1] for m in drain(q)] == [bytes([i]) * 10_000 for i in range(3)]
+
     def test_compaction_that_cannot_read_a_body_changes_nothing(self, run):
         # A fresh object has not mapped the log yet: compaction maps it to
         # copy the bodies.

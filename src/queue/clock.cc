@@ -7,7 +7,7 @@ namespace ferrow {
 uint64_t now_ms() {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
-  if (ts.tv_sec < 0) return 0;
+  if (ts.tv_sec < 0) return 0;  // a clock set before 1970: never seen, but no wrap-around
   return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 

@@ -58,6 +58,7 @@ Status ProcessLock::acquire() {
     if (monotonic_ns() - start >= TIMEOUT_NS) {
       return QueueError::io(IoErrorKind::TimedOut, LOCK_TIMEOUT_TEXT);
     }
+    // Saturates rather than wraps; 4 billion tries outlast the timeout, so never reached.
     if (failed < UINT32_MAX) failed++;
     if (failed <= SPIN_ATTEMPTS) {
       cpu_relax();

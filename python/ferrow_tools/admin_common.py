@@ -1,0 +1,232 @@
+"""What every ferrow-admin command shares, so that they all check a queue
+directory, open a queue, scan its log and fail in the same way.
+
+Nothing here imports a command module: the commands import this one.
+"""
+
+import argparse
+import datetime
+import functools
+import json
+import os
+import sys
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, TypeVar
+
+from .logfile import LOCK_NAME, LOG_NAME, Frame, LogScan, QueueView, Tail, open_log, read_header
+
+if TYPE_CHECKING:
+    import ferrow
+
+T = TypeVar("T")
+
+PROG = "ferrow-admin"
+
+# Exit statuses.
+OK = 0
+FAILED = 1  # the log is damaged, or a refused or unconfirmed operation
+ERROR = 2  # usage errors, not a queue, I/O errors, lock time-out
+
+LOCK_TIMEOUT_S = 30
+PROGRESS_STEP = 16 << 20
+
+
+class AdminError(Exception):
+    """A failure reported as one line on stderr, without a traceback."""
+
+    def __init__(self, message: str, status: int = ERROR) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def queue_dir(path: str) -> str:
+    """DIR, checked to hold a queue log: nothing here creates one."""
+    if not os.path.exists(path):
+        raise AdminError("{}: no such directory".format(path))
+    if not os.path.isdir(path):
+        raise AdminError("{}: not a directory".format(path))
+    log = os.path.join(path, LOG_NAME)
+    if not os.path.isfile(log):
+        raise AdminError("{}: not a queue directory (it has no {})".format(path, LOG_NAME))
+    return path
+
+
+def check_log_header(qdir: str) -> None:
+    """Raises LogError for a log that the queue would refuse (or silently
+    reinitialise), before the queue is opened."""
+    with open_log(qdir) as f:
+        read_header(f, os.fstat(f.fileno()).st_size)
+
+
+def lock_word(qdir: str) -> Optional[int]:
+    """The lock word of DIR/.proc_lock, or None if there is no full word."""
+    try:
+        with open(os.path.join(qdir, LOCK_NAME), "rb") as f:
+            raw = f.read(8)
+    except FileNotFoundError:
+        return None
+    if len(raw) < 8:
+        return None
+    return int.from_bytes(raw, "little")
+
+
+@functools.lru_cache(maxsize=4096)  # records of one batch share their times
+def format_ms(ms: int) -> str:
+    """An epoch time in milliseconds as UTC ISO text."""
+    try:
+        t = datetime.datetime.fromtimestamp(ms / 1000, datetime.timezone.utc)
+    except (OverflowError, ValueError, OSError):
+        return "far future"
+    return t.strftime("%Y-%m-%dT%H:%M:%S.") + "{:03d}Z".format(t.microsecond // 1000)
+
+
+def show_body(prefix: bytes, body_len: int) -> str:
+    text = repr(prefix)
+    if len(prefix) < body_len:
+        text += "...(+{} bytes)".format(body_len - len(prefix))
+    return text
+
+
+def emit_json(obj: Dict[str, Any]) -> None:
+    print(json.dumps(obj))
+
+
+class ProgressReporter:
+    """Progress of a long scan on stderr: rewritten in place on a terminal,
+    one line per step otherwise."""
+
+    def __init__(self, enabled: bool, explicit: bool, what: str) -> None:
+        self.enabled = enabled
+        self.explicit = explicit
+        self.what = what
+        self.tty = sys.stderr.isatty()
+        self.shown = False
+        self.width = 0
+
+    def __call__(self, offset: int, size: int) -> None:
+        if not self.enabled:
+            return
+        pct = 100.0 * offset / size if size else 100.0
+        line = "{}: {} MiB of {} MiB ({:.0f}%)".format(
+            self.what, offset >> 20, max(size >> 20, offset >> 20), min(pct, 100.0))
+        if self.tty:
+            sys.stderr.write("\r" + line.ljust(self.width))
+            self.width = len(line)
+        else:
+            sys.stderr.write(line + "\n")
+        sys.stderr.flush()
+        self.shown = True
+
+    def done(self, tail: Tail) -> None:
+        if not (self.enabled and (self.shown or self.explicit)):
+            return
+        line = "{}: done, {} records, {} MiB".format(self.what, tail.records, tail.offset >> 20)
+        sys.stderr.write(("\r" + line.ljust(self.width) if self.tty and self.shown else line)
+                         + "\n")
+        sys.stderr.flush()
+
+
+def want_progress(args: argparse.Namespace, what: str) -> bool:
+    """Asked for, or stderr is a terminal that the command's output does not
+    share while the scan runs (dump prints as it goes)."""
+    if args.progress:
+        return True
+    return sys.stderr.isatty() and (what != "dump" or not sys.stdout.isatty())
+
+
+def scan_log(qdir: str, args: argparse.Namespace, what: str, body_limit: int,
+             on_frame: Callable[[LogScan, Frame], None]) -> Tuple[LogScan, Tail]:
+    """Runs `on_frame` over every intact frame of DIR/queue.log, decoded, with
+    `body_limit` body bytes kept in each Enqueue record."""
+    reporter = ProgressReporter(want_progress(args, what), bool(args.progress), what)
+    with open_log(qdir) as f:
+        scan = LogScan(f, body_limit=body_limit, progress=reporter,
+                       progress_step=PROGRESS_STEP)
+        for frame in scan:
+            on_frame(scan, frame)
+    assert scan.tail is not None
+    reporter.done(scan.tail)
+    return scan, scan.tail
+
+
+def open_queue(qdir: str) -> "ferrow.FerrowCore":
+    """Opens the queue through the ferrow module; says so first when the
+    process lock is taken, since the open then waits up to 30 s."""
+    check_log_header(qdir)
+    word = lock_word(qdir)
+    if word:
+        sys.stderr.write(
+            "{}: the process lock of {} is taken; waiting up to {} s for it (a process may be "
+            "inside a call, or one died inside a call: see '{} unlock')\n".format(
+                PROG, qdir, LOCK_TIMEOUT_S, PROG))
+    import ferrow
+
+    try:
+        return ferrow.FerrowCore(qdir)
+    except TimeoutError:
+        raise lock_timeout(qdir)
+    except OSError as e:
+        raise AdminError("{}: {}".format(qdir, e))
+
+
+def lock_timeout(qdir: str) -> AdminError:
+    return AdminError(
+        "{}: timed out after {} s waiting for the process lock; if no process uses the queue, "
+        "the lock is stale and '{} unlock {}' clears it".format(qdir, LOCK_TIMEOUT_S, PROG, qdir))
+
+
+def call(qdir: str, fn: Callable[[], T]) -> T:
+    """One queue call, with its failures turned into one-line errors."""
+    try:
+        return fn()
+    except TimeoutError:
+        raise lock_timeout(qdir)
+    except OSError as e:
+        raise AdminError("{}: {}".format(qdir, e))
+
+
+def replay(qdir: str, args: argparse.Namespace) -> Tuple[QueueView, Tail, Optional[str]]:
+    """The queue state the next open would build: records up to the first
+    damaged or undecodable one."""
+    view = QueueView()
+    cut: List[Tuple[int, str]] = []
+
+    def on_frame(scan: LogScan, frame: Frame) -> None:
+        if cut:
+            return
+        if frame.record is None:
+            assert frame.decode_error is not None
+            cut.append((frame.offset, frame.decode_error))
+            return
+        view.apply(frame.record, frame.offset)
+
+    _, tail = scan_log(qdir, args, "peek", 0, on_frame)
+    note = None
+    if cut:
+        note = "has an undecodable record at byte {} ({})".format(*cut[0])
+    elif tail.damage is not None:
+        note = "is damaged at byte {} ({})".format(tail.offset, tail.damage)
+    return view, tail, note
+
+
+def purge_confirmed(qdir: str, yes: bool, what: str) -> Tuple[int, int]:
+    """Purges the queue DIR after asking on the terminal (unless `yes`);
+    returns how many messages it held and the new generation."""
+    check_log_header(qdir)
+    if not yes and not sys.stdin.isatty():
+        raise AdminError("refusing to purge {} without confirmation: standard input is not a "
+                         "terminal; pass --yes to purge anyway".format(qdir), FAILED)
+    q = open_queue(qdir)
+    try:
+        total: int = call(qdir, q.stats)["total"]
+        if not yes:
+            sys.stderr.write("Remove all {} {} of {} for good? Ids start again at 0. "
+                             "[y/N] ".format(total, what, qdir))
+            sys.stderr.flush()
+            answer = sys.stdin.readline().strip().lower()
+            if answer not in ("y", "yes"):
+                raise AdminError("not purged", FAILED)
+        call(qdir, q.purge)
+        generation: int = call(qdir, q.stats)["generation"]
+    finally:
+        del q
+    return total, generation

@@ -8,6 +8,17 @@ import statistics
 import tempfile
 import time
 
+
+# Source for probe programs run in a fresh interpreter: the resident memory of
+# that process, read before and after the work it measures.
+RSS_KIB_SOURCE = """
+def rss_kib():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+"""
+
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # /tmp may be a tmpfs, where fsync costs nothing, so the default lives in the
 # repository's build directory, which is on the real filesystem.

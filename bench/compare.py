@@ -38,8 +38,8 @@ import ferrow
 
 import durable_bench
 import multiprocess_bench
-from _common import (BODY, DEFAULT_BENCH_DIR, REPO, LiteQueueAdapter, PersistAckQueue, Scratch,
-                     SqliteQueue, filesystem_of)
+from _common import (BODY, DEFAULT_BENCH_DIR, REPO, RSS_KIB_SOURCE, LiteQueueAdapter,
+                     PersistAckQueue, Scratch, SqliteQueue, filesystem_of)
 
 RESULTS_MD = os.path.join(REPO, "bench", "results", "compare.md")
 RESULTS_PNG = os.path.join(REPO, "bench", "results", "compare.png")
@@ -378,14 +378,8 @@ def floor_round(scratch, count):
 # durable benchmark's helpers build and open it); sqlite3 opens its file and
 # counts the rows, which is what it takes to learn the queue's length.
 
-SQLITE_OPEN_PROBE = textwrap.dedent("""
+SQLITE_OPEN_PROBE = RSS_KIB_SOURCE + textwrap.dedent("""
     import sqlite3, sys, time
-
-    def rss_kib():
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1])
 
     before = rss_kib()
     start = time.perf_counter()

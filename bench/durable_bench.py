@@ -17,8 +17,8 @@ import time
 
 import ferrow
 
-from _common import (BODY, DEFAULT_BENCH_DIR, REPO, Scratch, SqliteQueue, filesystem_of,
-                     median_rate)
+from _common import (BODY, DEFAULT_BENCH_DIR, REPO, RSS_KIB_SOURCE, Scratch, SqliteQueue,
+                     filesystem_of, median_rate)
 
 RESULTS = os.path.join(REPO, "bench", "results", "durable.md")
 FLOOR_WRITE = b"x" * 54
@@ -48,45 +48,48 @@ def floor_round(scratch, ops):
 
 # (b) to (d): the queue under test.
 
-def ferrow_enqueue_round(scratch, ops, **options):
+def ferrow_round(scratch, work, count, **options):
+    """Seconds that `work(q, count)` takes on a fresh persistent queue."""
     d = scratch.fresh()
     q = ferrow.FerrowCore(os.path.join(d, "q"), **options)
-    enqueue = q.enqueue
     start = time.perf_counter()
-    for _ in range(ops):
-        enqueue(BODY)
+    work(q, count)
     elapsed = time.perf_counter() - start
     del q
     scratch.remove(d)
     return elapsed
 
 
-def ferrow_cycle_round(scratch, ops, **options):
-    d = scratch.fresh()
-    q = ferrow.FerrowCore(os.path.join(d, "q"), **options)
+def enqueue_work(q, ops):
+    enqueue = q.enqueue
+    for _ in range(ops):
+        enqueue(BODY)
+
+
+def cycle_work(q, ops):
     enqueue, dequeue, ack = q.enqueue, q.dequeue, q.ack
-    start = time.perf_counter()
     for _ in range(ops):
         enqueue(BODY)
         ack(dequeue()[0])
-    elapsed = time.perf_counter() - start
-    del q
-    scratch.remove(d)
-    return elapsed
 
 
-def ferrow_batch_round(scratch, batches, **options):
-    d = scratch.fresh()
-    q = ferrow.FerrowCore(os.path.join(d, "q"), **options)
+def batch_work(q, batches):
     bodies = [BODY] * BATCH
-    start = time.perf_counter()
     for _ in range(batches):
         q.enqueue_batch(bodies)
         q.ack_batch([m[0] for m in q.dequeue_batch(BATCH)])
-    elapsed = time.perf_counter() - start
-    del q
-    scratch.remove(d)
-    return elapsed
+
+
+def ferrow_enqueue_round(scratch, ops, **options):
+    return ferrow_round(scratch, enqueue_work, ops, **options)
+
+
+def ferrow_cycle_round(scratch, ops, **options):
+    return ferrow_round(scratch, cycle_work, ops, **options)
+
+
+def ferrow_batch_round(scratch, batches, **options):
+    return ferrow_round(scratch, batch_work, batches, **options)
 
 
 # (e) the same queue written by hand on sqlite3 (SqliteQueue, shared with the
@@ -120,15 +123,9 @@ def sqlite_round(scratch, synchronous, kind, count):
 
 # (f) opening a long log, next to reading its bytes, and memory per message.
 
-OPEN_PROBE = textwrap.dedent("""
+OPEN_PROBE = RSS_KIB_SOURCE + textwrap.dedent("""
     import sys, time
     import ferrow
-
-    def rss_kib():
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1])
 
     before = rss_kib()
     start = time.perf_counter()

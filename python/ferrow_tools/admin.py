@@ -27,6 +27,16 @@ def add_progress(p: argparse.ArgumentParser) -> None:
                         "terminal)")
 
 
+def add_command(sub: "argparse._SubParsersAction[argparse.ArgumentParser]", name: str,
+                fn: Callable[[argparse.Namespace], int], summary: str, description: str,
+                dir_help: str) -> argparse.ArgumentParser:
+    """A subcommand taking the queue directory, run by `fn`."""
+    p = sub.add_parser(name, help=summary, description=description)
+    p.add_argument("dir", metavar="DIR", help=dir_help)
+    p.set_defaults(func=fn)
+    return p
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -42,10 +52,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     def command(name: str, fn: Callable[[argparse.Namespace], int], summary: str,
                 description: str) -> argparse.ArgumentParser:
-        p = sub.add_parser(name, help=summary, description=description)
-        p.add_argument("dir", metavar="DIR", help="the queue directory")
-        p.set_defaults(func=fn)
-        return p
+        return add_command(sub, name, fn, summary, description, "the queue directory")
 
     p = command("stats", cmd_stats, "print the queue's statistics",
                 "Open the queue and print stats(). Opening is what any client does: it "
@@ -115,9 +122,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     def dead_action(name: str, fn: Callable[[argparse.Namespace], int], summary: str,
                     description: str) -> argparse.ArgumentParser:
-        p = dsub.add_parser(name, help=summary, description=description)
-        p.add_argument("dir", metavar="DIR", help="the queue directory (not DIR.dead)")
-        p.set_defaults(func=fn, progress=False)
+        p = add_command(dsub, name, fn, summary, description,
+                        "the queue directory (not DIR.dead)")
+        p.set_defaults(progress=False)
         return p
 
     p = dead_action("list", cmd_dead_list, "one line per dead letter (read-only)",

@@ -564,3 +564,24 @@ class TestSyncPolicy:
         q = ferrow.FerrowCore(qdir)
         assert q.verify_integrity()["records"] == 5
         assert (q.in_flight(), drain(q)) == (1, [b"z"])
+
+
+def test_bodies_far_past_the_first_mapping_are_read(qdir):
+    """A mapping made while the log was small reaches a fixed headroom (64 MiB)
+    past it; a drain of a log grown well beyond that must remap, not read
+    outside the mapping (this crashed the process)."""
+    q = ferrow.FerrowCore(qdir, sync_interval_ms=3600000, auto_compact_bytes=0)
+    first = q.enqueue(b"small")
+    assert q.dequeue()[0] == first  # maps the small log
+    batch = [b"%099d" % i for i in range(10000)]
+    for _ in range(70):  # 700,000 frames of 133 bytes: about 89 MiB
+        q.enqueue_batch(batch)
+    assert q.stats()["log_bytes"] > 80 << 20
+    drained = 0
+    while True:
+        messages = q.dequeue_batch(1000)
+        if not messages:
+            break
+        assert all(body == b"%099d" % ((seq - 1) % 10000) for seq, body, _, _ in messages)
+        drained += q.ack_batch([m[0] for m in messages])
+    assert drained == 700000

@@ -32,32 +32,35 @@ Status Queue::catch_up() {
 
   uint64_t pos = storage_.append_pos();
   bool thorough = false;
+  size_t want = 0;  // a window larger than usual, for one frame larger than it
   for (;;) {
-    Result<std::optional<std::string_view>> tail = storage_.read_tail(pos, thorough);
+    Result<std::optional<LogStorage::TailWindow>> tail = storage_.read_tail(pos, thorough, want);
     if (!tail.ok()) return tail.error();
     // Shorter than what this process already applied: someone cut frames
     // held in our state, so only a full replay can tell what is left.
     if (!tail.value()) return reload();
 
-    std::string_view bytes = *tail.value();
-    bool damaged = false;
-    while (!damaged) {
-      const BufferFrame frame = read_frame_in_buffer(bytes);
-      if (frame.outcome == FrameOutcome::End) break;
-      const DecodeResult decoded = frame.outcome == FrameOutcome::Frame
-                                       ? decode_payload(frame.payload)
-                                       : DecodeResult{false, {}, {}};
-      if (!decoded.ok) {
-        damaged = true;
-        break;
-      }
+    std::string_view bytes = tail.value()->bytes;
+    const bool more = tail.value()->more;
+    BufferFrame frame{FrameOutcome::End, {}, 0, {}, 0};
+    for (;;) {
+      frame = read_frame_in_buffer(bytes);
+      if (frame.outcome != FrameOutcome::Frame) break;
+      const DecodeResult decoded = decode_payload(frame.payload);
+      if (!decoded.ok) break;
       state_.apply_record(decoded.record, pos, /*keep_body=*/false);
       pos += frame.consumed;
       bytes.remove_prefix(frame.consumed);
     }
-    if (!damaged) {
-      storage_.advance_to(pos);
-      return {};
+    storage_.advance_to(pos);
+    const bool damaged = frame.outcome != FrameOutcome::End;
+    if (!damaged && !more) return {};
+    // The window ended inside a frame, or at a frame boundary with more of
+    // the file behind it: read on from the first unapplied frame, with room
+    // for that whole frame. Memory stays bounded by the largest frame.
+    if (more && (!damaged || frame.spans > bytes.size())) {
+      want = static_cast<size_t>(frame.spans);
+      continue;
     }
     if (!thorough) {
       // A quick read may have stopped short; look again before cutting.

@@ -261,12 +261,20 @@ BufferFrame corrupt_buffer_frame(std::string text) {
 
 BufferFrame read_frame_in_buffer(std::string_view buffer) {
   if (buffer.empty()) return buffer_frame(FrameOutcome::End);
-  if (buffer.size() < FRAME_HEADER_LEN) return corrupt_buffer_frame(kTruncatedHeader);
+  if (buffer.size() < FRAME_HEADER_LEN) {
+    BufferFrame r = corrupt_buffer_frame(kTruncatedHeader);
+    r.spans = FRAME_HEADER_LEN;
+    return r;
+  }
   uint32_t len = 0;
   uint32_t crc = 0;
   std::string bad = check_frame_header(buffer.data(), &len, &crc);
   if (!bad.empty()) return corrupt_buffer_frame(std::move(bad));
-  if (buffer.size() - FRAME_HEADER_LEN < len) return corrupt_buffer_frame(kTruncatedPayload);
+  if (buffer.size() - FRAME_HEADER_LEN < len) {
+    BufferFrame r = corrupt_buffer_frame(kTruncatedPayload);
+    r.spans = FRAME_HEADER_LEN + len;
+    return r;
+  }
   std::string_view payload = buffer.substr(FRAME_HEADER_LEN, len);
   if (crc32(payload.data(), len) != crc) return corrupt_buffer_frame(kCrcMismatch);
 

@@ -155,6 +155,10 @@ struct BufferFrame {
   std::string_view payload;
   uint64_t consumed = 0;
   std::string corruption;
+  // Corrupt because the buffer ends inside the frame: how many bytes the
+  // frame spans (just its header's when the header itself is cut), so that
+  // a reader of a longer file can fetch the rest and look again.
+  uint64_t spans = 0;
 };
 BufferFrame read_frame_in_buffer(std::string_view buffer);
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "queue/clock.h"
@@ -9,7 +10,8 @@
 namespace ferrow {
 
 Result<LogStorage> LogStorage::open(const std::string& log_path, uint64_t generation,
-                                    uint64_t end_offset, uint64_t sync_interval_ms) {
+                                    uint64_t end_offset, uint64_t sync_interval_ms,
+                                    uint64_t map_headroom) {
   Result<FileHandle> writer = open_file(log_path, O_RDWR | O_APPEND);
   if (!writer.ok()) return writer.error();
   Result<FileHandle> reader = open_file(log_path, O_RDONLY);
@@ -19,6 +21,7 @@ Result<LogStorage> LogStorage::open(const std::string& log_path, uint64_t genera
   s.writer_ = std::move(writer.value());
   s.reader_ = std::move(reader.value());
   s.sync_interval_ms_ = sync_interval_ms;
+  s.map_headroom_ = map_headroom;
   s.last_sync_ms_ = now_ms();
   s.generation_ = generation;
   s.append_pos_ = end_offset;
@@ -104,8 +107,10 @@ Result<std::string> LogStorage::read_body(uint64_t body_offset, uint32_t body_le
   if (mapping_.data() == nullptr || mapped_len_ < end) {
     if (mapping_.data() != nullptr && end <= mapping_.length() && end <= log_bytes_) {
       // The file grew under a mapping that already reaches that far: the
-      // bytes up to log_bytes exist, so they can be read without a remap.
-      mapped_len_ = log_bytes_;
+      // bytes up to log_bytes exist, so they can be read without a remap,
+      // but only as far as the mapping goes. A file that grew past the
+      // mapping's end must not make a later read trust bytes beyond it.
+      mapped_len_ = std::min(log_bytes_, mapping_.length());
     } else {
       FERROW_TRY(remap());
     }
@@ -126,7 +131,7 @@ Status LogStorage::remap() {
   // Mapping past the end costs address space only, and lets a consumer that
   // follows a growing log read new bodies without a remap per message. Pages
   // past the end are never touched: reads stop at the known file length.
-  const uint64_t reach = length.value() + MAP_HEADROOM;
+  const uint64_t reach = length.value() + map_headroom_;
   Result<Mapping> fresh = Mapping::map(file.value().fd(), reach, /*writable=*/false);
   if (!fresh.ok()) return fresh.error();
   mapping_ = std::move(fresh.value());
@@ -154,25 +159,21 @@ Status LogStorage::reopen_log(uint64_t generation) {
   return {};
 }
 
-Result<std::optional<std::string_view>> LogStorage::read_tail(uint64_t start, bool thorough) {
+Result<std::optional<LogStorage::TailWindow>> LogStorage::read_tail(uint64_t start, bool thorough,
+                                                                    size_t want) {
   // Reading from one byte before `start` tells "nothing new" (that byte
   // comes back) from "the file is shorter" (nothing does) without an fstat.
   // start is never below the header, so start - 1 is inside the file.
   const uint64_t from = start - 1;
-  size_t len = 0;
-  if (tail_buffer_.size() < TAIL_CHUNK) tail_buffer_.resize(TAIL_CHUNK);
-  for (;;) {
-    const size_t room = tail_buffer_.size() - len;
-    Result<size_t> got = thorough
-        ? pread_up_to(reader_.fd(), tail_buffer_.data() + len, room, from + len)
-        : pread_once(reader_.fd(), tail_buffer_.data() + len, room, from + len);
-    if (!got.ok()) return got.error();
-    len += got.value();
-    if (got.value() < room) break;  // the end of the file, or a short read
-    tail_buffer_.resize(tail_buffer_.size() * 2);
-  }
-  if (len == 0) return std::optional<std::string_view>();
-  return std::optional<std::string_view>(std::string_view(tail_buffer_.data() + 1, len - 1));
+  const size_t window = std::max(TAIL_CHUNK, want) + 1;
+  if (tail_buffer_.size() < window) tail_buffer_.resize(window);
+  Result<size_t> got = thorough ? pread_up_to(reader_.fd(), tail_buffer_.data(), window, from)
+                                : pread_once(reader_.fd(), tail_buffer_.data(), window, from);
+  if (!got.ok()) return got.error();
+  const size_t len = got.value();
+  if (len == 0) return std::optional<TailWindow>();
+  return std::optional<TailWindow>(
+      TailWindow{std::string_view(tail_buffer_.data() + 1, len - 1), len == window});
 }
 
 void LogStorage::advance_to(uint64_t append_pos) {
@@ -189,6 +190,12 @@ Status LogStorage::cut_tail_at(uint64_t append_pos) {
   tail_needs_cut_ = false;
   drop_mapping();
   return {};
+}
+
+void LogStorage::release_large_buffers() {
+  // A batch of small records stays under BATCH_WRITE_LEN plus one frame.
+  if (frame_buffer_.capacity() > 2 * BATCH_WRITE_LEN) std::string().swap(frame_buffer_);
+  if (tail_buffer_.size() > TAIL_CHUNK + 1) std::string().swap(tail_buffer_);
 }
 
 void LogStorage::sync_quietly() {

@@ -29,9 +29,14 @@ inline constexpr char LOG_NAME[] = "queue.log";
 class LogStorage {
  public:
   LogStorage() = default;
+  // How far past the file's end a body mapping reaches.
+  static constexpr uint64_t MAP_HEADROOM = 64 << 20;
+
   // Opens the append and reader handles of a log that open_log just replayed.
+  // `map_headroom` is MAP_HEADROOM except in tests that need to cross it often.
   static Result<LogStorage> open(const std::string& log_path, uint64_t generation,
-                                 uint64_t end_offset, uint64_t sync_interval_ms);
+                                 uint64_t end_offset, uint64_t sync_interval_ms,
+                                 uint64_t map_headroom = MAP_HEADROOM);
 
   LogStorage(LogStorage&&) = default;
   LogStorage& operator=(LogStorage&&) = default;
@@ -61,13 +66,19 @@ class LogStorage {
   // New handles on a replaced queue.log; positions become its length.
   Status reopen_log(uint64_t generation);
 
-  // Catch-up support: everything from `start` to the end of the file, as a
-  // view valid until the next call; nullopt when the file is shorter than
-  // `start` (someone cut frames this process already applied). Unless
-  // `thorough`, one short read is taken for the end of the file, which costs
-  // one system call when nothing changed; a caller that finds damage at the
-  // end reads again thoroughly before believing it.
-  Result<std::optional<std::string_view>> read_tail(uint64_t start, bool thorough);
+  // Catch-up support: the bytes from `start` on, at most a window of
+  // max(TAIL_CHUNK, `want`) bytes, as a view valid until the next call;
+  // nullopt when the file is shorter than `start` (someone cut frames this
+  // process already applied). `more` says the window was filled, so the file
+  // may hold more: a tail of any size is read in pieces of bounded size.
+  // Unless `thorough`, one read is taken, which costs one system call when
+  // nothing changed; a caller that finds damage at the end reads again
+  // thoroughly before believing it.
+  struct TailWindow {
+    std::string_view bytes;
+    bool more;
+  };
+  Result<std::optional<TailWindow>> read_tail(uint64_t start, bool thorough, size_t want = 0);
   void advance_to(uint64_t append_pos);  // frames of other processes applied
   // Cuts the file back to append_pos after a damaged tail, durably.
   Status cut_tail_at(uint64_t append_pos);
@@ -78,14 +89,17 @@ class LogStorage {
 
   // Destruction path: fsync, errors ignored.
   void sync_quietly();
+  // Frees buffers that one call grew past their usual size (a huge body, a
+  // huge frame in another process's tail), so that a queue object does not
+  // keep the largest message it ever saw.
+  void release_large_buffers();
 
- private:
-  // How far past the file's end a body mapping reaches.
-  static constexpr uint64_t MAP_HEADROOM = 64 << 20;
   // A batch is handed to the OS in writes of about this size.
   static constexpr size_t BATCH_WRITE_LEN = 1 << 20;
-  // First size of the buffer that collects other processes' appends.
-  static constexpr size_t TAIL_CHUNK = 64 << 10;
+  // The window in which other processes' appends are read.
+  static constexpr size_t TAIL_CHUNK = 256 << 10;
+
+ private:
 
   // Writes `frames` at the end of the file; *written counts what got there.
   Status write_frames(std::string_view frames, size_t* written);
@@ -95,8 +109,9 @@ class LogStorage {
   std::string log_path_;
   FileHandle writer_;  // O_APPEND: every write lands at the end of the file
   FileHandle reader_;
-  Mapping mapping_;         // covers the file and MAP_HEADROOM beyond it
+  Mapping mapping_;          // covers the file and map_headroom_ beyond it
   uint64_t mapped_len_ = 0;  // bytes of the mapping known to be in the file
+  uint64_t map_headroom_ = MAP_HEADROOM;
   std::string tail_buffer_;  // reused by read_tail
   std::string frame_buffer_; // reused by every append
   uint64_t sync_interval_ms_ = 0;

@@ -20,6 +20,7 @@ class Queue::Frame {
   Frame(const Frame&) = delete;
   Frame& operator=(const Frame&) = delete;
   ~Frame() {
+    queue_.storage_.release_large_buffers();
     if (process_locked_) queue_.lock_->release();
   }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 
 namespace ferrow {
 namespace {
@@ -91,6 +92,66 @@ TEST_F(LogStorageTest, OwnAppendsAreReadableAndReopenForgetsTheMapping) {
   auto fresh = storage_.read_body(16, 2);
   ASSERT_TRUE(fresh.ok());
   EXPECT_EQ(fresh.value(), "zz");
+}
+
+// A mapping reaches a fixed headroom past the file length it was made at.
+// Bodies appended further than that must be read through a new mapping, in
+// whatever order the appends (own and others') and the reads come: the
+// storage is driven here with a 4 KiB headroom across many multiples of it,
+// each read checked against the bytes the file holds.
+TEST_F(LogStorageTest, ReadsStayInsideTheMappingWhateverTheGrowth) {
+  constexpr uint64_t HEADROOM = 4096;
+  auto opened = LogStorage::open(path_, 0, 100, 0, HEADROOM);
+  ASSERT_TRUE(opened.ok());
+  LogStorage storage = std::move(opened.value());
+  std::string file = encode_file_header(0) + std::string(84, 'b');
+  file[20] = 'X';
+  std::mt19937_64 rng(7);
+  for (int step = 0; step < 3000 && file.size() < 40 * HEADROOM; step++) {
+    switch (rng() % 4) {
+      case 0: {  // an append of our own, which log_bytes counts at once
+        const std::string body(rng() % 700, static_cast<char>('a' + step % 26));
+        const uint64_t at = storage.append_pos();
+        ASSERT_TRUE(storage.append_record(EnqueueRecord{uint64_t(step), 1, body}).ok());
+        std::string frame;
+        append_record_frame(EnqueueRecord{uint64_t(step), 1, body}, &frame);
+        ASSERT_EQ(at, file.size());
+        file += frame;
+        break;
+      }
+      case 1: {  // another process's appends, taken in by a catch-up
+        const std::string bytes(rng() % (3 * HEADROOM), static_cast<char>('A' + step % 26));
+        AppendByHand(bytes);
+        file += bytes;
+        storage.advance_to(file.size());
+        break;
+      }
+      default: {  // a read anywhere in what this process knows of
+        const uint64_t offset = rng() % file.size();
+        const uint32_t len = static_cast<uint32_t>(rng() % std::min<uint64_t>(file.size() - offset, 2000));
+        auto body = storage.read_body(offset, len);
+        ASSERT_TRUE(body.ok()) << body.error().message();
+        ASSERT_EQ(body.value(), file.substr(offset, len)) << "step " << step;
+      }
+    }
+  }
+  EXPECT_GE(file.size(), 10 * HEADROOM);
+}
+
+// The crash this guards against: a read near the end of the mapping made
+// the next read believe the whole known log was mapped.
+TEST_F(LogStorageTest, ReadPastTheHeadroomAfterGrowthRemaps) {
+  constexpr uint64_t HEADROOM = 4096;
+  auto opened = LogStorage::open(path_, 0, 100, 0, HEADROOM);
+  ASSERT_TRUE(opened.ok());
+  LogStorage storage = std::move(opened.value());
+  ASSERT_TRUE(storage.read_body(16, 4).ok());        // maps 100 + 4096 bytes
+  AppendByHand(std::string(3 * HEADROOM, 'g'));
+  storage.advance_to(100 + 3 * HEADROOM);
+  ASSERT_TRUE(storage.read_body(100, HEADROOM).ok());  // inside the old mapping
+  auto far = storage.read_body(100 + 2 * HEADROOM, HEADROOM);  // beyond it
+  ASSERT_TRUE(far.ok());
+  EXPECT_EQ(far.value(), std::string(HEADROOM, 'g'));
 }
 
 }  // namespace

@@ -427,21 +427,24 @@ class TestVerifyIntegrity:
 # -- the process-lock file --------------------------------------------------
 
 class TestProcLockFile:
-    def test_created_as_eight_zero_bytes_and_free_between_calls(self, qdir):
+    LOCK_FILE_LEN = 64 + 4096 * 32  # the lock word, its header, and the holders' slots
+
+    def test_created_at_full_length_and_free_between_calls(self, qdir):
         q = ferrow.FerrowCore(qdir)
-        assert log_of(qdir, ".proc_lock") == bytes(8)
+        assert len(log_of(qdir, ".proc_lock")) == self.LOCK_FILE_LEN
         q.enqueue(b"a")
         q.dequeue()
-        assert log_of(qdir, ".proc_lock") == bytes(8)
+        assert log_of(qdir, ".proc_lock")[:8] == bytes(8)
 
-    @pytest.mark.parametrize("content", [b"", bytes(8) + b"\xab" * 4088], ids=["empty", "4096"])
-    def test_existing_file(self, qdir, content):
+    @pytest.mark.parametrize("size", [0, 8, 4096, 200000])
+    def test_existing_file_is_grown_never_shrunk(self, qdir, size):
         os.mkdir(qdir)
         with open(os.path.join(qdir, ".proc_lock"), "wb") as f:
-            f.write(content)
+            f.write(bytes(size))
         q = ferrow.FerrowCore(qdir)
-        q.enqueue(b"a")
-        assert log_of(qdir, ".proc_lock") == (content if content else bytes(8))
+        assert q.enqueue(b"a") == 0
+        content = log_of(qdir, ".proc_lock")
+        assert len(content) == max(size, self.LOCK_FILE_LEN) and content[:8] == bytes(8)
 
     def test_memory_queue_creates_no_file(self, tmp_path, monkeypatch):
         monkeypatch.chdir(tmp_path)

@@ -1,5 +1,7 @@
 #include "binding/errors.h"
 
+#include <exception>
+#include <new>
 #include <string>
 
 namespace ferrow::binding {
@@ -44,11 +46,33 @@ PyObject* raise_queue_error(const QueueError& error) {
       return raise_with_message(PyExc_OSError, "Ferrow I/O error: " + error.message());
     case QueueError::Form::BodyOutOfBounds:
       return raise_with_message(PyExc_RuntimeError, error.message());
+    case QueueError::Form::OutOfMemory:
+      return PyErr_NoMemory();
+    case QueueError::Form::Interrupted:
+      // The interrupt hook ran the signal handlers, and the one that asked
+      // for the stop raised its exception (KeyboardInterrupt for Ctrl-C).
+      if (PyErr_Occurred() != nullptr) return nullptr;
+      return raise_with_message(PyExc_InterruptedError, error.message());
     case QueueError::Form::Internal:
       break;
   }
   return raise_with_message(panic_exception_type(), error.message());
 }
+
+PyObject* raise_cpp_exception() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return raise_with_message(panic_exception_type(),
+                              std::string("unexpected C++ exception: ") + e.what());
+  } catch (...) {
+    return raise_with_message(panic_exception_type(), "unexpected C++ exception");
+  }
+}
+
+bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
 
 PyObject* python_api_failure() {
   PyErr_Print();

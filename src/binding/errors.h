@@ -11,6 +11,14 @@ namespace ferrow::binding {
 // Raises the exception that stands for `error`; returns nullptr.
 PyObject* raise_queue_error(const QueueError& error);
 
+// Called inside a catch block: raises MemoryError for std::bad_alloc and
+// PanicException for any other C++ exception. Returns nullptr.
+PyObject* raise_cpp_exception();
+
+// The lock wait's interrupt hook: runs pending signal handlers and answers
+// true when one raised (the exception stays set for the caller to return).
+bool python_signal_raised();
+
 // For a result object the interpreter could not create (the only cause is
 // exhausted memory): prints the pending error and raises PanicException
 // "Python API call failed". Returns nullptr.

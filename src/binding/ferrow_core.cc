@@ -87,6 +87,8 @@ PyObject* ferrow_core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     return argument_error("auto_compact_bytes");
   }
 
+  // Ctrl-C and other signals whose handler raises end a wait for the lock.
+  options.lock_wait.interrupted = python_signal_raised;
   auto opened = Queue::open(path, options);
   if (!opened.ok()) return raise_queue_error(opened.error());
 

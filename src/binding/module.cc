@@ -1,4 +1,5 @@
 // The importable module `ferrow` and its one class, FerrowCore.
+#include "binding/errors.h"
 #include "binding/ferrow_core.h"
 #include "binding/python_api.h"
 
@@ -15,56 +16,86 @@ PyCFunction as_method(Function function) {
 
 constexpr int WITH_ARGUMENTS = METH_VARARGS | METH_KEYWORDS;
 
+// No C++ exception may unwind into the interpreter (it would abort the
+// process): every entry point turns one into a Python exception. The
+// engine's own calls already return errors instead; what is left are the
+// binding's conversions, which allocate.
+template <PyObject* (*Method)(PyObject*, PyObject*, PyObject*)>
+PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
+  try {
+    return Method(self, args, kwargs);
+  } catch (...) {
+    return raise_cpp_exception();
+  }
+}
+
+template <PyObject* (*Method)(PyObject*, PyObject*)>
+PyObject* guarded_noargs(PyObject* self, PyObject* unused) {
+  try {
+    return Method(self, unused);
+  } catch (...) {
+    return raise_cpp_exception();
+  }
+}
+
+PyObject* guarded_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  try {
+    return ferrow_core_new(type, args, kwargs);
+  } catch (...) {
+    return raise_cpp_exception();
+  }
+}
+
 // The text before "\n--\n\n" becomes each method's __text_signature__.
 PyMethodDef methods[] = {
-    {"enqueue", as_method(ferrow_core_enqueue), WITH_ARGUMENTS,
+    {"enqueue", as_method(guarded<ferrow_core_enqueue>), WITH_ARGUMENTS,
      "enqueue($self, body)\n--\n\n"
      "Append a message; returns its monotonic sequence id (the ack/nack handle)."},
-    {"enqueue_batch", as_method(ferrow_core_enqueue_batch), WITH_ARGUMENTS,
+    {"enqueue_batch", as_method(guarded<ferrow_core_enqueue_batch>), WITH_ARGUMENTS,
      "enqueue_batch($self, bodies)\n--\n\n"
      "Append many messages under a single lock + single fsync. Returns the\n"
      "assigned sequence ids in order."},
-    {"dequeue", as_method(ferrow_core_dequeue), WITH_ARGUMENTS,
+    {"dequeue", as_method(guarded<ferrow_core_dequeue>), WITH_ARGUMENTS,
      "dequeue($self, lease_ms=None)\n--\n\n"
      "Lease the next ready message for `lease_ms` (or the queue default).\n"
      "Returns `(seq, body, deliveries, enqueued_ts_ms)` or `None` if empty.\n"
      "Expired in-flight leases are reclaimed first, so a consumer that crashed\n"
      "without acking has its messages redelivered."},
-    {"dequeue_batch", as_method(ferrow_core_dequeue_batch), WITH_ARGUMENTS,
+    {"dequeue_batch", as_method(guarded<ferrow_core_dequeue_batch>), WITH_ARGUMENTS,
      "dequeue_batch($self, max, lease_ms=None)\n--\n\n"
      "Lease up to `max` ready messages at once."},
-    {"ack", as_method(ferrow_core_ack), WITH_ARGUMENTS,
+    {"ack", as_method(guarded<ferrow_core_ack>), WITH_ARGUMENTS,
      "ack($self, seq)\n--\n\n"
      "Acknowledge (permanently remove) a message. Returns whether it existed."},
-    {"ack_batch", as_method(ferrow_core_ack_batch), WITH_ARGUMENTS,
+    {"ack_batch", as_method(guarded<ferrow_core_ack_batch>), WITH_ARGUMENTS,
      "ack_batch($self, seqs)\n--\n\n"},
-    {"nack", as_method(ferrow_core_nack), WITH_ARGUMENTS,
+    {"nack", as_method(guarded<ferrow_core_nack>), WITH_ARGUMENTS,
      "nack($self, seq, requeue=True)\n--\n\n"
      "Negative-acknowledge. `requeue=true` returns the message to the ready set\n"
      "for redelivery; `requeue=false` drops it (dead-letters). Returns whether\n"
      "it existed."},
-    {"extend_lease", as_method(ferrow_core_extend_lease), WITH_ARGUMENTS,
+    {"extend_lease", as_method(guarded<ferrow_core_extend_lease>), WITH_ARGUMENTS,
      "extend_lease($self, seq, lease_ms=None)\n--\n\n"
      "Renew the lease on an in-flight message without redelivering it."},
-    {"available", as_method(ferrow_core_available), METH_NOARGS,
+    {"available", as_method(guarded_noargs<ferrow_core_available>), METH_NOARGS,
      "available($self)\n--\n\n"
      "Number of messages ready for immediate delivery."},
-    {"in_flight", as_method(ferrow_core_in_flight), METH_NOARGS,
+    {"in_flight", as_method(guarded_noargs<ferrow_core_in_flight>), METH_NOARGS,
      "in_flight($self)\n--\n\n"
      "Number of leased (in-flight, not-yet-acked) messages."},
-    {"stats", as_method(ferrow_core_stats), METH_NOARGS,
+    {"stats", as_method(guarded_noargs<ferrow_core_stats>), METH_NOARGS,
      "stats($self)\n--\n\n"},
-    {"flush", as_method(ferrow_core_flush), METH_NOARGS,
+    {"flush", as_method(guarded_noargs<ferrow_core_flush>), METH_NOARGS,
      "flush($self)\n--\n\n"
      "Force a flush + fsync of any buffered records."},
-    {"compact", as_method(ferrow_core_compact), METH_NOARGS,
+    {"compact", as_method(guarded_noargs<ferrow_core_compact>), METH_NOARGS,
      "compact($self)\n--\n\n"
      "Rewrite the log keeping only live messages, reclaiming acked space."},
-    {"purge", as_method(ferrow_core_purge), METH_NOARGS,
+    {"purge", as_method(guarded_noargs<ferrow_core_purge>), METH_NOARGS,
      "purge($self)\n--\n\n"
      "Remove every message and reset the log (a fresh generation so other\n"
      "processes reload)."},
-    {"verify_integrity", as_method(ferrow_core_verify_integrity), METH_NOARGS,
+    {"verify_integrity", as_method(guarded_noargs<ferrow_core_verify_integrity>), METH_NOARGS,
      "verify_integrity($self)\n--\n\n"
      "Re-read the whole log, CRC-verifying every record. Returns a report dict\n"
      "`{ok, records, bytes, message}`. Does not mutate state."},
@@ -76,7 +107,7 @@ char class_doc[] =
     "--\n\n";
 
 PyType_Slot class_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(ferrow_core_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(ferrow_core_dealloc)},
     {Py_tp_doc, class_doc},
     {Py_tp_methods, methods},

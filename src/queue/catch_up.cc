@@ -27,6 +27,7 @@ std::optional<uint64_t> probe_generation(const std::string& log_path) {
 
 Status Queue::catch_up() {
   if (!persistent()) return {};
+  if (stale_) return reload();
   const std::optional<uint64_t> generation = probe_generation(storage_.log_path());
   if (!generation || *generation != storage_.generation()) return reload();
 
@@ -80,6 +81,7 @@ Status Queue::reload() {
   Result<ReplayResult> replayed = open_log(storage_.log_path());
   if (!replayed.ok()) return replayed.error();
   state_ = std::move(replayed.value().state);
+  stale_ = false;
   // If this fails the old generation stays recorded, so the next catch-up
   // reloads again.
   FERROW_TRY(storage_.reopen_log(replayed.value().generation));

@@ -10,7 +10,6 @@
 namespace ferrow {
 namespace {
 
-constexpr char COMPACT_TMP_NAME[] = "queue.compact.tmp";
 constexpr size_t STAGING_LEN = 8192;
 
 struct LiveMessage {

@@ -136,6 +136,11 @@ Status rename_file(const std::string& from, const std::string& to) {
   return {};
 }
 
+Status remove_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return QueueError::os(errno);
+  return {};
+}
+
 Mapping::Mapping(Mapping&& other) noexcept : base_(other.base_), length_(other.length_) {
   other.base_ = nullptr;
   other.length_ = 0;

@@ -67,6 +67,8 @@ Status sync_parent_dir(const std::string& path);
 // mkdir -p; an existing directory is accepted.
 Status create_directories(const std::string& path);
 Status rename_file(const std::string& from, const std::string& to);
+// unlink(2); a file that is already gone is not an error.
+Status remove_file(const std::string& path);
 
 // A read-only or read-write shared mapping of a whole file.
 class Mapping {

@@ -1,22 +1,46 @@
 #include "queue/process_lock.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <pthread.h>
 #include <sched.h>
-#include <time.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "queue/clock.h"
-#include "queue/file_io.h"
 
 namespace ferrow {
 namespace {
 
-constexpr uint64_t LOCK_FILE_MIN_LEN = 8;
 constexpr uint32_t SPIN_ATTEMPTS = 64;     // attempts 1..64 are followed by a pause
 constexpr uint32_t YIELD_ATTEMPTS = 1024;  // 65..1024 by a yield, later ones by a sleep
-constexpr long SLEEP_NS = 50 * 1000;
-constexpr uint64_t TIMEOUT_NS = 30ull * 1000 * 1000 * 1000;
+// A sleeping waiter wakes at least this often to check the holder's life
+// and pending signals, and to notice a release by a process that does not
+// wake sleepers (a build without them).
+constexpr uint64_t CHECK_INTERVAL_NS = 5 * 1000 * 1000;
+
+// Set in a held word whose holder must wake a sleeper when it releases.
+constexpr uint64_t WAITERS_BIT = uint64_t{1} << 62;
+// Bits 0..15 hold the slot + 1, so that the lower half of a held word, which
+// the futex compares, is never 0; bits 16..61 a nonce unique to the owner.
+constexpr uint64_t SLOT_MASK = 0xFFFF;
+constexpr unsigned NONCE_SHIFT = 16;
+constexpr uint64_t NONCE_MASK = (uint64_t{1} << 46) - 1;
+static_assert(LOCK_SLOT_COUNT < SLOT_MASK, "slot + 1 must fit its bits");
+
+// Fields of the header and of a slot (see the layout in the header file).
+constexpr size_t NEXT_NONCE_OFFSET = 16;
+constexpr size_t SLOT_TOKEN = 0;
+constexpr size_t SLOT_PID = 8;
+constexpr size_t SLOT_PID_NS = 16;
+constexpr size_t SLOT_SINCE = 24;
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -26,54 +50,241 @@ inline void cpu_relax() {
 #endif
 }
 
+template <typename T>
+std::atomic_ref<T> shared(char* at) {
+  return std::atomic_ref<T>(*reinterpret_cast<T*>(at));
+}
+
+// The futex is the lower half of the 64-bit word (the file is little-endian,
+// like every machine this runs on). Not private: other processes share it.
+uint32_t* futex_word(char* base) { return reinterpret_cast<uint32_t*>(base); }
+
+void futex_wait(char* base, uint32_t expected, uint64_t timeout_ns) {
+  struct timespec ts = {static_cast<time_t>(timeout_ns / 1000000000),
+                        static_cast<long>(timeout_ns % 1000000000)};
+  // Any outcome (woken, timed out, value changed, signal) sends the caller
+  // back to its loop, so the result does not matter.
+  (void)syscall(SYS_futex, futex_word(base), FUTEX_WAIT, expected, &ts, nullptr, 0);
+}
+
+void futex_wake_one(char* base) {
+  (void)syscall(SYS_futex, futex_word(base), FUTEX_WAKE, 1, nullptr, nullptr, 0);
+}
+
+// The inode of this process's pid namespace, which tells an administrator
+// whether a recorded pid means the same process to them.
+uint64_t pid_namespace() {
+  char link[64] = {};
+  const ssize_t n = ::readlink("/proc/self/ns/pid", link, sizeof(link) - 1);
+  if (n <= 0) return 0;
+  const char* open = std::strchr(link, '[');
+  return open == nullptr ? 0 : std::strtoull(open + 1, nullptr, 10);
+}
+
+// Open file description lock on one slot: F_SETLK (try) or F_GETLK (probe).
+int slot_lock(int fd, int command, uint64_t slot, short type) {
+  struct flock fl;
+  std::memset(&fl, 0, sizeof(fl));
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(LOCK_SLOTS_OFFSET + slot * LOCK_SLOT_LEN);
+  fl.l_len = static_cast<off_t>(LOCK_SLOT_LEN);
+  if (::fcntl(fd, command, &fl) != 0) return -1;
+  return command == F_OFD_GETLK ? fl.l_type : 0;
+}
+
+// Every live ProcessLock, so that a forked child can stop passing for its
+// parent: the child closes its copies of the slot descriptors at once (else
+// the parent's slots would stay locked while the child lives) and claims
+// slots of its own when it next takes a lock.
+std::mutex registry_mutex;
+std::vector<ProcessLock*>& registry() {
+  static std::vector<ProcessLock*> locks;
+  return locks;
+}
+
 }  // namespace
 
-Result<ProcessLock> ProcessLock::open(const std::string& dir) {
-  Result<FileHandle> file = open_file(join_path(dir, PROC_LOCK_NAME), O_RDWR | O_CREAT);
+ProcessLock::ProcessLock(std::string path, Mapping mapping)
+    : path_(std::move(path)), mapping_(std::move(mapping)) {
+  static std::once_flag fork_handlers;
+  std::call_once(fork_handlers, [] {
+    pthread_atfork([] { registry_mutex.lock(); }, [] { registry_mutex.unlock(); },
+                   &ProcessLock::after_fork_in_child);
+  });
+  std::lock_guard<std::mutex> guard(registry_mutex);
+  registry().push_back(this);
+}
+
+ProcessLock::~ProcessLock() {
+  std::lock_guard<std::mutex> guard(registry_mutex);
+  auto& locks = registry();
+  locks.erase(std::remove(locks.begin(), locks.end(), this), locks.end());
+  // file_ closes after this: the slot is free once the last descriptor of
+  // its description is gone.
+}
+
+void ProcessLock::after_fork_in_child() {
+  for (ProcessLock* lock : registry()) lock->forget_slot_after_fork();
+  registry_mutex.unlock();
+}
+
+void ProcessLock::forget_slot_after_fork() {
+  // Only async-signal-safe calls here: the child of a threaded parent.
+  const int fd = file_.release();
+  if (fd >= 0) ::close(fd);
+  token_ = 1;
+  slot_ = LOCK_SLOT_COUNT;
+  claim_needed_ = true;
+}
+
+Result<std::unique_ptr<ProcessLock>> ProcessLock::open(const std::string& dir) {
+  const std::string path = join_path(dir, PROC_LOCK_NAME);
+  Result<FileHandle> file = open_file(path, O_RDWR | O_CREAT);
   if (!file.ok()) return file.error();
   const int fd = file.value().fd();
   Result<uint64_t> length = file_length(fd);
   if (!length.ok()) return length.error();
   uint64_t len = length.value();
-  if (len < LOCK_FILE_MIN_LEN) {
-    FERROW_TRY(set_file_length(fd, LOCK_FILE_MIN_LEN));
-    len = LOCK_FILE_MIN_LEN;
+  if (len < LOCK_FILE_LEN) {
+    // Only ever grown: a file another process mapped keeps its bytes.
+    FERROW_TRY(set_file_length(fd, LOCK_FILE_LEN));
+    len = LOCK_FILE_LEN;
   }
   Result<Mapping> mapping = Mapping::map(fd, len, /*writable=*/true);
   if (!mapping.ok()) return mapping.error();
-  // The descriptor closes on return; the mapping stays valid without it.
-  return ProcessLock(std::move(mapping.value()));
+  std::unique_ptr<ProcessLock> lock(new ProcessLock(path, std::move(mapping.value())));
+  lock->file_ = std::move(file.value());
+  FERROW_TRY(lock->claim_slot());
+  return lock;
 }
 
-Status ProcessLock::acquire() {
-  std::atomic_ref<uint64_t> lock_word(*word());
-  const uint64_t start = monotonic_ns();
-  uint32_t failed = 0;
-  for (;;) {
-    uint64_t expected = 0;
-    if (lock_word.compare_exchange_strong(expected, 1, std::memory_order_acquire,
-                                   std::memory_order_relaxed)) {
+char* ProcessLock::slot(uint64_t index) const {
+  return static_cast<char*>(mapping_.base()) + LOCK_SLOTS_OFFSET + index * LOCK_SLOT_LEN;
+}
+
+Status ProcessLock::claim_slot() {
+  char* base = static_cast<char*>(mapping_.base());
+  uint64_t nonce = (shared<uint64_t>(base + NEXT_NONCE_OFFSET).fetch_add(1) + 1) & NONCE_MASK;
+  if (nonce == 0) nonce = 1;
+  // Start the search where the nonce points, so that openers spread over
+  // the table and an open costs one attempt while most slots are free.
+  for (uint64_t i = 0; i < LOCK_SLOT_COUNT; i++) {
+    const uint64_t candidate = (nonce + i) % LOCK_SLOT_COUNT;
+    if (slot_lock(file_.fd(), F_OFD_SETLK, candidate, F_WRLCK) == 0) {
+      char* entry = slot(candidate);
+      shared<uint32_t>(entry + SLOT_PID).store(static_cast<uint32_t>(::getpid()));
+      shared<uint64_t>(entry + SLOT_PID_NS).store(pid_namespace());
+      shared<uint64_t>(entry + SLOT_SINCE).store(0);
+      token_ = LOCK_TOKEN_TAG | (nonce << NONCE_SHIFT) | (candidate + 1);
+      slot_ = candidate;
+      // Published last: a waiter trusts the slot only once it names us.
+      shared<uint64_t>(entry + SLOT_TOKEN).store(token_, std::memory_order_release);
       return {};
     }
-    if (monotonic_ns() - start >= TIMEOUT_NS) {
+    // Taken by a live opener: try the next. Anything else means this file
+    // system has no such locks; go on without a slot, as older builds do.
+    if (errno != EAGAIN && errno != EACCES) break;
+  }
+  token_ = 1;
+  return {};
+}
+
+LockHolder ProcessLock::holder(uint64_t word) const {
+  word &= ~WAITERS_BIT;
+  if (word == 0) return LockHolder::Free;
+  if ((word & LOCK_TOKEN_TAG) == 0) return LockHolder::Unidentified;
+  const uint64_t index = (word & SLOT_MASK) - 1;
+  if (index >= LOCK_SLOT_COUNT) return LockHolder::Unidentified;
+  char* entry = slot(index);
+  // Another token in the slot: its owner closed it (and so released the
+  // word first) or died and the slot went to a new opener.
+  if (shared<uint64_t>(entry + SLOT_TOKEN).load(std::memory_order_acquire) != word) {
+    return LockHolder::Dead;
+  }
+  if (!file_.valid()) return LockHolder::Unidentified;
+  const int type = slot_lock(file_.fd(), F_OFD_GETLK, index, F_WRLCK);
+  // A probe that fails proves nothing: keep waiting, as for a live holder.
+  if (type < 0) return LockHolder::Alive;
+  return type == F_UNLCK ? LockHolder::Dead : LockHolder::Alive;
+}
+
+Status ProcessLock::acquire(const LockWait& wait, bool* took_over) {
+  *took_over = false;
+  if (claim_needed_) {
+    // A forked child's first lock: a slot and token of its own.
+    claim_needed_ = false;
+    Result<FileHandle> file = open_file(path_, O_RDWR);
+    if (file.ok()) {
+      file_ = std::move(file.value());
+      FERROW_TRY(claim_slot());
+    }
+  }
+  char* base = static_cast<char*>(mapping_.base());
+  std::atomic_ref<uint64_t> lock_word(*reinterpret_cast<uint64_t*>(base));
+  const uint64_t start = monotonic_ns();
+  const uint64_t timeout_ns =
+      wait.timeout_ms > UINT64_MAX / 1000000 ? UINT64_MAX : wait.timeout_ms * 1000000;
+  uint64_t next_check = 0;
+  uint32_t failed = 0;
+  // Once this waiter has slept it takes the word with the waiters bit: others
+  // may still sleep, and its release must wake one of them.
+  uint64_t mine = token_;
+  for (;;) {
+    uint64_t seen = 0;
+    if (lock_word.compare_exchange_strong(seen, mine, std::memory_order_acquire,
+                                          std::memory_order_relaxed)) {
+      if (slot_ < LOCK_SLOT_COUNT) shared<uint64_t>(slot(slot_) + SLOT_SINCE).store(start);
+      return {};
+    }
+    const uint64_t now = monotonic_ns();
+    if (now - start >= timeout_ns) {
       return QueueError::io(IoErrorKind::TimedOut, LOCK_TIMEOUT_TEXT);
     }
     // Saturates rather than wraps; 4 billion tries outlast the timeout, so never reached.
     if (failed < UINT32_MAX) failed++;
     if (failed <= SPIN_ATTEMPTS) {
       cpu_relax();
-    } else if (failed <= YIELD_ATTEMPTS) {
-      sched_yield();
-    } else {
-      struct timespec pause = {0, SLEEP_NS};
-      nanosleep(&pause, nullptr);
+      continue;
     }
+    if (failed <= YIELD_ATTEMPTS) {
+      sched_yield();
+      continue;
+    }
+    if (now >= next_check) {
+      next_check = now + CHECK_INTERVAL_NS;
+      if (holder(seen) == LockHolder::Dead) {
+        // Exactly one waiter's swap from the dead holder's word succeeds.
+        if (lock_word.compare_exchange_strong(seen, token_ | WAITERS_BIT,
+                                              std::memory_order_acquire,
+                                              std::memory_order_relaxed)) {
+          if (slot_ < LOCK_SLOT_COUNT) {
+            shared<uint64_t>(slot(slot_) + SLOT_SINCE).store(monotonic_ns());
+          }
+          *took_over = true;
+          return {};
+        }
+        continue;
+      }
+    }
+    if (wait.interrupted != nullptr && wait.interrupted()) {
+      return QueueError::interrupted(LOCK_INTERRUPTED_TEXT);
+    }
+    // Ask the holder to wake us, then sleep unless the word changed meanwhile.
+    if ((seen & WAITERS_BIT) == 0 &&
+        !lock_word.compare_exchange_strong(seen, seen | WAITERS_BIT, std::memory_order_relaxed)) {
+      continue;
+    }
+    mine = token_ | WAITERS_BIT;
+    const uint64_t left = timeout_ns - (now - start);
+    futex_wait(base, static_cast<uint32_t>(seen), std::min(left, CHECK_INTERVAL_NS));
   }
 }
 
 void ProcessLock::release() {
-  std::atomic_ref<uint64_t> lock_word(*word());
-  lock_word.store(0, std::memory_order_release);
+  char* base = static_cast<char*>(mapping_.base());
+  std::atomic_ref<uint64_t> lock_word(*reinterpret_cast<uint64_t*>(base));
+  if (lock_word.exchange(0, std::memory_order_release) & WAITERS_BIT) futex_wake_one(base);
 }
 
 }  // namespace ferrow

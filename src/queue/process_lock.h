@@ -1,22 +1,35 @@
-// The cross-process lock of a queue directory: one 64-bit word at offset 0 of
-// the shared mapping of `.proc_lock`.
+// The cross-process lock of a queue directory, kept in the shared mapping of
+// `.proc_lock`, and the record of who holds it.
 //
-//   lock_word (u64, little-endian):  0 free, 1 held by some process.
+//   offset 0   lock_word (u64): 0 free; otherwise held. A holder that can be
+//              identified writes its token (top bit set, see below); any other
+//              non-zero value (1, as builds without holder records write) is
+//              a holder nobody can identify. Bit 62 is set by waiters that
+//              sleep on the word (a futex on its lower half): the releaser
+//              wakes one only then.
+//   offset 8   unused (u64).
+//   offset 16  next_nonce (u64): source of unique tokens.
+//   offset 64  SLOT_COUNT slots of 32 bytes: token (u64), pid (u32, in the
+//              owner's own pid namespace), unused (u32), pid namespace inode
+//              (u64), monotonic time at which the owner last took the word
+//              (u64, ns).
 //
-// Taken by compare-and-swap 0 -> 1 with acquire ordering, released by storing
-// 0 with release ordering. The word records no owner: a process that dies
-// holding it leaves it at 1, and every later operation on the directory times
-// out until someone writes 0 back. Bytes past the first 8 are never touched.
-//
-// Taking and releasing needs no system call; that is why the word lives in
-// shared memory rather than behind a file lock.
+// Every open queue object owns one slot for its lifetime and holds an open
+// file description lock (F_OFD_SETLK) on that slot's 32 bytes. The kernel
+// drops such a lock when the last descriptor of its description closes, so
+// when the process dies, whatever pid namespace or container it lived in.
+// A token names its slot in its low 16 bits and is unique to one owner, so
+// "the slot's token is still ours and its range is still locked" proves the
+// holder alive; anything else proves it dead. Only a waiter checks, after
+// its spin and yield phases: taking and releasing the word stay a compare-
+// and-swap and a store in shared memory, without a system call.
 #ifndef FERROW_QUEUE_PROCESS_LOCK_H_
 #define FERROW_QUEUE_PROCESS_LOCK_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <utility>
 
 #include "queue/file_io.h"
 #include "queue/result.h"
@@ -26,27 +39,65 @@ namespace ferrow {
 inline constexpr char PROC_LOCK_NAME[] = ".proc_lock";
 inline constexpr char LOCK_TIMEOUT_TEXT[] =
     "process lock timed out (mmap fallback; possibly a stale lock)";
+inline constexpr char LOCK_INTERRUPTED_TEXT[] = "interrupted while waiting for the process lock";
+
+inline constexpr uint64_t LOCK_SLOTS_OFFSET = 64;
+inline constexpr uint64_t LOCK_SLOT_LEN = 32;
+inline constexpr uint64_t LOCK_SLOT_COUNT = 4096;
+inline constexpr uint64_t LOCK_FILE_LEN = LOCK_SLOTS_OFFSET + LOCK_SLOT_COUNT * LOCK_SLOT_LEN;
+inline constexpr uint64_t LOCK_TOKEN_TAG = uint64_t{1} << 63;
+
+// How a wait for the word behaves. `interrupted`, if set, is asked between
+// sleeps; when it answers true the wait ends with an Interrupted error.
+struct LockWait {
+  uint64_t timeout_ms = 30000;
+  bool (*interrupted)() = nullptr;
+};
+
+// What a waiter makes of the value it found in the word.
+enum class LockHolder { Free, Alive, Dead, Unidentified };
 
 class ProcessLock {
  public:
-  // Creates `<dir>/.proc_lock` if missing (never truncating it), extends it to
-  // 8 zero bytes if shorter, and maps the whole file shared read-write.
-  static Result<ProcessLock> open(const std::string& dir);
+  // Creates `<dir>/.proc_lock` if missing (never truncating it), extends it
+  // to LOCK_FILE_LEN zero bytes if shorter, maps it shared read-write and
+  // claims a slot. Without a free slot, or on a file system without open
+  // file description locks, the lock still works, but writes 1 as its token.
+  static Result<std::unique_ptr<ProcessLock>> open(const std::string& dir);
 
-  ProcessLock(ProcessLock&&) = default;
-  ProcessLock& operator=(ProcessLock&&) = default;
+  ProcessLock(const ProcessLock&) = delete;
+  ProcessLock& operator=(const ProcessLock&) = delete;
+  ~ProcessLock();
 
-  // Waits for the word (spin, then yield, then 50 us sleeps) for at most
-  // 30 seconds of monotonic time. Not reentrant: the holder waits for itself.
-  Status acquire();
-  // Stores 0 whoever holds the word. Cannot fail.
+  // Waits for the word: spin, then yield, then sleep on it (woken by the
+  // releaser) while checking every few milliseconds whether its holder
+  // still lives. A dead holder's word is taken over by compare-and-swap, so
+  // exactly one waiter wins, and *took_over says so: the caller must then
+  // clear what the dead holder left half-done. Not reentrant.
+  Status acquire(const LockWait& wait, bool* took_over);
+  // Stores 0 and wakes a sleeping waiter, if any. Cannot fail.
   void release();
 
- private:
-  explicit ProcessLock(Mapping mapping) : mapping_(std::move(mapping)) {}
-  uint64_t* word() const { return static_cast<uint64_t*>(mapping_.base()); }
+  // Whether the word's holder lives, as a waiter would judge it.
+  LockHolder holder(uint64_t word) const;
+  uint64_t token() const { return token_; }
 
-  Mapping mapping_;  // the whole file, shared read-write; outlives the descriptor
+ private:
+  ProcessLock(std::string path, Mapping mapping);
+  // Takes a slot and a fresh token for this object (again in a forked child,
+  // which must not pass for its parent).
+  Status claim_slot();
+  void forget_slot_after_fork();
+  static void after_fork_in_child();
+
+  char* slot(uint64_t index) const;
+
+  const std::string path_;
+  Mapping mapping_;      // the whole file, shared read-write
+  FileHandle file_;      // holds the slot's lock; absent without a slot
+  uint64_t token_ = 1;   // what this object writes into the word
+  uint64_t slot_ = LOCK_SLOT_COUNT;
+  bool claim_needed_ = false;  // set in a forked child
 };
 
 }  // namespace ferrow

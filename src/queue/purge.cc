@@ -7,7 +7,6 @@
 namespace ferrow {
 namespace {
 
-constexpr char PURGE_TMP_NAME[] = "queue.purge.tmp";
 
 }  // namespace
 

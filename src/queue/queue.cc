@@ -1,7 +1,9 @@
 #include "queue/queue.h"
 
 #include <algorithm>
+#include <exception>
 #include <functional>
+#include <new>
 #include <unordered_set>
 #include <utility>
 
@@ -11,15 +13,48 @@
 
 namespace ferrow {
 
+namespace {
+
+// No C++ exception leaves the engine: an allocation that fails becomes an
+// error value, and anything else an internal error. The frame's destructor
+// has released both locks by the time the handler runs.
+template <typename Operation>
+auto guarded(Operation&& operation) -> decltype(operation()) {
+  try {
+    return operation();
+  } catch (const std::bad_alloc&) {
+    return QueueError::out_of_memory();
+  } catch (const std::exception& e) {
+    return QueueError::internal(std::string("unexpected C++ exception: ") + e.what());
+  } catch (...) {
+    return QueueError::internal("unexpected C++ exception");
+  }
+}
+
+// What a holder that died inside a compaction or purge left: a temporary
+// file that nobody will rename. Its torn log tail the catch-up cuts.
+void remove_leftovers(const std::string& dir) {
+  for (const char* name : {COMPACT_TMP_NAME, PURGE_TMP_NAME}) {
+    (void)remove_file(join_path(dir, name));
+  }
+}
+
+}  // namespace
+
 // The operation frame: mutex, then the process lock and catch-up for a
 // persistent queue. The destructor releases in the opposite order, on every
 // path, so an error can simply be returned.
 class Queue::Frame {
  public:
-  explicit Frame(Queue& queue) : queue_(queue), guard_(queue.mutex_) {}
+  explicit Frame(Queue& queue)
+      : queue_(queue), guard_(queue.mutex_), exceptions_(std::uncaught_exceptions()) {}
   Frame(const Frame&) = delete;
   Frame& operator=(const Frame&) = delete;
   ~Frame() {
+    // An exception (an allocation that failed) may have stopped the
+    // operation between an append and its apply: only a replay of the log
+    // can tell what the state must be, so the next operation does one.
+    if (std::uncaught_exceptions() > exceptions_) queue_.stale_ = true;
     queue_.storage_.release_large_buffers();
     if (process_locked_) queue_.lock_->release();
   }
@@ -27,8 +62,10 @@ class Queue::Frame {
   // Takes the process lock (if any) and, when asked, catches up with the log.
   Status begin(bool catch_up) {
     if (queue_.lock_) {
-      FERROW_TRY(queue_.lock_->acquire());
+      bool took_over = false;
+      FERROW_TRY(queue_.lock_->acquire(queue_.options_.lock_wait, &took_over));
       process_locked_ = true;
+      if (took_over) remove_leftovers(queue_.dir_);
       if (catch_up) FERROW_TRY(queue_.catch_up());
     }
     return {};
@@ -37,6 +74,7 @@ class Queue::Frame {
  private:
   Queue& queue_;
   std::lock_guard<std::mutex> guard_;
+  const int exceptions_;
   bool process_locked_ = false;
 };
 
@@ -71,30 +109,34 @@ Queue::~Queue() {
 }
 
 Result<std::unique_ptr<Queue>> Queue::open(const std::string& path, const QueueOptions& options) {
-  std::unique_ptr<Queue> queue(new Queue(path, options));
-  if (path == MEMORY_PATH) return queue;
+  return guarded([&]() -> Result<std::unique_ptr<Queue>> {
+    std::unique_ptr<Queue> queue(new Queue(path, options));
+    if (path == MEMORY_PATH) return queue;
 
-  FERROW_TRY(create_directories(path));
-  Result<ProcessLock> lock = ProcessLock::open(path);
-  if (!lock.ok()) return lock.error();
-  queue->lock_.emplace(std::move(lock.value()));
-  FERROW_TRY(queue->lock_->acquire());
-  // From here on every path releases the lock; the handles close with `queue`.
-  struct Release {
-    ProcessLock& lock;
-    ~Release() { lock.release(); }
-  } release{*queue->lock_};
+    FERROW_TRY(create_directories(path));
+    Result<std::unique_ptr<ProcessLock>> lock = ProcessLock::open(path);
+    if (!lock.ok()) return lock.error();
+    queue->lock_ = std::move(lock.value());
+    bool took_over = false;
+    FERROW_TRY(queue->lock_->acquire(options.lock_wait, &took_over));
+    // From here on every path releases the lock; the handles close with `queue`.
+    struct Release {
+      ProcessLock& lock;
+      ~Release() { lock.release(); }
+    } release{*queue->lock_};
+    if (took_over) remove_leftovers(path);
 
-  const std::string log_path = join_path(path, LOG_NAME);
-  Result<ReplayResult> replayed = open_log(log_path);
-  if (!replayed.ok()) return replayed.error();
-  Result<LogStorage> storage = LogStorage::open(log_path, replayed.value().generation,
-                                                replayed.value().end_offset,
-                                                options.sync_interval_ms);
-  if (!storage.ok()) return storage.error();
-  queue->state_ = std::move(replayed.value().state);
-  queue->storage_ = std::move(storage.value());
-  return queue;
+    const std::string log_path = join_path(path, LOG_NAME);
+    Result<ReplayResult> replayed = open_log(log_path);
+    if (!replayed.ok()) return replayed.error();
+    Result<LogStorage> storage = LogStorage::open(log_path, replayed.value().generation,
+                                                  replayed.value().end_offset,
+                                                  options.sync_interval_ms);
+    if (!storage.ok()) return storage.error();
+    queue->state_ = std::move(replayed.value().state);
+    queue->storage_ = std::move(storage.value());
+    return queue;
+  });
 }
 
 Status Queue::append_and_apply(const LogRecord& record, bool batch) {
@@ -113,37 +155,41 @@ Status Queue::append_and_apply(const LogRecord& record, uint64_t record_offset, 
 }
 
 Result<uint64_t> Queue::enqueue(std::string_view body) {
-  FERROW_TRY(check_body_size(body.size()));
-  Frame frame(*this);
-  FERROW_TRY(frame.begin(/*catch_up=*/true));
-  FERROW_TRY(check_ids_left(state_, 1));
-  const uint64_t seq = state_.next_seq();
-  FERROW_TRY(append_and_apply(EnqueueRecord{seq, now_ms(), body}, storage_.append_pos(),
-                              /*keep_body=*/!persistent(), /*batch=*/false));
-  return seq;
+  return guarded([&]() -> Result<uint64_t> {
+    FERROW_TRY(check_body_size(body.size()));
+    Frame frame(*this);
+    FERROW_TRY(frame.begin(/*catch_up=*/true));
+    FERROW_TRY(check_ids_left(state_, 1));
+    const uint64_t seq = state_.next_seq();
+    FERROW_TRY(append_and_apply(EnqueueRecord{seq, now_ms(), body}, storage_.append_pos(),
+                                /*keep_body=*/!persistent(), /*batch=*/false));
+    return seq;
+  });
 }
 
 Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<std::string>& bodies) {
-  if (bodies.empty()) return std::vector<uint64_t>();
-  // Every body is checked before any is appended: an oversized one fails the
-  // whole batch with nothing written.
-  for (const std::string& body : bodies) FERROW_TRY(check_body_size(body.size()));
-  Frame frame(*this);
-  FERROW_TRY(frame.begin(/*catch_up=*/true));
-  FERROW_TRY(check_ids_left(state_, bodies.size()));
-  const uint64_t now = now_ms();
-  const uint64_t first = state_.next_seq();
-  std::vector<LogRecord> records;
-  records.reserve(bodies.size());
-  for (size_t i = 0; i < bodies.size(); i++) records.push_back(EnqueueRecord{first + i, now, bodies[i]});
-  std::vector<uint64_t> seqs;
-  seqs.reserve(bodies.size());
-  FERROW_TRY(storage_.append_records(records, [&](size_t i, uint64_t offset) {
-    state_.apply_record(records[i], offset, /*keep_body=*/!persistent());
-    seqs.push_back(first + i);
-  }));
-  FERROW_TRY(storage_.sync_log(/*force=*/true));
-  return seqs;
+  return guarded([&]() -> Result<std::vector<uint64_t>> {
+    if (bodies.empty()) return std::vector<uint64_t>();
+    // Every body is checked before any is appended: an oversized one fails the
+    // whole batch with nothing written.
+    for (const std::string& body : bodies) FERROW_TRY(check_body_size(body.size()));
+    Frame frame(*this);
+    FERROW_TRY(frame.begin(/*catch_up=*/true));
+    FERROW_TRY(check_ids_left(state_, bodies.size()));
+    const uint64_t now = now_ms();
+    const uint64_t first = state_.next_seq();
+    std::vector<LogRecord> records;
+    records.reserve(bodies.size());
+    for (size_t i = 0; i < bodies.size(); i++) records.push_back(EnqueueRecord{first + i, now, bodies[i]});
+    std::vector<uint64_t> seqs;
+    seqs.reserve(bodies.size());
+    FERROW_TRY(storage_.append_records(records, [&](size_t i, uint64_t offset) {
+      state_.apply_record(records[i], offset, /*keep_body=*/!persistent());
+      seqs.push_back(first + i);
+    }));
+    FERROW_TRY(storage_.sync_log(/*force=*/true));
+    return seqs;
+  });
 }
 
 Status Queue::expire_leases(uint64_t now) {
@@ -180,44 +226,48 @@ Result<DeliveredMessage> Queue::delivered(uint64_t seq) {
 }
 
 Result<std::optional<DeliveredMessage>> Queue::dequeue(uint64_t lease_ms) {
-  Frame frame(*this);
-  FERROW_TRY(frame.begin(/*catch_up=*/true));
-  const uint64_t now = now_ms();
-  FERROW_TRY(expire_leases(now));
-  const std::optional<uint64_t> seq = state_.smallest_ready();
-  if (!seq) return std::optional<DeliveredMessage>();
-  const uint32_t deliveries = state_.find(*seq)->deliveries + 1;
-  FERROW_TRY(append_and_apply(LeaseRecord{*seq, deadline_after(now, lease_ms), deliveries}, false));
-  Result<DeliveredMessage> message = delivered(*seq);
-  if (!message.ok()) return message.error();
-  return std::optional<DeliveredMessage>(std::move(message.value()));
+  return guarded([&]() -> Result<std::optional<DeliveredMessage>> {
+    Frame frame(*this);
+    FERROW_TRY(frame.begin(/*catch_up=*/true));
+    const uint64_t now = now_ms();
+    FERROW_TRY(expire_leases(now));
+    const std::optional<uint64_t> seq = state_.smallest_ready();
+    if (!seq) return std::optional<DeliveredMessage>();
+    const uint32_t deliveries = state_.find(*seq)->deliveries + 1;
+    FERROW_TRY(append_and_apply(LeaseRecord{*seq, deadline_after(now, lease_ms), deliveries}, false));
+    Result<DeliveredMessage> message = delivered(*seq);
+    if (!message.ok()) return message.error();
+    return std::optional<DeliveredMessage>(std::move(message.value()));
+  });
 }
 
 Result<std::vector<DeliveredMessage>> Queue::dequeue_batch(uint64_t max, uint64_t lease_ms) {
-  Frame frame(*this);
-  FERROW_TRY(frame.begin(/*catch_up=*/true));
-  const uint64_t now = now_ms();
-  FERROW_TRY(expire_leases(now));
-  const uint64_t deadline_ms = deadline_after(now, lease_ms);
-  std::vector<LogRecord> leases;
-  for (uint64_t seq : state_.smallest_ready(max)) {
-    leases.push_back(LeaseRecord{seq, deadline_ms, state_.find(seq)->deliveries + 1});
-  }
-  size_t granted = 0;
-  Status appended = storage_.append_records(leases, [&](size_t i, uint64_t) {
-    state_.apply_record(leases[i], 0, /*keep_body=*/false);
-    granted++;
+  return guarded([&]() -> Result<std::vector<DeliveredMessage>> {
+    Frame frame(*this);
+    FERROW_TRY(frame.begin(/*catch_up=*/true));
+    const uint64_t now = now_ms();
+    FERROW_TRY(expire_leases(now));
+    const uint64_t deadline_ms = deadline_after(now, lease_ms);
+    std::vector<LogRecord> leases;
+    for (uint64_t seq : state_.smallest_ready(max)) {
+      leases.push_back(LeaseRecord{seq, deadline_ms, state_.find(seq)->deliveries + 1});
+    }
+    size_t granted = 0;
+    Status appended = storage_.append_records(leases, [&](size_t i, uint64_t) {
+      state_.apply_record(leases[i], 0, /*keep_body=*/false);
+      granted++;
+    });
+    if (!appended.ok()) return appended.error();  // the leases granted stay in force
+    std::vector<DeliveredMessage> messages;
+    messages.reserve(granted);
+    for (const LogRecord& lease : leases) {
+      Result<DeliveredMessage> message = delivered(std::get<LeaseRecord>(lease).seq);
+      if (!message.ok()) return message.error();
+      messages.push_back(std::move(message.value()));
+    }
+    FERROW_TRY(storage_.sync_log(/*force=*/true));
+    return messages;
   });
-  if (!appended.ok()) return appended.error();  // the leases granted stay in force
-  std::vector<DeliveredMessage> messages;
-  messages.reserve(granted);
-  for (const LogRecord& lease : leases) {
-    Result<DeliveredMessage> message = delivered(std::get<LeaseRecord>(lease).seq);
-    if (!message.ok()) return message.error();
-    messages.push_back(std::move(message.value()));
-  }
-  FERROW_TRY(storage_.sync_log(/*force=*/true));
-  return messages;
 }
 
 Status Queue::auto_compact_check() {
@@ -231,122 +281,144 @@ Status Queue::auto_compact_check() {
 }
 
 Result<bool> Queue::ack(uint64_t seq) {
-  Frame frame(*this);
-  FERROW_TRY(frame.begin(/*catch_up=*/true));
-  if (state_.find(seq) == nullptr) return false;
-  FERROW_TRY(append_and_apply(AckRecord{seq}, /*batch=*/false));
-  FERROW_TRY(auto_compact_check());
-  return true;
+  return guarded([&]() -> Result<bool> {
+    Frame frame(*this);
+    FERROW_TRY(frame.begin(/*catch_up=*/true));
+    if (state_.find(seq) == nullptr) return false;
+    FERROW_TRY(append_and_apply(AckRecord{seq}, /*batch=*/false));
+    FERROW_TRY(auto_compact_check());
+    return true;
+  });
 }
 
 Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
-  if (seqs.empty()) return uint64_t{0};
-  Frame frame(*this);
-  FERROW_TRY(frame.begin(/*catch_up=*/true));
-  // A seq that is absent, or repeated in this list, is skipped. Lists in
-  // ascending order (what dequeue_batch hands out) cannot repeat a seq, so
-  // only other lists pay for remembering what is already planned.
-  const bool ascending = std::is_sorted(seqs.begin(), seqs.end(), std::less_equal<uint64_t>());
-  std::vector<LogRecord> acks;
-  acks.reserve(seqs.size());
-  std::unordered_set<uint64_t> planned;
-  for (uint64_t seq : seqs) {
-    if (state_.find(seq) == nullptr) continue;
-    if (!ascending && !planned.insert(seq).second) continue;
-    acks.push_back(AckRecord{seq});
-  }
-  uint64_t removed = 0;
-  FERROW_TRY(storage_.append_records(acks, [&](size_t i, uint64_t) {
-    state_.apply_record(acks[i], 0, /*keep_body=*/false);
-    removed++;
-  }));
-  FERROW_TRY(storage_.sync_log(/*force=*/true));
-  FERROW_TRY(auto_compact_check());
-  return removed;
+  return guarded([&]() -> Result<uint64_t> {
+    if (seqs.empty()) return uint64_t{0};
+    Frame frame(*this);
+    FERROW_TRY(frame.begin(/*catch_up=*/true));
+    // A seq that is absent, or repeated in this list, is skipped. Lists in
+    // ascending order (what dequeue_batch hands out) cannot repeat a seq, so
+    // only other lists pay for remembering what is already planned.
+    const bool ascending = std::is_sorted(seqs.begin(), seqs.end(), std::less_equal<uint64_t>());
+    std::vector<LogRecord> acks;
+    acks.reserve(seqs.size());
+    std::unordered_set<uint64_t> planned;
+    for (uint64_t seq : seqs) {
+      if (state_.find(seq) == nullptr) continue;
+      if (!ascending && !planned.insert(seq).second) continue;
+      acks.push_back(AckRecord{seq});
+    }
+    uint64_t removed = 0;
+    FERROW_TRY(storage_.append_records(acks, [&](size_t i, uint64_t) {
+      state_.apply_record(acks[i], 0, /*keep_body=*/false);
+      removed++;
+    }));
+    FERROW_TRY(storage_.sync_log(/*force=*/true));
+    FERROW_TRY(auto_compact_check());
+    return removed;
+  });
 }
 
 Result<bool> Queue::nack(uint64_t seq, bool requeue) {
-  Frame frame(*this);
-  FERROW_TRY(frame.begin(/*catch_up=*/true));
-  const MessageEntry* entry = state_.find(seq);
-  if (entry == nullptr) return false;
-  if (requeue) {
-    FERROW_TRY(append_and_apply(RequeueRecord{seq, entry->deliveries}, /*batch=*/false));
+  return guarded([&]() -> Result<bool> {
+    Frame frame(*this);
+    FERROW_TRY(frame.begin(/*catch_up=*/true));
+    const MessageEntry* entry = state_.find(seq);
+    if (entry == nullptr) return false;
+    if (requeue) {
+      FERROW_TRY(append_and_apply(RequeueRecord{seq, entry->deliveries}, /*batch=*/false));
+      return true;
+    }
+    FERROW_TRY(append_and_apply(DeadRecord{seq}, /*batch=*/false));
+    FERROW_TRY(auto_compact_check());
     return true;
-  }
-  FERROW_TRY(append_and_apply(DeadRecord{seq}, /*batch=*/false));
-  FERROW_TRY(auto_compact_check());
-  return true;
+  });
 }
 
 Result<bool> Queue::extend_lease(uint64_t seq, uint64_t lease_ms) {
-  Frame frame(*this);
-  FERROW_TRY(frame.begin(/*catch_up=*/true));
-  const MessageEntry* entry = state_.find(seq);
-  if (entry == nullptr || !entry->in_flight) return false;
-  // Counts from now, not from the old deadline, so it may also shorten a lease.
-  const uint64_t deadline_ms = deadline_after(now_ms(), lease_ms);
-  FERROW_TRY(append_and_apply(LeaseRecord{seq, deadline_ms, entry->deliveries}, false));
-  return true;
+  return guarded([&]() -> Result<bool> {
+    Frame frame(*this);
+    FERROW_TRY(frame.begin(/*catch_up=*/true));
+    const MessageEntry* entry = state_.find(seq);
+    if (entry == nullptr || !entry->in_flight) return false;
+    // Counts from now, not from the old deadline, so it may also shorten a lease.
+    const uint64_t deadline_ms = deadline_after(now_ms(), lease_ms);
+    FERROW_TRY(append_and_apply(LeaseRecord{seq, deadline_ms, entry->deliveries}, false));
+    return true;
+  });
 }
 
 Result<uint64_t> Queue::available() {
-  Frame frame(*this);
-  FERROW_TRY(frame.begin(/*catch_up=*/true));
-  FERROW_TRY(expire_leases(now_ms()));
-  return state_.ready_count();
+  return guarded([&]() -> Result<uint64_t> {
+    Frame frame(*this);
+    FERROW_TRY(frame.begin(/*catch_up=*/true));
+    FERROW_TRY(expire_leases(now_ms()));
+    return state_.ready_count();
+  });
 }
 
 Result<uint64_t> Queue::in_flight() {
-  Frame frame(*this);
-  FERROW_TRY(frame.begin(/*catch_up=*/true));
-  return state_.in_flight_count();
+  return guarded([&]() -> Result<uint64_t> {
+    Frame frame(*this);
+    FERROW_TRY(frame.begin(/*catch_up=*/true));
+    return state_.in_flight_count();
+  });
 }
 
 Result<QueueStats> Queue::stats() {
-  Frame frame(*this);
-  FERROW_TRY(frame.begin(/*catch_up=*/true));
-  FERROW_TRY(expire_leases(now_ms()));
-  return QueueStats{
-      .ready = state_.ready_count(),
-      .in_flight = state_.in_flight_count(),
-      .total = state_.message_count(),
-      .enqueued_total = state_.enqueued_total(),
-      .acked_total = state_.acked_total(),
-      .requeued_total = state_.requeued_total(),
-      .dead_total = state_.dead_total(),
-      .next_seq = state_.next_seq(),
-      .live_bytes = state_.live_bytes(),
-      .log_bytes = storage_.log_bytes(),
-      .generation = storage_.generation(),
-      .persistent = persistent(),
-  };
+  return guarded([&]() -> Result<QueueStats> {
+    Frame frame(*this);
+    FERROW_TRY(frame.begin(/*catch_up=*/true));
+    FERROW_TRY(expire_leases(now_ms()));
+    return QueueStats{
+        .ready = state_.ready_count(),
+        .in_flight = state_.in_flight_count(),
+        .total = state_.message_count(),
+        .enqueued_total = state_.enqueued_total(),
+        .acked_total = state_.acked_total(),
+        .requeued_total = state_.requeued_total(),
+        .dead_total = state_.dead_total(),
+        .next_seq = state_.next_seq(),
+        .live_bytes = state_.live_bytes(),
+        .log_bytes = storage_.log_bytes(),
+        .generation = storage_.generation(),
+        .persistent = persistent(),
+    };
+  });
 }
 
 Status Queue::flush() {
-  Frame frame(*this);
-  FERROW_TRY(frame.begin(/*catch_up=*/false));
-  return storage_.sync_log(/*force=*/true);
+  return guarded([&]() -> Status {
+    Frame frame(*this);
+    FERROW_TRY(frame.begin(/*catch_up=*/false));
+    return storage_.sync_log(/*force=*/true);
+  });
 }
 
 Status Queue::compact() {
-  Frame frame(*this);
-  FERROW_TRY(frame.begin(/*catch_up=*/true));
-  return compact_log();
+  return guarded([&]() -> Status {
+    Frame frame(*this);
+    FERROW_TRY(frame.begin(/*catch_up=*/true));
+    return compact_log();
+  });
 }
 
 Status Queue::purge() {
-  Frame frame(*this);
-  FERROW_TRY(frame.begin(/*catch_up=*/true));
-  return purge_log();
+  return guarded([&]() -> Status {
+    Frame frame(*this);
+    FERROW_TRY(frame.begin(/*catch_up=*/true));
+    return purge_log();
+  });
 }
 
 Result<IntegrityReport> Queue::verify_integrity() {
-  if (!persistent()) return IntegrityReport{true, 0, 0, ":memory: queue has no on-disk log"};
-  // Reads the file as it is: no catch-up, and nothing is buffered to flush.
-  Frame frame(*this);
-  FERROW_TRY(frame.begin(/*catch_up=*/false));
-  return verify_log(storage_.log_path());
+  return guarded([&]() -> Result<IntegrityReport> {
+    if (!persistent()) return IntegrityReport{true, 0, 0, ":memory: queue has no on-disk log"};
+    // Reads the file as it is: no catch-up, and nothing is buffered to flush.
+    Frame frame(*this);
+    FERROW_TRY(frame.begin(/*catch_up=*/false));
+    return verify_log(storage_.log_path());
+  });
 }
 
 }  // namespace ferrow

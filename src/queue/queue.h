@@ -27,11 +27,15 @@
 namespace ferrow {
 
 inline constexpr char MEMORY_PATH[] = ":memory:";
+// Temporary files of the two operations that replace queue.log.
+inline constexpr char COMPACT_TMP_NAME[] = "queue.compact.tmp";
+inline constexpr char PURGE_TMP_NAME[] = "queue.purge.tmp";
 
 struct QueueOptions {
   uint64_t sync_interval_ms = 0;              // 0: fsync after every record
   uint64_t default_lease_ms = 30000;
   uint64_t auto_compact_bytes = 67108864;     // 0: never compact automatically
+  LockWait lock_wait;                         // timeout and interrupt hook of the lock wait
 };
 
 // What dequeue hands out: (seq, body, deliveries, enqueued_ts_ms).
@@ -86,7 +90,7 @@ class Queue {
   Result<IntegrityReport> verify_integrity();
 
   const QueueOptions& options() const { return options_; }
-  bool persistent() const { return lock_.has_value(); }
+  bool persistent() const { return lock_ != nullptr; }
 
  private:
   class Frame;
@@ -114,11 +118,13 @@ class Queue {
 
   const std::string dir_;
   const QueueOptions options_;
-  std::optional<ProcessLock> lock_;  // absent for ":memory:"
+  std::unique_ptr<ProcessLock> lock_;  // absent for ":memory:"
 
   std::mutex mutex_;  // guards everything below
   QueueState state_;
   LogStorage storage_;
+  // An operation was cut short by an exception; the next one replays the log.
+  bool stale_ = false;
 };
 
 // Refuses a body that one log record cannot hold, before anything is written.

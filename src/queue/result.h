@@ -29,6 +29,8 @@ class QueueError {
     IoFailure,        // text() is the full message
     BodyOutOfBounds,  // need() and mapped() describe the failed read
     Internal,         // a state the engine's own rules exclude
+    OutOfMemory,      // an allocation failed; nothing was left half-done
+    Interrupted,      // the caller's interrupt hook ended a wait
   };
 
   static QueueError io(IoErrorKind kind, std::string text) {
@@ -41,6 +43,12 @@ class QueueError {
   }
   static QueueError internal(std::string text) {
     return QueueError(Form::Internal, IoErrorKind::Other, std::move(text), 0, 0);
+  }
+  static QueueError out_of_memory() {
+    return QueueError(Form::OutOfMemory, IoErrorKind::Other, "out of memory", 0, 0);
+  }
+  static QueueError interrupted(std::string text) {
+    return QueueError(Form::Interrupted, IoErrorKind::Other, std::move(text), 0, 0);
   }
 
   Form form() const { return form_; }

@@ -75,14 +75,13 @@ def digest(body):
     return "%d:%s" % (len(body), hashlib.sha256(body).hexdigest())
 
 
-def release_stale_lock(qdir):
-    """A process killed inside a call leaves the lock word taken. Only called
-    while no live process is inside a call on qdir, so clearing it in place
-    (where every mapping sees it) is safe. Returns whether it was taken."""
-    with open(os.path.join(qdir, ".proc_lock"), "r+b") as f:
+def note_lock_left(qdir):
+    """A process killed inside a call leaves its token in the lock word. It
+    is left there: the next call of any process must find the holder dead and
+    take the word over (a wedge would time that call out). Returns whether
+    the word was taken."""
+    with open(os.path.join(qdir, ".proc_lock"), "rb") as f:
         held = f.read(8) != bytes(8)
-        f.seek(0)
-        f.write(bytes(8))
     COUNTS["kills_inside_a_call"] += held
     return held
 
@@ -215,7 +214,7 @@ def test_no_reported_enqueue_is_lost(tmp_path, capfd):
         assert ids == sorted(set(ids)) and all(seq >= next_seq for seq in ids), where
         assert not reported.keys() & set(ids), where
         reported.update((int(seq), body) for seq, body in lines)
-        release_stale_lock(qdir)
+        note_lock_left(qdir)
 
         q = reopen_checked(qdir, capfd)
         present = {seq: body for seq, (body, _, _) in snapshot(qdir, scratch).items()}
@@ -429,7 +428,7 @@ def test_no_reported_consumer_operation_is_lost(tmp_path, capfd):
             else:
                 model.apply(pending, value, where)
                 pending = None
-        release_stale_lock(qdir)
+        note_lock_left(qdir)
         # A temporary file left behind: the kill interrupted a compaction.
         COUNTS["kills_inside_a_compaction"] += os.path.exists(qdir + "/queue.compact.tmp")
 
@@ -533,7 +532,7 @@ def test_leases_of_a_killed_consumer_are_delivered_again(tmp_path, participant):
         # again if its own lease lapsed before the kill).
         leased = {int(seq): (int(d), int(before))
                   for seq, d, before in map(str.split, child.kill())}
-        release_stale_lock(qdir)
+        note_lock_left(qdir)
 
         got = participant(f"collect({len(seqs)}, {CHILD_TIMEOUT_S // 2})")
         missing = set(seqs) - got.keys()
@@ -664,7 +663,7 @@ def test_rewrite_killed_at_every_step_is_all_or_nothing(tmp_path, participant, c
         COUNTS["kills"] += 1
         COUNTS["step_kills"] += 1
         step = step_label(child.stderr.strip().splitlines()[-1], qdir)
-        release_stale_lock(qdir)
+        assert note_lock_left(qdir), step  # killed inside the call
 
         with open(os.path.join(qdir, "queue.log"), "rb") as f:
             now = f.read()
@@ -676,8 +675,10 @@ def test_rewrite_killed_at_every_step_is_all_or_nothing(tmp_path, participant, c
                 new_generation, without_trace_time(new_records)), step
             outcomes.append((step, "new"))
 
-        # The other process carries on with what is on disk now, old or new.
+        # The other process carries on with what is on disk now, old or new:
+        # it takes the dead holder's lock over and removes its temporary file.
         view = participant("q.stats()")
+        assert not os.path.exists(os.path.join(qdir, tmp_name)), step
         expected = OLD_VIEW if outcomes[-1][1] == "old" else \
             COMPACTED_VIEW if op == "compact" else PURGED_VIEW
         assert {key: view[key] for key in expected} == expected, step

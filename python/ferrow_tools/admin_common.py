@@ -12,7 +12,7 @@ import os
 import sys
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, TypeVar
 
-from .logfile import LOCK_NAME, LOG_NAME, Frame, LogScan, QueueView, Tail, open_log, read_header
+from .logfile import LOG_NAME, Frame, LogScan, QueueView, Tail, open_log, read_header
 
 if TYPE_CHECKING:
     import ferrow
@@ -57,19 +57,6 @@ def check_log_header(qdir: str) -> None:
         read_header(f, os.fstat(f.fileno()).st_size)
 
 
-def lock_word(qdir: str) -> Optional[int]:
-    """The lock word of DIR/.proc_lock, or None if there is no full word."""
-    try:
-        with open(os.path.join(qdir, LOCK_NAME), "rb") as f:
-            raw = f.read(8)
-    except FileNotFoundError:
-        return None
-    if len(raw) < 8:
-        return None
-    return int.from_bytes(raw, "little")
-
-
-@functools.lru_cache(maxsize=4096)  # records of one batch share their times
 def format_ms(ms: int) -> str:
     """An epoch time in milliseconds as UTC ISO text."""
     try:
@@ -152,12 +139,13 @@ def open_queue(qdir: str) -> "ferrow.FerrowCore":
     """Opens the queue through the ferrow module; says so first when the
     process lock is taken, since the open then waits up to 30 s."""
     check_log_header(qdir)
-    word = lock_word(qdir)
-    if word:
+    from .lock_file import read_holder
+
+    holder = read_holder(qdir)
+    if holder is not None and holder.state in ("alive", "unidentified"):
         sys.stderr.write(
-            "{}: the process lock of {} is taken; waiting up to {} s for it (a process may be "
-            "inside a call, or one died inside a call: see '{} unlock')\n".format(
-                PROG, qdir, LOCK_TIMEOUT_S, PROG))
+            "{}: the process lock of {} is {}; waiting up to {} s for it (see '{} unlock')\n"
+            .format(PROG, qdir, holder.describe(), LOCK_TIMEOUT_S, PROG))
     import ferrow
 
     try:

@@ -4,7 +4,6 @@ unlock resets the process lock that a client died holding.
 """
 
 import argparse
-import mmap
 import os
 import sys
 from typing import Any, Dict
@@ -16,19 +15,20 @@ from .admin_common import (
     AdminError,
     call,
     emit_json,
-    lock_word,
     open_queue,
     purge_confirmed,
     queue_dir,
     replay,
 )
 from .logfile import LOCK_NAME, LOG_NAME, now_ms, open_log, read_header
+from .lock_file import clear_word_if, live_openers, local_pid, read_holder
 from .process_maps import processes_mapping
 from .prometheus import prometheus_text
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
     qdir = queue_dir(args.dir)
+    holder = read_holder(qdir)  # as found, before this tool's own calls take the lock
     q = open_queue(qdir)
     try:
         stats: Dict[str, Any] = dict(call(qdir, q.stats))
@@ -42,6 +42,8 @@ def cmd_stats(args: argparse.Namespace) -> int:
         width = max(len(k) for k in stats)
         for key, value in stats.items():
             print("{:<{}}  {}".format(key, width, value))
+        if holder is not None:
+            print("{:<{}}  {}".format("process_lock", width, holder.describe()))
     return OK
 
 
@@ -74,19 +76,52 @@ def cmd_unlock(args: argparse.Namespace) -> int:
     if not os.path.isdir(qdir):
         raise AdminError("{}: no such directory".format(qdir))
     lock = os.path.join(qdir, LOCK_NAME)
-    word = lock_word(qdir)
-    if word is None:
+    holder = read_holder(qdir)
+    if holder is None:
         print("{}: no lock word ({} is missing or shorter than 8 bytes); nothing to do".format(
             qdir, LOCK_NAME))
         return OK
-    if word == 0:
+    if holder.state == "free":
         print("{}: the process lock is free (lock word 0); nothing to do".format(qdir))
         return OK
+    if holder.state == "alive":
+        raise AdminError("refusing to unlock {}: the process lock is {}; it is inside a call "
+                         "(or stopped), and keeps the lock until it returns".format(
+                             qdir, holder.describe()), FAILED)
+    if holder.state == "dead":
+        # Taken over the way any waiting process takes it over: atomically,
+        # clearing what the dead holder left half-done.
+        q = open_queue(qdir)
+        try:
+            call(qdir, q.in_flight)
+        finally:
+            del q
+        print("{}: the process lock was {}; taken over and released, and the log's torn tail "
+              "(if any) cut".format(qdir, holder.describe()))
+        return OK
+    refuse_if_used(qdir, lock, holder.word)
+    if not clear_word_if(qdir, holder.word):
+        raise AdminError("{}: the lock word changed meanwhile; run unlock again".format(qdir),
+                         FAILED)
+    print("{}: reset the stale process lock (lock word was {}, now 0); no process has {} "
+          "open".format(qdir, holder.word, lock))
+    return OK
+
+
+def refuse_if_used(qdir: str, lock: str, word: int) -> None:
+    """A word that names nobody may belong to any process that has the file:
+    one in any pid namespace that holds a slot, or one without a slot (an
+    older build) that has it mapped."""
+    openers = live_openers(qdir)
     users, unreadable = processes_mapping(lock)
-    if users:
-        lines = ["refusing to unlock {}: the lock word is {} and {} process(es) have {} "
-                 "mapped:".format(qdir, word, len(users), lock)]
+    if openers or users:
+        lines = ["refusing to unlock {}: the lock word is {} (its holder cannot be identified) "
+                 "and {} queue object(s) have {} open:".format(
+                     qdir, word, max(len(openers), len(users)), lock)]
         lines += ["  pid {:<8} {}".format(pid, cmd) for pid, cmd in users]
+        shown = {pid for pid, _ in users}
+        lines += ["  pid {:<8} (pid namespace {})".format(s.pid, s.pid_ns)
+                  for s in openers if local_pid(s.pid, s.pid_ns) not in shown]
         lines.append("One of them may be inside a call right now. If the lock stays taken, "
                      "stop these processes and run unlock again.")
         raise AdminError("\n".join(lines), FAILED)
@@ -94,15 +129,8 @@ def cmd_unlock(args: argparse.Namespace) -> int:
         # Processes of other users, or ones that forbid inspection even to
         # root (an init process, for one), cannot be searched; they are named
         # so that whoever resets the lock can judge them.
-        shown = ", ".join(str(pid) for pid in unreadable[:10])
+        shown_pids = ", ".join(str(pid) for pid in unreadable[:10])
         more = " and {} more".format(len(unreadable) - 10) if len(unreadable) > 10 else ""
         sys.stderr.write("{}: note: could not read the mappings of {} process(es) (pid {}{}); "
-                         "they were not searched\n".format(PROG, len(unreadable), shown, more))
-    with open(lock, "r+b") as f:
-        # Through a shared mapping, the way the queue itself reads the word.
-        with mmap.mmap(f.fileno(), 8) as m:
-            m[0:8] = bytes(8)
-            m.flush()
-    print("{}: reset the stale process lock (lock word was {}, now 0); no process has {} "
-          "mapped".format(qdir, word, lock))
-    return OK
+                         "they were not searched\n".format(PROG, len(unreadable), shown_pids,
+                                                            more))

@@ -24,7 +24,7 @@ constexpr uint32_t YIELD_ATTEMPTS = 1024;  // 65..1024 by a yield, later ones by
 // A sleeping waiter wakes at least this often to check the holder's life
 // and pending signals, and to notice a release by a process that does not
 // wake sleepers (a build without them).
-constexpr uint64_t CHECK_INTERVAL_NS = 5 * 1000 * 1000;
+constexpr uint64_t CHECK_INTERVAL_NS = 10 * 1000 * 1000;
 
 // Set in a held word whose holder must wake a sleeper when it releases.
 constexpr uint64_t WAITERS_BIT = uint64_t{1} << 62;
@@ -153,8 +153,15 @@ Result<std::unique_ptr<ProcessLock>> ProcessLock::open(const std::string& dir) {
   }
   Result<Mapping> mapping = Mapping::map(fd, len, /*writable=*/true);
   if (!mapping.ok()) return mapping.error();
+  file.value().reset();  // the mapping stays valid without it
   std::unique_ptr<ProcessLock> lock(new ProcessLock(path, std::move(mapping.value())));
-  lock->file_ = std::move(file.value());
+  // The slot's lock lives on a description of its own. A mapping keeps the
+  // description it was made from open, and a forked child inherits the
+  // mapping: were the lock on that description, a child would keep its
+  // parent's slot locked after the parent died.
+  Result<FileHandle> slot_file = open_file(path, O_RDWR);
+  if (!slot_file.ok()) return slot_file.error();
+  lock->file_ = std::move(slot_file.value());
   FERROW_TRY(lock->claim_slot());
   return lock;
 }

@@ -471,6 +471,9 @@ except BaseException as exc:
 """
 
 
+@pytest.mark.skipif(not os.environ.get("FERROW_RELIABILITY_DIR"),
+                    reason="waits 30 s: runs in make reliability; the engine's own tests "
+                           "prove the timeout with a short one")
 def test_held_lock_word_times_out(qdir):
     q = ferrow.FerrowCore(qdir)
     q.enqueue(b"before")

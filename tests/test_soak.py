@@ -328,3 +328,63 @@ class TestSoak:
         assert s["ready"] + s["in_flight"] == s["total"] == len(end["present"])
         after = end["after_drain"]
         assert (after["ready"], after["in_flight"], after["total"]) == (0, s["total"], s["total"])
+
+
+GROWER = r'''
+import os, random, sys, ferrow
+qdir, role, mib, compact = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+q = ferrow.FerrowCore(qdir, sync_interval_ms=1000, auto_compact_bytes=compact)
+rng, done, count, bad, largest = random.Random(), os.path.join(qdir, "done"), 0, 0, 0
+if role == "producer":
+    written = 0
+    while written < mib << 20:
+        sizes = [rng.choice((100, 1000, 8000, 60000)) for _ in range(50)]
+        bodies = [b"%d:" % (n % 251) + bytes([n % 251]) * n for n in sizes]
+        q.enqueue_batch(bodies)
+        written, count = written + sum(sizes), count + len(bodies)
+else:
+    while True:
+        messages = q.dequeue_batch(200)
+        for _, body, _, _ in messages:  # a body read from outside its mapping would differ
+            head, _, rest = body.partition(b":")
+            bad += rest != bytes([int(head)]) * len(rest)
+        count += q.ack_batch([m[0] for m in messages])
+        largest = max(largest, q.stats()["log_bytes"])
+        if not messages and os.path.exists(done) and q.stats()["total"] == 0:
+            break
+print(count, bad, largest)
+'''
+
+
+@pytest.mark.parametrize("compact", [0, 67108864], ids=["no-compaction", "auto-compaction"])
+def test_four_processes_grow_the_log_far_past_one_mapping(tmp_path, compact):
+    """Two producers and two consumers move FERROW_GROW_MIB (160 by default)
+    of bodies, so that the log grows several times past the 64 MiB that a
+    body mapping reaches beyond the file, and past the automatic-compaction
+    threshold, while the consumers read every body and check it."""
+    mib = int(os.environ.get("FERROW_GROW_MIB") or 160)
+    qdir = str(tmp_path / "q")
+    ferrow.FerrowCore(qdir)
+    procs = {role: subprocess.Popen([sys.executable, "-c", GROWER, qdir, role.rstrip("12"),
+                                     str(mib // 2), str(compact)], env=CHILD_ENV,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+             for role in ("producer1", "producer2", "consumer1", "consumer2")}
+    try:
+        results = {}
+        for role in ("producer1", "producer2", "consumer1", "consumer2"):
+            if role == "consumer1":
+                open(os.path.join(qdir, "done"), "w").close()
+            out, err = procs[role].communicate(timeout=WORKER_GRACE_S + mib)
+            assert procs[role].returncode == 0, err
+            results[role] = [int(x) for x in out.split()]
+    finally:
+        for p in procs.values():
+            if p.poll() is None:
+                p.kill()
+                p.communicate()
+    produced = results["producer1"][0] + results["producer2"][0]
+    consumed = results["consumer1"][0] + results["consumer2"][0]
+    assert (consumed, results["consumer1"][1] + results["consumer2"][1]) == (produced, 0)
+    largest = max(results["consumer1"][2], results["consumer2"][2])
+    assert largest > (64 << 20 if compact else 128 << 20), largest
+    assert ferrow.FerrowCore(qdir).verify_integrity()["ok"]

@@ -3,7 +3,8 @@
 
     reliability_summary.py [DIR]        (default build/reliability)
 
-Reads what the steps left in DIR: crash.json (tests/test_crash.py),
+Reads what the steps left in DIR: crash.json (tests/test_crash.py), lock.json
+(tests/test_process_lock.py),
 faults.json (tests/test_fault_sweep.py), soak.json (tests/test_soak.py),
 fuzz.json (tests/fuzz/run.sh), sanitizer.json (`make asan`) and coverage.json
 (`make coverage`, a gcovr summary). A step whose file is missing shows as
@@ -55,6 +56,7 @@ def main(argv):
     directory = argv[1] if len(argv) > 1 else "build/reliability"
     try:
         crash = load(directory, "crash.json")
+        lock = load(directory, "lock.json")
         faults = load(directory, "faults.json")
         soak = load(directory, "soak.json")
         fuzz = load(directory, "fuzz.json")
@@ -74,6 +76,17 @@ def main(argv):
         rows.append(("processes killed (SIGKILL)", num(crash.get("kills", 0))))
         rows.append(("records checked after the kills", num(crash.get("records_checked", 0))))
         lost["lost after kills"] = crash.get("lost", 0)
+    if lock is None:
+        rows.append(("processes killed at any moment (SIGKILL, SIGTERM)", NOT_RUN))
+    else:
+        rows.append(("processes killed at any moment (SIGKILL, SIGTERM)",
+                     f"{num(lock.get('kills', 0))} ({num(lock.get('kills_inside_a_call', 0))} "
+                     f"inside a call), {num(lock.get('wedges', 0))} wedges, recovery p50 "
+                     f"{lock.get('recovery_p50_ms', '?')} ms, p99 "
+                     f"{lock.get('recovery_p99_ms', '?')} ms, max "
+                     f"{lock.get('recovery_max_ms', '?')} ms"))
+        lost["after kills at any moment"] = sum(
+            lock.get(key, 0) for key in ("wedges", "ids_reused", "acked_found", "reported_lost"))
     if faults is None:
         rows.append(("I/O faults injected", NOT_RUN))
     else:

@@ -88,6 +88,7 @@ bench: install
 	$(PY) bench/memory_bench.py
 	$(PY) bench/durable_bench.py
 	$(PY) bench/multiprocess_bench.py
+	$(PY) bench/lock_bench.py
 
 # The queues compared against and the chart library are needed by this
 # benchmark only, so they are installed here rather than with the build tools.

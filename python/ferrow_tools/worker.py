@@ -338,6 +338,13 @@ class WorkerStats:
 _Handler = Callable[["DeliveredMessage"], None]
 
 
+def lock_holder_text(queue_dir: str) -> str:
+    from .lock_file import read_holder
+
+    holder = read_holder(queue_dir)
+    return "lock " + holder.describe() if holder is not None else "no lock file"
+
+
 class Worker:
     """Takes messages from `queue_dir` one at a time and runs `handler` on
     each inside `keep_lease` (renewals, ack, retry back-off, dead letters past
@@ -426,9 +433,18 @@ class Worker:
             while not self._stop.is_set():
                 if max_messages is not None and handled >= max_messages:
                     break
-                msg = wait_for_message(self.q, idle_exit_s if idle_exit_s is not None else 1.0,
-                                       self.lease_ms, watcher=watcher,
-                                       should_stop=self._stop.is_set)
+                try:
+                    msg = wait_for_message(self.q,
+                                           idle_exit_s if idle_exit_s is not None else 1.0,
+                                           self.lease_ms, watcher=watcher,
+                                           should_stop=self._stop.is_set)
+                except TimeoutError:
+                    # A live holder (stopped, or stuck on a disk) kept the
+                    # process lock for 30 s; a dead one would have been taken
+                    # over. Say so and keep waiting rather than die.
+                    log.warning("process lock of %s not obtained within 30 s (%s); still "
+                                "waiting", self.queue_dir, lock_holder_text(self.queue_dir))
+                    continue
                 if msg is None:
                     if idle_exit_s is not None and not self._stop.is_set():
                         break

@@ -22,9 +22,13 @@ namespace {
 constexpr uint32_t SPIN_ATTEMPTS = 64;     // attempts 1..64 are followed by a pause
 constexpr uint32_t YIELD_ATTEMPTS = 1024;  // 65..1024 by a yield, later ones by a sleep
 // A sleeping waiter wakes at least this often to check the holder's life
-// and pending signals, and to notice a release by a process that does not
-// wake sleepers (a build without them).
-constexpr uint64_t CHECK_INTERVAL_NS = 10 * 1000 * 1000;
+// and pending signals (a signal also ends the sleep at once), and to notice
+// a release by a process that does not wake sleepers (a build without
+// them): often at first, when the holder has most likely just died, then
+// less often, so that a long wait costs almost no CPU.
+constexpr uint64_t EARLY_CHECK_INTERVAL_NS = 5 * 1000 * 1000;
+constexpr uint64_t LATE_CHECK_INTERVAL_NS = 25 * 1000 * 1000;
+constexpr uint64_t EARLY_PHASE_NS = 200 * 1000 * 1000;
 
 // Set in a held word whose holder must wake a sleeper when it releases.
 constexpr uint64_t WAITERS_BIT = uint64_t{1} << 62;
@@ -258,8 +262,10 @@ Status ProcessLock::acquire(const LockWait& wait, bool* took_over) {
       sched_yield();
       continue;
     }
+    const uint64_t interval =
+        now - start < EARLY_PHASE_NS ? EARLY_CHECK_INTERVAL_NS : LATE_CHECK_INTERVAL_NS;
     if (now >= next_check) {
-      next_check = now + CHECK_INTERVAL_NS;
+      next_check = now + interval;
       if (holder(seen) == LockHolder::Dead) {
         // Exactly one waiter's swap from the dead holder's word succeeds.
         if (lock_word.compare_exchange_strong(seen, token_ | WAITERS_BIT,
@@ -284,7 +290,7 @@ Status ProcessLock::acquire(const LockWait& wait, bool* took_over) {
     }
     mine = token_ | WAITERS_BIT;
     const uint64_t left = timeout_ns - (now - start);
-    futex_wait(base, static_cast<uint32_t>(seen), std::min(left, CHECK_INTERVAL_NS));
+    futex_wait(base, static_cast<uint32_t>(seen), std::min(left, interval));
   }
 }
 

@@ -5,6 +5,7 @@
 #                    the examples against the stub, and ferrow-admin strictly
 # make bench       - in-memory, durable and multi-process benchmarks
 # make abi         - build one abi3 wheel and exercise it under every CPython 3.8+ found
+# make source-oldest - build from source with CPython 3.8 (OLDEST_PY) and exercise it
 # make asan        - the Python and C++ tests with AddressSanitizer and
 #                    UndefinedBehaviorSanitizer (module in .venv-asan)
 # make coverage    - the Python and C++ tests with gcov instrumentation (module in
@@ -22,7 +23,7 @@ CPP_BUILD := build/cpp
 FUZZ_SECONDS ?= 20
 FUZZ_SCRIPT  := tests/fuzz/run.sh
 
-.PHONY: demo test typecheck pytest ctest cpp install fuzz bench compare abi asan coverage reliability clean
+.PHONY: demo test typecheck pytest ctest cpp install fuzz bench compare abi source-oldest asan coverage reliability clean
 
 # Every venv gets the same build and test tools.
 %/bin/python:
@@ -95,6 +96,15 @@ bench: install
 compare: install
 	$(PY) -m pip install -q persist-queue litequeue matplotlib
 	$(PY) bench/compare.py
+
+# A build from source with the oldest supported interpreter, in its own venv.
+OLDEST_PY ?= $(HOME)/.pyenv/versions/3.8.18/bin/python3
+source-oldest:
+	rm -rf .venv-oldest && $(OLDEST_PY) -m venv .venv-oldest
+	.venv-oldest/bin/python -m pip install -q --upgrade pip
+	.venv-oldest/bin/python -m pip install -q "scikit-build-core>=0.9" cmake ninja
+	.venv-oldest/bin/python -m pip install -q --no-build-isolation -C build-dir=build/oldest .
+	cd tools && ../.venv-oldest/bin/python abi_smoke.py
 
 abi: $(PY)
 	rm -rf dist && $(PY) -m pip wheel -q --no-build-isolation --no-deps . -w dist
@@ -209,4 +219,4 @@ reliability: $(PY)
 	exit $$status
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV) .venv-oldest

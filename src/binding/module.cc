@@ -187,6 +187,11 @@ PyObject* create_module() {
 }  // namespace
 }  // namespace ferrow::binding
 
+// The build hides every symbol but this one. Older interpreters' headers
+// (3.8) give PyMODINIT_FUNC no visibility of its own, so it is declared
+// exported here, or the module would build and then fail to import.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ferrow(void);
+
 PyMODINIT_FUNC PyInit_ferrow() {
   using namespace ferrow::binding;
   // The module keeps process-wide state (the class, the panic exception), so

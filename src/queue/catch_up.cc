@@ -71,8 +71,11 @@ Status Queue::catch_up() {
     // Every kind of damage is handled alike: the process lock guarantees no
     // writer is still busy with these bytes, so they were left by one that
     // died. Cut them and everything after them.
+    // The torn frame of this process's own failed write is no news to
+    // anyone (the write already failed loudly): cut it without a warning.
+    const bool own = storage_.left_torn_frame() && pos == storage_.append_pos();
     FERROW_TRY(storage_.cut_tail_at(pos));
-    write_warning("Ferrow: truncated corrupt log tail at byte " + std::to_string(pos));
+    if (!own) write_warning("Ferrow: truncated corrupt log tail at byte " + std::to_string(pos));
     return {};
   }
 }

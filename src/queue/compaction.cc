@@ -58,9 +58,10 @@ class StagedWriter {
 Status Queue::compact_log() {
   if (!persistent()) return {};
   const uint64_t generation = storage_.generation() + 1;
-  const std::string tmp_path = join_path(dir_, COMPACT_TMP_NAME);
-  Result<FileHandle> tmp = open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC);
+  TemporaryName tmp_path(join_path(dir_, COMPACT_TMP_NAME));
+  Result<FileHandle> tmp = create_exclusive(tmp_path.path());
   if (!tmp.ok()) return tmp.error();
+  FERROW_TRY(copy_mode_and_group(storage_.log_fd(), tmp.value().fd()));
   FERROW_TRY(write_all(tmp.value().fd(), encode_file_header(generation), WRITE_WHOLE_TEXT));
 
   std::vector<LiveMessage> live;  // in ascending seq order
@@ -71,7 +72,7 @@ Status Queue::compact_log() {
   });
 
   // Until the rename nothing but the temporary file has changed, so any
-  // error below simply leaves the old log in charge.
+  // error below simply leaves the old log in charge (and removes the file).
   StagedWriter writer(tmp.value().fd());
   std::vector<std::pair<uint64_t, uint64_t>> new_offsets;  // (seq, body_offset)
   new_offsets.reserve(live.size());
@@ -88,9 +89,10 @@ Status Queue::compact_log() {
   // trace of the last id handed out (enqueued and acknowledged at once), so
   // that every process that replays the new log continues after it: a late
   // ack for an old id must never hit a new message.
+  // (next_seq saturates at the largest id, which is never handed out, so
+  // "the last id handed out" is next_seq - 1, and no addition may wrap.)
   const uint64_t next_seq = state_.next_seq();
-  const uint64_t replayed_next = live.empty() ? 0 : live.back().seq + 1;
-  if (replayed_next < next_seq) {
+  if (next_seq > 0 && (live.empty() || live.back().seq < next_seq - 1)) {
     writer.append(EnqueueRecord{next_seq - 1, now_ms(), {}});
     writer.append(AckRecord{next_seq - 1});
   }
@@ -98,7 +100,8 @@ Status Queue::compact_log() {
   FERROW_TRY(sync_fd(tmp.value().fd()));
   tmp.value().reset();
 
-  FERROW_TRY(rename_file(tmp_path, storage_.log_path()));
+  FERROW_TRY(rename_file(tmp_path.path(), storage_.log_path()));
+  tmp_path.renamed();
   // After the rename the file on disk carries the new generation; if a step
   // below fails, the next catch-up sees that and reloads from it.
   FERROW_TRY(sync_parent_dir(storage_.log_path()));

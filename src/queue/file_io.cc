@@ -25,12 +25,41 @@ void FileHandle::reset() {
 }
 
 Result<FileHandle> open_file(const std::string& path, int flags) {
+  // A queue's files are never reached through a symbolic link: in a
+  // directory another user can write, a planted link would make this
+  // process write through it into a file of the link's choosing. Only the
+  // directory itself, which the caller named, may be one.
+  if ((flags & O_DIRECTORY) == 0) flags |= O_NOFOLLOW;
   int fd;
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+    // 0666 filtered by the umask, as every ordinary program creates files.
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return QueueError::os(errno);
+  if (fd < 0) {
+    if (errno == ELOOP && (flags & O_NOFOLLOW) != 0) {
+      return QueueError::io(IoErrorKind::Other,
+                            path + " is a symbolic link; refusing to follow it (os error 40)");
+    }
+    return QueueError::os(errno);
+  }
   return FileHandle(fd);
+}
+
+Result<FileHandle> create_exclusive(const std::string& path) {
+  // Whatever is at the name (a leftover of ours, or a link someone planted)
+  // is removed, and the new file must be the one this call creates.
+  FERROW_TRY(remove_file(path));
+  return open_file(path, O_WRONLY | O_CREAT | O_EXCL);
+}
+
+Status copy_mode_and_group(int from_fd, int to_fd) {
+  struct stat st;
+  if (::fstat(from_fd, &st) != 0) return QueueError::os(errno);
+  if (::fchmod(to_fd, st.st_mode & 07777) != 0) return QueueError::os(errno);
+  // Only the owner's groups are allowed; a group it cannot give is kept as
+  // the directory gave it.
+  (void)!::fchown(to_fd, static_cast<uid_t>(-1), st.st_gid);
+  return {};
 }
 
 Result<uint64_t> file_length(int fd) {
@@ -122,7 +151,7 @@ Status create_directories(const std::string& path) {
   for (size_t pos = 1; pos <= path.size(); pos++) {
     if (pos != path.size() && path[pos] != '/') continue;
     const std::string prefix = path.substr(0, pos);
-    if (::mkdir(prefix.c_str(), 0755) == 0) continue;
+    if (::mkdir(prefix.c_str(), 0777) == 0) continue;  // filtered by the umask
     const int err = errno;
     struct stat st;
     if (err == EEXIST && ::stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "queue/result.h"
 
@@ -37,8 +38,16 @@ class FileHandle {
   int fd_ = -1;
 };
 
-// open(2) with O_CLOEXEC added; mode 0644 for created files.
+// open(2) with O_CLOEXEC added, and O_NOFOLLOW for anything but a
+// directory: a symbolic link is refused with an error naming it. Created
+// files get 0666 filtered by the umask.
 Result<FileHandle> open_file(const std::string& path, int flags);
+// A new file at `path`, write-only, created by this call (O_EXCL) after
+// removing whatever was there.
+Result<FileHandle> create_exclusive(const std::string& path);
+// Gives `to_fd` the permission bits of `from_fd` and, where the owner may,
+// its group: a rewritten log keeps the access an administrator set.
+Status copy_mode_and_group(int from_fd, int to_fd);
 Result<uint64_t> file_length(int fd);
 Status set_file_length(int fd, uint64_t length);
 
@@ -64,11 +73,29 @@ Status sync_fd(int fd);
 // Makes the directory entry of `path` durable: without it a newly created or
 // renamed file may be missing after a crash even though its data was synced.
 Status sync_parent_dir(const std::string& path);
-// mkdir -p; an existing directory is accepted.
+// mkdir -p with 0777 filtered by the umask; an existing directory is accepted.
 Status create_directories(const std::string& path);
 Status rename_file(const std::string& from, const std::string& to);
 // unlink(2); a file that is already gone is not an error.
 Status remove_file(const std::string& path);
+
+// Removes the file at `path` when it goes out of scope unless renamed() was
+// called: a rewrite that fails leaves no temporary file behind.
+class TemporaryName {
+ public:
+  explicit TemporaryName(std::string path) : path_(std::move(path)) {}
+  TemporaryName(const TemporaryName&) = delete;
+  TemporaryName& operator=(const TemporaryName&) = delete;
+  ~TemporaryName() {
+    if (!renamed_) (void)remove_file(path_);
+  }
+  const std::string& path() const { return path_; }
+  void renamed() { renamed_ = true; }
+
+ private:
+  std::string path_;
+  bool renamed_ = false;
+};
 
 // A read-only or read-write shared mapping of a whole file.
 class Mapping {

@@ -42,6 +42,10 @@ class LogStorage {
   LogStorage& operator=(LogStorage&&) = default;
 
   bool persistent() const { return writer_.valid(); }
+  int log_fd() const { return writer_.fd(); }
+  // A write of this process's own failed part-way: the bytes past
+  // append_pos are its own torn frame.
+  bool left_torn_frame() const { return tail_needs_cut_; }
   uint64_t generation() const { return generation_; }
   uint64_t append_pos() const { return append_pos_; }
   uint64_t log_bytes() const { return log_bytes_; }

@@ -5,25 +5,22 @@
 #include "queue/queue.h"
 
 namespace ferrow {
-namespace {
-
-
-}  // namespace
-
 Status Queue::purge_log() {
   if (!persistent()) {
     state_.reset();
     return {};
   }
   const uint64_t generation = storage_.generation() + 1;
-  const std::string tmp_path = join_path(dir_, PURGE_TMP_NAME);
+  TemporaryName tmp_path(join_path(dir_, PURGE_TMP_NAME));
   {
-    Result<FileHandle> tmp = open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC);
+    Result<FileHandle> tmp = create_exclusive(tmp_path.path());
     if (!tmp.ok()) return tmp.error();
+    FERROW_TRY(copy_mode_and_group(storage_.log_fd(), tmp.value().fd()));
     FERROW_TRY(write_all(tmp.value().fd(), encode_file_header(generation), WRITE_WHOLE_TEXT));
     FERROW_TRY(sync_fd(tmp.value().fd()));
   }
-  FERROW_TRY(rename_file(tmp_path, storage_.log_path()));
+  FERROW_TRY(rename_file(tmp_path.path(), storage_.log_path()));
+  tmp_path.renamed();
   // The state is emptied only once the new log is in place: before that, a
   // failure leaves the old log, with every message, in charge.
   FERROW_TRY(sync_parent_dir(storage_.log_path()));

@@ -80,6 +80,12 @@ class Queue::Frame {
 
 namespace {
 
+// Delivery counts stop at their largest value instead of wrapping to 0,
+// which would defeat any limit on deliveries.
+uint32_t next_delivery(uint32_t deliveries) {
+  return deliveries == UINT32_MAX ? deliveries : deliveries + 1;
+}
+
 Status check_ids_left(const QueueState& state, uint64_t n) {
   if (state.ids_left(n)) return {};
   return QueueError::io(IoErrorKind::InvalidData, "sequence ids exhausted");
@@ -117,14 +123,16 @@ Result<std::unique_ptr<Queue>> Queue::open(const std::string& path, const QueueO
     Result<std::unique_ptr<ProcessLock>> lock = ProcessLock::open(path);
     if (!lock.ok()) return lock.error();
     queue->lock_ = std::move(lock.value());
-    bool took_over = false;
+    bool took_over = false;  // whatever the answer, leftovers are removed below
     FERROW_TRY(queue->lock_->acquire(options.lock_wait, &took_over));
     // From here on every path releases the lock; the handles close with `queue`.
     struct Release {
       ProcessLock& lock;
       ~Release() { lock.release(); }
     } release{*queue->lock_};
-    if (took_over) remove_leftovers(path);
+    // Under the lock no rewrite is in progress, so a temporary file found
+    // now was left by one that crashed.
+    remove_leftovers(path);
 
     const std::string log_path = join_path(path, LOG_NAME);
     Result<ReplayResult> replayed = open_log(log_path);
@@ -233,7 +241,7 @@ Result<std::optional<DeliveredMessage>> Queue::dequeue(uint64_t lease_ms) {
     FERROW_TRY(expire_leases(now));
     const std::optional<uint64_t> seq = state_.smallest_ready();
     if (!seq) return std::optional<DeliveredMessage>();
-    const uint32_t deliveries = state_.find(*seq)->deliveries + 1;
+    const uint32_t deliveries = next_delivery(state_.find(*seq)->deliveries);
     FERROW_TRY(append_and_apply(LeaseRecord{*seq, deadline_after(now, lease_ms), deliveries}, false));
     Result<DeliveredMessage> message = delivered(*seq);
     if (!message.ok()) return message.error();
@@ -250,34 +258,71 @@ Result<std::vector<DeliveredMessage>> Queue::dequeue_batch(uint64_t max, uint64_
     const uint64_t deadline_ms = deadline_after(now, lease_ms);
     std::vector<LogRecord> leases;
     for (uint64_t seq : state_.smallest_ready(max)) {
-      leases.push_back(LeaseRecord{seq, deadline_ms, state_.find(seq)->deliveries + 1});
+      leases.push_back(LeaseRecord{seq, deadline_ms, next_delivery(state_.find(seq)->deliveries)});
     }
     size_t granted = 0;
     Status appended = storage_.append_records(leases, [&](size_t i, uint64_t) {
       state_.apply_record(leases[i], 0, /*keep_body=*/false);
       granted++;
     });
-    if (!appended.ok()) return appended.error();  // the leases granted stay in force
+    // The caller gets no message of a batch that fails, so the leases
+    // granted so far go back at once rather than sit with nobody until
+    // they lapse (best effort: a disk that refused the batch may refuse
+    // these too, and then the leases lapse as usual).
+    auto hand_back = [&](const QueueError& error) -> QueueError {
+      for (size_t i = 0; i < granted; i++) {
+        const LeaseRecord& lease = std::get<LeaseRecord>(leases[i]);
+        const MessageEntry* entry = state_.find(lease.seq);
+        if (entry == nullptr || !entry->in_flight || entry->deadline_ms != lease.deadline_ms) {
+          continue;
+        }
+        if (!append_and_apply(RequeueRecord{lease.seq, entry->deliveries}, true).ok()) break;
+      }
+      (void)storage_.sync_log(/*force=*/true);
+      return error;
+    };
+    if (!appended.ok()) return hand_back(appended.error());
     std::vector<DeliveredMessage> messages;
     messages.reserve(granted);
-    for (const LogRecord& lease : leases) {
-      Result<DeliveredMessage> message = delivered(std::get<LeaseRecord>(lease).seq);
-      if (!message.ok()) return message.error();
+    for (size_t i = 0; i < granted; i++) {
+      Result<DeliveredMessage> message = delivered(std::get<LeaseRecord>(leases[i]).seq);
+      if (!message.ok()) return hand_back(message.error());
       messages.push_back(std::move(message.value()));
     }
-    FERROW_TRY(storage_.sync_log(/*force=*/true));
+    Status synced = storage_.sync_log(/*force=*/true);
+    if (!synced.ok()) return hand_back(synced.error());
     return messages;
   });
 }
 
-Status Queue::auto_compact_check() {
-  if (!persistent() || options_.auto_compact_bytes == 0) return {};
+void Queue::auto_compact_check() {
+  if (!persistent() || options_.auto_compact_bytes == 0) return;
   const uint64_t log_bytes = storage_.log_bytes();
   const uint64_t live_bytes = state_.live_bytes();
-  if (log_bytes < options_.auto_compact_bytes) return {};
+  if (log_bytes < options_.auto_compact_bytes) return;
   // Twice live_bytes, without overflow: 2^63 or more never qualifies.
-  if (live_bytes >= (uint64_t{1} << 63) || live_bytes * 2 >= log_bytes) return {};
-  return compact_log();
+  if (live_bytes >= (uint64_t{1} << 63) || live_bytes * 2 >= log_bytes) return;
+  const uint64_t now = now_ms();
+  if (now < auto_compact_retry_ms_) return;
+  Status compacted = compact_log();
+  if (compacted.ok()) {
+    auto_compact_backoff_ms_ = 0;
+    auto_compact_retry_ms_ = 0;
+    auto_compact_failing_ = false;
+    return;
+  }
+  // The removal that triggered it is recorded, so the call succeeds; the
+  // rewrite waits a while (a full disk rarely empties at once) and is tried
+  // again at a later removal. One line says so, not one per attempt.
+  auto_compact_backoff_ms_ =
+      std::min<uint64_t>(auto_compact_backoff_ms_ == 0 ? 1000 : 2 * auto_compact_backoff_ms_,
+                         60000);
+  auto_compact_retry_ms_ = now + auto_compact_backoff_ms_;
+  if (!auto_compact_failing_) {
+    write_warning("Ferrow: automatic compaction failed (" + compacted.error().message() +
+                  "); the acknowledgements stand, and it is tried again later");
+    auto_compact_failing_ = true;
+  }
 }
 
 Result<bool> Queue::ack(uint64_t seq) {
@@ -286,7 +331,7 @@ Result<bool> Queue::ack(uint64_t seq) {
     FERROW_TRY(frame.begin(/*catch_up=*/true));
     if (state_.find(seq) == nullptr) return false;
     FERROW_TRY(append_and_apply(AckRecord{seq}, /*batch=*/false));
-    FERROW_TRY(auto_compact_check());
+    auto_compact_check();
     return true;
   });
 }
@@ -314,7 +359,7 @@ Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
       removed++;
     }));
     FERROW_TRY(storage_.sync_log(/*force=*/true));
-    FERROW_TRY(auto_compact_check());
+    auto_compact_check();
     return removed;
   });
 }
@@ -330,7 +375,7 @@ Result<bool> Queue::nack(uint64_t seq, bool requeue) {
       return true;
     }
     FERROW_TRY(append_and_apply(DeadRecord{seq}, /*batch=*/false));
-    FERROW_TRY(auto_compact_check());
+    auto_compact_check();
     return true;
   });
 }

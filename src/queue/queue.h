@@ -106,7 +106,9 @@ class Queue {
                           bool batch);
   // The same for the kinds other than Enqueue.
   Status append_and_apply(const LogRecord& record, bool batch);
-  Status auto_compact_check();
+  // Compacts after a removal when the log is worth it. A failure is not the
+  // removal's: it is reported once on standard error and retried later.
+  void auto_compact_check();
   // Applies what other processes appended, or reloads a replaced log.
   Status catch_up();
   // Replays the whole log into a fresh state and reopens the handles.
@@ -125,6 +127,11 @@ class Queue {
   LogStorage storage_;
   // An operation was cut short by an exception; the next one replays the log.
   bool stale_ = false;
+  // Automatic compaction that failed: when to try again, and whether the
+  // failure has been reported.
+  uint64_t auto_compact_retry_ms_ = 0;
+  uint64_t auto_compact_backoff_ms_ = 0;
+  bool auto_compact_failing_ = false;
 };
 
 // Refuses a body that one log record cannot hold, before anything is written.

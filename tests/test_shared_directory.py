@@ -1,0 +1,81 @@
+"""A queue directory that another local user can write: links planted where
+the queue's files go are refused or replaced, never followed; files and
+directories get the modes the umask allows, and a rewritten log keeps the
+mode and group an administrator gave it."""
+import os
+import stat
+import subprocess
+import sys
+
+import pytest
+
+import ferrow
+
+CHILD_ENV = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(ferrow.__file__)))
+
+
+@pytest.mark.parametrize("target", ["dangling", "existing"])
+@pytest.mark.parametrize("name", ["queue.log", ".proc_lock", "queue.compact.tmp",
+                                  "queue.purge.tmp"])
+def test_a_planted_link_is_never_followed(tmp_path, name, target):
+    qdir = tmp_path / "q"
+    victim = tmp_path / "victim"
+    if target == "existing":
+        victim.write_bytes(b"the victim's own file\n")
+    rewrite = name.endswith(".tmp")
+    if rewrite:
+        q = ferrow.FerrowCore(str(qdir))
+        q.enqueue(b"ssh-ed25519 AAAA attacker")
+    else:
+        qdir.mkdir()
+    os.symlink(victim, qdir / name)
+    if rewrite:
+        # The link is removed and a file of the queue's own takes its place.
+        getattr(q, "compact" if "compact" in name else "purge")()
+        assert not (qdir / name).exists() and not (qdir / name).is_symlink()
+    else:
+        with pytest.raises(OSError) as err:
+            ferrow.FerrowCore(str(qdir))
+        assert str(err.value).startswith("Ferrow I/O error: ")
+        assert f"{name} is a symbolic link; refusing to follow it" in str(err.value)
+    if target == "existing":
+        assert victim.read_bytes() == b"the victim's own file\n"
+    else:
+        assert not victim.exists()
+
+
+MODES = r'''
+import os, sys, ferrow
+os.umask(int(sys.argv[2], 8))
+q = ferrow.FerrowCore(sys.argv[1])
+q.enqueue(b"x")
+'''
+
+
+@pytest.mark.parametrize("umask", ["022", "077", "002"])
+def test_modes_follow_the_umask_and_survive_a_rewrite(tmp_path, umask):
+    parent = tmp_path / "shared"
+    parent.mkdir()
+    if umask == "002":  # a group directory: new files take its group
+        os.chmod(parent, 0o2775)
+        os.chown(parent, -1, 100)
+    qdir = parent / "q"
+    subprocess.run([sys.executable, "-c", MODES, str(qdir), umask], env=CHILD_ENV, check=True,
+                   timeout=60)
+    mask = int(umask, 8)
+    for name in ("queue.log", ".proc_lock"):
+        st = os.stat(qdir / name)
+        assert stat.S_IMODE(st.st_mode) == 0o666 & ~mask, name
+        if umask == "002":
+            assert st.st_gid == 100, name
+    assert stat.S_IMODE(os.stat(qdir).st_mode) & 0o777 == 0o777 & ~mask
+
+    os.chmod(qdir / "queue.log", 0o640)
+    if os.geteuid() == 0:
+        os.chown(qdir / "queue.log", -1, 101)
+    before = os.stat(qdir / "queue.log")
+    q = ferrow.FerrowCore(str(qdir))
+    for rewrite in (q.compact, q.purge):  # each renames a new file over the log
+        rewrite()
+        after = os.stat(qdir / "queue.log")
+        assert (stat.S_IMODE(after.st_mode), after.st_gid) == (0o640, before.st_gid)

@@ -238,8 +238,10 @@ def test_child_killed_mid_write_leaves_a_tail_others_cut(qdir, capfd):
 def test_bad_magic_fails_the_next_operation(qdir, op):
     q = ferrow.FerrowCore(qdir)
     q.enqueue(b"x")
-    with open(log_path(qdir), "r+b") as f:
-        f.write(b"NOPE")
+    # Another file, not ours, put in the log's place.
+    with open(log_path(qdir) + ".new", "wb") as f:
+        f.write(b"NOPE" + log_of(qdir)[4:])
+    os.replace(log_path(qdir) + ".new", log_path(qdir))
     before = log_of(qdir)
     call = {"enqueue": lambda: q.enqueue(b"y")}.get(op, getattr(q, op))
     with pytest.raises(OSError) as err:

@@ -79,3 +79,38 @@ def test_modes_follow_the_umask_and_survive_a_rewrite(tmp_path, umask):
         rewrite()
         after = os.stat(qdir / "queue.log")
         assert (stat.S_IMODE(after.st_mode), after.st_gid) == (0o640, before.st_gid)
+
+
+@pytest.mark.parametrize("change", ["removed", "replaced", "cut"])
+def test_a_log_changed_behind_an_open_queue_is_noticed_at_the_next_call(tmp_path, change):
+    """Nothing is written into a removed file, and no body is read from a
+    file other than the one the index describes."""
+    qdir, other = tmp_path / "q", tmp_path / "other"
+    q = ferrow.FerrowCore(str(qdir))
+    q.enqueue_batch([b"old body %d" % i for i in range(3)])
+    assert q.dequeue()[1] == b"old body 0"  # the log is mapped now
+    log = qdir / "queue.log"
+    if change == "removed":
+        log.unlink()
+        with pytest.raises(OSError) as err:
+            q.enqueue(b"lost?")
+        assert "queue.log was removed while the queue was open" in str(err.value)
+        assert not log.exists()
+        return
+    if change == "replaced":
+        o = ferrow.FerrowCore(str(other))
+        o.enqueue_batch([b"new %d" % i for i in range(5)])
+        del o
+        os.replace(other / "queue.log", log)
+        expected = [b"new %d" % i for i in range(5)]
+    else:
+        with open(log, "r+b") as f:
+            f.truncate(16)
+        expected = []
+    got = []
+    while (m := q.dequeue()) is not None:
+        got.append(m[1])
+        q.ack(m[0])
+    assert got == expected
+    assert q.enqueue(b"after") == len(expected)
+    assert q.verify_integrity()["ok"]

@@ -8,28 +8,24 @@
 #include "queue/queue.h"
 
 namespace ferrow {
-namespace {
-
-// The generation in the header of the file the path names now, if it is a
-// log of ours at all. Read through a fresh handle every time: a long-lived
-// handle stays on the old file after another process renames a new one over
-// the path.
-std::optional<uint64_t> probe_generation(const std::string& log_path) {
-  Result<FileHandle> file = open_file(log_path, O_RDONLY);
-  if (!file.ok()) return std::nullopt;
-  char header[FILE_HEADER_LEN];
-  if (!pread_exact(file.value().fd(), header, sizeof(header), 0).ok()) return std::nullopt;
-  if (std::memcmp(header, FILE_MAGIC, 4) != 0) return std::nullopt;
-  return decode_fixed64(header + 8);
-}
-
-}  // namespace
 
 Status Queue::catch_up() {
   if (!persistent()) return {};
   if (stale_) return reload();
-  const std::optional<uint64_t> generation = probe_generation(storage_.log_path());
-  if (!generation || *generation != storage_.generation()) return reload();
+  // One lstat of the path tells whether it still names the file this
+  // process holds: a rewrite by another process (compaction, purge: a new
+  // file renamed over it), a replacement or a link by anyone else all give
+  // another identity and a full replay of what is there now. A cut leaves
+  // the identity and is found by the tail read below.
+  Result<FileIdentity> named = identity_of(storage_.log_path());
+  if (!named.ok()) {
+    if (named.error().kind() != IoErrorKind::NotFound) return named.error();
+    // Never recreated behind the caller's back: its messages are gone with
+    // the file, and a new log is what a new queue object would make.
+    return QueueError::io(IoErrorKind::NotFound,
+                          storage_.log_path() + " was removed while the queue was open");
+  }
+  if (!(named.value() == storage_.identity())) return reload();
 
   uint64_t pos = storage_.append_pos();
   bool thorough = false;

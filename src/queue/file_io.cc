@@ -68,6 +68,18 @@ Result<uint64_t> file_length(int fd) {
   return static_cast<uint64_t>(st.st_size);
 }
 
+Result<FileIdentity> identity_of(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return QueueError::os(errno);
+  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+Result<FileIdentity> identity_of(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return QueueError::os(errno);
+  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
 Status set_file_length(int fd, uint64_t length) {
   int rc;
   do {

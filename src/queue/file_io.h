@@ -49,6 +49,17 @@ Result<FileHandle> create_exclusive(const std::string& path);
 // its group: a rewritten log keeps the access an administrator set.
 Status copy_mode_and_group(int from_fd, int to_fd);
 Result<uint64_t> file_length(int fd);
+
+// Which file a descriptor or a path refers to. Two equal identities are one
+// file while either is held open (an inode is not reused before that).
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+Result<FileIdentity> identity_of(int fd);
+// Of the name itself (lstat): a symbolic link has an identity of its own.
+Result<FileIdentity> identity_of(const std::string& path);
 Status set_file_length(int fd, uint64_t length);
 
 // Writes all of `data`, continuing partial writes and retrying EINTR. A write

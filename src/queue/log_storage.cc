@@ -16,7 +16,10 @@ Result<LogStorage> LogStorage::open(const std::string& log_path, uint64_t genera
   if (!writer.ok()) return writer.error();
   Result<FileHandle> reader = open_file(log_path, O_RDONLY);
   if (!reader.ok()) return reader.error();
+  Result<FileIdentity> identity = identity_of(reader.value().fd());
+  if (!identity.ok()) return identity.error();
   LogStorage s;
+  s.identity_ = identity.value();
   s.log_path_ = log_path;
   s.writer_ = std::move(writer.value());
   s.reader_ = std::move(reader.value());
@@ -123,16 +126,17 @@ Result<std::string> LogStorage::read_body(uint64_t body_offset, uint32_t body_le
 }
 
 Status LogStorage::remap() {
-  // A failure leaves the previous mapping in place.
-  Result<FileHandle> file = open_file(log_path_, O_RDONLY);
-  if (!file.ok()) return file.error();
-  Result<uint64_t> length = file_length(file.value().fd());
+  // A failure leaves the previous mapping in place. The mapping is made
+  // through this process's own handle, never by path: the bodies it reads
+  // are those of the file its index describes, even if the path has been
+  // made to name another file meanwhile.
+  Result<uint64_t> length = file_length(reader_.fd());
   if (!length.ok()) return length.error();
   // Mapping past the end costs address space only, and lets a consumer that
   // follows a growing log read new bodies without a remap per message. Pages
   // past the end are never touched: reads stop at the known file length.
   const uint64_t reach = length.value() + map_headroom_;
-  Result<Mapping> fresh = Mapping::map(file.value().fd(), reach, /*writable=*/false);
+  Result<Mapping> fresh = Mapping::map(reader_.fd(), reach, /*writable=*/false);
   if (!fresh.ok()) return fresh.error();
   mapping_ = std::move(fresh.value());
   mapped_len_ = length.value();
@@ -148,6 +152,9 @@ Status LogStorage::reopen_log(uint64_t generation) {
   if (!length.ok()) return length.error();
   Result<FileHandle> reader = open_file(log_path_, O_RDONLY);
   if (!reader.ok()) return reader.error();
+  Result<FileIdentity> identity = identity_of(reader.value().fd());
+  if (!identity.ok()) return identity.error();
+  identity_ = identity.value();
   writer_ = std::move(writer.value());
   reader_ = std::move(reader.value());
   tail_needs_cut_ = false;  // the failed frame, if any, was in the old file

@@ -43,6 +43,8 @@ class LogStorage {
 
   bool persistent() const { return writer_.valid(); }
   int log_fd() const { return writer_.fd(); }
+  // The file these handles belong to, which the path may no longer name.
+  const FileIdentity& identity() const { return identity_; }
   // A write of this process's own failed part-way: the bytes past
   // append_pos are its own torn frame.
   bool left_torn_frame() const { return tail_needs_cut_; }
@@ -113,6 +115,7 @@ class LogStorage {
   std::string log_path_;
   FileHandle writer_;  // O_APPEND: every write lands at the end of the file
   FileHandle reader_;
+  FileIdentity identity_;  // of reader_ (and writer_: both opened on one file)
   Mapping mapping_;          // covers the file and map_headroom_ beyond it
   uint64_t mapped_len_ = 0;  // bytes of the mapping known to be in the file
   uint64_t map_headroom_ = MAP_HEADROOM;

@@ -23,6 +23,7 @@ import time
 import pytest
 
 import ferrow
+from conftest import report_summary
 from logcodec import ACK, ENQ, parse_log
 
 CHILD_TIMEOUT_S = 60
@@ -44,16 +45,7 @@ COUNTS = dict(kills=0, records_checked=0, lost=0, kills_inside_a_call=0, torn_ta
 @pytest.fixture(scope="module", autouse=True)
 def crash_summary(request):
     yield
-    summary = dict(COUNTS, seed=SEED, kills_requested=KILLS)
-    capture = request.config.pluginmanager.getplugin("capturemanager")
-    if capture is not None:
-        with capture.global_and_fixture_disabled():
-            print("\ncrash summary: " + json.dumps(summary, sort_keys=True))
-    out_dir = os.environ.get("FERROW_RELIABILITY_DIR")
-    if out_dir:
-        os.makedirs(out_dir, exist_ok=True)
-        with open(os.path.join(out_dir, "crash.json"), "w") as f:
-            json.dump(summary, f, sort_keys=True, indent=1)
+    report_summary(request, "crash", dict(COUNTS, seed=SEED, kills_requested=KILLS))
 
 
 @pytest.fixture(autouse=True)

@@ -5,7 +5,6 @@ Kill counts come from FERROW_LOCK_KILLS (kills per case of the kill matrix,
 2 by default); the figures (kills, wedges, time from a death to the next
 successful call) are printed at the end of the module and written to
 lock.json in FERROW_RELIABILITY_DIR when that is set."""
-import json
 import os
 import random
 import resource
@@ -19,6 +18,7 @@ import time
 import pytest
 
 import ferrow
+from conftest import report_summary
 from ferrow_tools.lock_file import read_holder
 
 KILLS_PER_CASE = int(os.environ.get("FERROW_LOCK_KILLS") or 2)
@@ -41,15 +41,7 @@ def lock_summary(request):
                        recovery_p99_ms=round(times[min(len(times) - 1, int(len(times) * .99))]
                                              * 1e3, 2),
                        recovery_max_ms=round(times[-1] * 1e3, 2))
-    capture = request.config.pluginmanager.getplugin("capturemanager")
-    if capture is not None:
-        with capture.global_and_fixture_disabled():
-            print("\nlock summary: " + json.dumps(summary, sort_keys=True))
-    out_dir = os.environ.get("FERROW_RELIABILITY_DIR")
-    if out_dir:
-        os.makedirs(out_dir, exist_ok=True)
-        with open(os.path.join(out_dir, "lock.json"), "w") as f:
-            json.dump(summary, f, sort_keys=True, indent=1)
+    report_summary(request, "lock", summary)
 
 
 # Every child prints "ready", then one line per finished call: "E id" for an

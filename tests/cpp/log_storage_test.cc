@@ -8,17 +8,17 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <random>
+
+#include "temp_dir.h"
 
 namespace ferrow {
 namespace {
 
-class LogStorageTest : public ::testing::Test {
+class LogStorageTest : public TempDirTest {
  protected:
   void SetUp() override {
-    char templ[] = "/tmp/ferrow_storage_XXXXXX";
-    dir_ = mkdtemp(templ);
+    TempDirTest::SetUp();
     path_ = dir_ + "/queue.log";
     // A 100-byte file: a header and 84 bytes of "body".
     std::string bytes = encode_file_header(0) + std::string(84, 'b');
@@ -28,8 +28,6 @@ class LogStorageTest : public ::testing::Test {
     ASSERT_TRUE(opened.ok());
     storage_ = std::move(opened.value());
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   void WriteFile(const std::string& bytes) {
     int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -41,7 +39,6 @@ class LogStorageTest : public ::testing::Test {
     ::close(fd);
   }
 
-  std::string dir_;
   std::string path_;
   LogStorage storage_;
 };

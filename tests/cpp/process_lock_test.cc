@@ -3,30 +3,23 @@
 #include "queue/process_lock.h"
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <thread>
 #include <vector>
 
 #include "queue/clock.h"
+#include "temp_dir.h"
 
 namespace ferrow {
 namespace {
 
-class ProcessLockTest : public ::testing::Test {
+class ProcessLockTest : public TempDirTest {
  protected:
-  void SetUp() override {
-    char templ[] = "/tmp/ferrow_lock_XXXXXX";
-    dir_ = mkdtemp(templ);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   std::unique_ptr<ProcessLock> Open() {
     auto lock = ProcessLock::open(dir_);
     EXPECT_TRUE(lock.ok());
@@ -38,7 +31,6 @@ class ProcessLockTest : public ::testing::Test {
     ::close(fd);
   }
 
-  std::string dir_;
 };
 
 bool always_interrupted() { return true; }

@@ -1,26 +1,18 @@
 // Ids and delivery counts at the top of their range: nothing wraps, and a
 // rewrite of the log keeps every message.
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "queue/queue.h"
+#include "temp_dir.h"
 
 namespace ferrow {
 namespace {
 
-class QueueLimitsTest : public ::testing::Test {
+class QueueLimitsTest : public TempDirTest {
  protected:
-  void SetUp() override {
-    char templ[] = "/tmp/ferrow_limits_XXXXXX";
-    dir_ = mkdtemp(templ);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   void WriteLog(const std::vector<LogRecord>& records) {
     std::string bytes = encode_file_header(0);
     for (const LogRecord& r : records) append_record_frame(r, &bytes);
@@ -34,7 +26,6 @@ class QueueLimitsTest : public ::testing::Test {
     return std::move(q.value());
   }
 
-  std::string dir_;
 };
 
 TEST_F(QueueLimitsTest, CompactionKeepsTheTopTwoIds) {

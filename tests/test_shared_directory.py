@@ -1,7 +1,9 @@
-"""A queue directory that another local user can write: links planted where
-the queue's files go are refused or replaced, never followed; files and
-directories get the modes the umask allows, and a rewritten log keeps the
-mode and group an administrator gave it."""
+"""A queue directory that another local user can write, and one whose disk
+fails: links planted where the queue's files go are refused or replaced,
+never followed; files and directories get the modes the umask allows, and a
+rewritten log keeps the mode and group an administrator gave it; a log
+changed behind an open queue is noticed; a full disk neither fails a recorded
+ack nor traps the queue."""
 import os
 import stat
 import subprocess
@@ -114,3 +116,40 @@ def test_a_log_changed_behind_an_open_queue_is_noticed_at_the_next_call(tmp_path
     assert got == expected
     assert q.enqueue(b"after") == len(expected)
     assert q.verify_integrity()["ok"]
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 2 MiB tmpfs of its own (mounting needs root)."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small tmpfs needs root")
+    mount = tmp_path / "disk"
+    mount.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(mount)]).returncode:
+        pytest.skip("tmpfs cannot be mounted here")
+    yield mount
+    subprocess.run(["umount", "-l", str(mount)], check=True)
+
+
+def test_a_full_disk_neither_fails_a_recorded_ack_nor_traps_the_queue(small_disk, capfd):
+    qdir = small_disk / "q"
+    q = ferrow.FerrowCore(str(qdir), sync_interval_ms=1000, auto_compact_bytes=64 << 10)
+    q.enqueue_batch([b"m" * 1000] * 1200)
+    with open(small_disk / "filler", "wb", buffering=0) as filler:  # someone fills the disk
+        try:
+            while True:
+                filler.write(b"f" * 4096)
+        except OSError:
+            pass
+    os.truncate(small_disk / "filler", os.path.getsize(small_disk / "filler") - (48 << 10))
+    capfd.readouterr()
+    messages = q.dequeue_batch(800)
+    # Past half of the log dead, each ack would compact, which cannot fit.
+    assert all(q.ack(m[0]) for m in messages)
+    err = capfd.readouterr().err
+    assert err.count("Ferrow: automatic compaction failed") == 1, err
+    assert "(os error 28)" in err
+    assert sorted(os.listdir(qdir)) == [".proc_lock", "queue.log"]  # no leftover
+    assert q.stats()["total"] == 400
+    q.purge()  # frees the space from inside
+    assert q.stats()["total"] == 0 and os.path.getsize(qdir / "queue.log") == 16

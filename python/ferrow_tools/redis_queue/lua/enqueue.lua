@@ -1,0 +1,21 @@
+-- ARGV: the bodies. Returns the id of the first; the others follow it.
+local n = #ARGV
+local first = counter('next_seq')
+-- Written this way round so that no sum passes 2**53 and rounds.
+if n - 1 > MAX_EXACT - first then
+  return redis.error_reply('ERR no ids left: ids above 2**53-1 cannot be kept exact')
+end
+local now = now_ms()
+local size = 0
+for i = 1, n do
+  local seq = first + i - 1
+  redis.call('HSET', BODIES, seq, ARGV[i])
+  redis.call('HSET', TIMES, seq, now)
+  redis.call('ZADD', READY, seq, seq)
+  size = size + #ARGV[i]
+end
+redis.call('HINCRBY', META, 'next_seq', n)
+redis.call('HINCRBY', META, 'enqueued_total', n)
+redis.call('HINCRBY', META, 'live_bytes', size + n * RECORD_OVERHEAD)
+wake(n)
+return first

@@ -64,7 +64,8 @@ class RedisServer:
     """One redis-server process; `start` may be called again after a kill,
     on the same port and directory (and so the same append-only file)."""
 
-    def __init__(self, directory, config=None):
+    def __init__(self, directory, config=None, sentinel=False):
+        self.sentinel = sentinel
         self.dir = str(directory)
         os.makedirs(self.dir, exist_ok=True)
         self.port = free_port()
@@ -81,7 +82,8 @@ class RedisServer:
         return path
 
     def start(self):
-        self.proc = subprocess.Popen([REDIS_SERVER, self.write_config()],
+        mode = ["--sentinel"] if self.sentinel else []
+        self.proc = subprocess.Popen([REDIS_SERVER, self.write_config(), *mode],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + START_TIMEOUT_S
         while time.monotonic() < deadline:
@@ -120,6 +122,15 @@ class RedisServer:
         except subprocess.TimeoutExpired:
             self.kill()
 
+    def replicate(self, primary):
+        """Makes this server a replica of `primary` and waits for the link."""
+        self.cli("REPLICAOF", "127.0.0.1", str(primary.port))
+        deadline = time.monotonic() + START_TIMEOUT_S
+        while "master_link_status:up" not in self.cli("INFO", "replication"):
+            if time.monotonic() > deadline:
+                raise RuntimeError("the replica did not connect to its primary")
+            time.sleep(0.05)
+
     def url(self, queue=None, **options):
         query = "".join("&{}={}".format(k, v) for k, v in options.items())
         return "redis://127.0.0.1:{}/0?queue={}{}".format(
@@ -136,8 +147,8 @@ def redis_servers(tmp_path):
     need_redis()
     started = []
 
-    def start(name="redis", config=None):
-        server = RedisServer(tmp_path / name, config)
+    def start(name="redis", config=None, sentinel=False):
+        server = RedisServer(tmp_path / name, config, sentinel)
         started.append(server)
         return server.start()
 

@@ -184,7 +184,13 @@ def open_target(target: str) -> "ferrow.FerrowQueue":
     except TimeoutError as e:
         raise lock_timeout(target) if not is_redis(target) else AdminError(str(e))
     except (OSError, ValueError, ImportError) as e:
-        raise AdminError("{}: {}".format(describe(target), e))
+        raise located(target, e)
+
+
+def located(target: str, e: Exception) -> AdminError:
+    """The error with where it happened: a Redis queue's errors say so already."""
+    return AdminError(str(e) if is_redis(target) and isinstance(e, OSError)
+                      else "{}: {}".format(describe(target), e))
 
 
 def lock_timeout(qdir: str) -> AdminError:
@@ -200,7 +206,7 @@ def call(qdir: str, fn: Callable[[], T]) -> T:
     except TimeoutError as e:
         raise lock_timeout(qdir) if not is_redis(qdir) else AdminError(str(e))
     except OSError as e:
-        raise AdminError("{}: {}".format(describe(qdir), e))
+        raise located(qdir, e)
 
 
 def replay(qdir: str, args: argparse.Namespace) -> Tuple[QueueView, Tail, Optional[str]]:

@@ -130,9 +130,11 @@ def stream_batches(r):
     return rate(BATCH * BATCH_ROUNDS, timed(run))
 
 
-def wait_until(done, what):
+def wait_until(done, what, worker):
     deadline = time.monotonic() + DRAIN_TIMEOUT_S
     while not done():
+        if worker.poll() is not None:
+            raise RuntimeError("{}: the worker exited with {}".format(what, worker.returncode))
         if time.monotonic() > deadline:
             raise RuntimeError("{}: the jobs were not done in {} s".format(what, DRAIN_TIMEOUT_S))
         time.sleep(0.005)
@@ -165,7 +167,7 @@ def ferrow_jobs(url, env, workdir):
         def run():
             for _ in range(JOBS):
                 q.enqueue(BODY)
-            wait_until(lambda: q.stats()["acked_total"] >= JOBS, "ferrow")
+            wait_until(lambda: q.stats()["acked_total"] >= JOBS, "ferrow", worker)
         return rate(JOBS, timed(run))
     finally:
         stop_worker(worker)
@@ -185,14 +187,18 @@ def rq_jobs(r, env, workdir):
         def run():
             for _ in range(JOBS):
                 queue.enqueue(noop, BODY)
-            wait_until(lambda: registry.count >= JOBS, "rq")
+            wait_until(lambda: registry.count >= JOBS, "rq", worker)
         return rate(JOBS, timed(run))
     finally:
         stop_worker(worker)
 
 
 def celery_jobs(r, env, workdir):
-    from ferrow_bench_jobs import celery_noop
+    import importlib
+
+    import ferrow_bench_jobs
+    # A fresh app, so that the tasks go to this run's server.
+    celery_noop = importlib.reload(ferrow_bench_jobs).celery_noop
     worker = start_worker([sys.executable, "-m", "celery", "-A", "ferrow_bench_jobs", "worker",
                            "--pool=solo", "--concurrency=1", "--loglevel=WARNING",
                            "--without-gossip", "--without-mingle", "--without-heartbeat"],
@@ -202,7 +208,7 @@ def celery_jobs(r, env, workdir):
         def run():
             for _ in range(JOBS):
                 celery_noop.delay(BODY)
-            wait_until(lambda: r.llen("celery") == 0 and r.hlen("unacked") == 0, "celery")
+            wait_until(lambda: r.llen("celery") == 0 and r.hlen("unacked") == 0, "celery", worker)
         return rate(JOBS, timed(run))
     finally:
         stop_worker(worker)
@@ -222,8 +228,10 @@ def one_policy(policy, workdir):
                          {"appendonly": "yes", "appendfsync": policy}).start()
     try:
         r = redis.Redis(port=server.port)
-        url = server.url("bench")
-        env = dict(os.environ, BENCH_REDIS="redis://127.0.0.1:{}/0".format(server.port),
+        # Each run opens the server it was given, whatever its sync policy.
+        url = server.url("bench", accept_server_policy=1)
+        os.environ["BENCH_REDIS"] = "redis://127.0.0.1:{}/0".format(server.port)
+        env = dict(os.environ,
                    PYTHONPATH=workdir + os.pathsep + os.environ.get("PYTHONPATH", ""))
         rows = {}
         rows["full cycles"] = {"ferrow": ferrow_cycles(server.url("cycles")),
@@ -247,7 +255,7 @@ def main():
         f.write(JOBS_MODULE if have("celery") else "def noop(*args):\n    return None\n")
     sys.path.insert(0, workdir)
     version = subprocess.run(["redis-server", "--version"], capture_output=True,
-                             text=True).stdout.split()[2]
+                             text=True).stdout.split()[2].replace("v=", "")
     print("Redis queue comparison: redis-server {}, {}-byte bodies, {} cycles, {} batches of "
           "{}, {} jobs".format(version, len(BODY), CYCLES, BATCH_ROUNDS, BATCH, JOBS))
     print()

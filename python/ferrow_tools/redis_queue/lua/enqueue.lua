@@ -7,12 +7,21 @@ if n - 1 > MAX_EXACT - first then
 end
 local now = now_ms()
 local size = 0
-for i = 1, n do
-  local seq = first + i - 1
-  redis.call('HSET', BODIES, seq, ARGV[i])
-  redis.call('HSET', TIMES, seq, now)
-  redis.call('ZADD', READY, seq, seq)
-  size = size + #ARGV[i]
+for i = 1, n, CHUNK do
+  local bodies, times, ready = {}, {}, {}
+  for j = i, math.min(i + CHUNK - 1, n) do
+    local seq = first + j - 1
+    bodies[#bodies + 1] = seq
+    bodies[#bodies + 1] = ARGV[j]
+    times[#times + 1] = seq
+    times[#times + 1] = now
+    ready[#ready + 1] = seq
+    ready[#ready + 1] = seq
+    size = size + #ARGV[j]
+  end
+  redis.call('HSET', BODIES, unpack(bodies))
+  redis.call('HSET', TIMES, unpack(times))
+  redis.call('ZADD', READY, unpack(ready))
 end
 redis.call('HINCRBY', META, 'next_seq', n)
 redis.call('HINCRBY', META, 'enqueued_total', n)

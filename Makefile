@@ -12,7 +12,8 @@
 #                    build/coverage); prints line and branch coverage of src/queue/
 # make reliability - full-count crash, fault and soak suites under coverage, the
 #                    fuzzers for a minute each, the sanitizer run, and a summary
-# make compare     - Ferrow next to sqlite3, persist-queue, litequeue and the floors
+# make compare     - Ferrow next to sqlite3, persist-queue, litequeue and the floors;
+#                    with a redis-server, the Redis queue next to Redis idioms, RQ, Celery
 
 PYTHON ?= python3
 VENV   ?= .venv
@@ -25,14 +26,15 @@ FUZZ_SCRIPT  := tests/fuzz/run.sh
 
 .PHONY: demo test typecheck pytest ctest cpp install fuzz bench compare abi source-oldest asan coverage reliability clean
 
-# Every venv gets the same build and test tools.
+# Every venv gets the same build and test tools, and the client library of
+# the Redis queue (the `redis` extra) so that its suites run.
 %/bin/python:
 	$(PYTHON) -m venv $*
 	$@ -m pip install -q --upgrade pip
-	$@ -m pip install -q "scikit-build-core>=0.9" cmake ninja pytest numpy
+	$@ -m pip install -q "scikit-build-core>=0.9" cmake ninja pytest numpy "redis>=5" hiredis
 
 install: $(PY)
-	$(PY) -m pip install -q --no-build-isolation .
+	$(PY) -m pip install -q --no-build-isolation ".[redis]"
 
 demo: install
 	$(PY) examples/crash_redelivery.py
@@ -96,6 +98,9 @@ bench: install
 compare: install
 	$(PY) -m pip install -q persist-queue litequeue matplotlib
 	$(PY) bench/compare.py
+	@if command -v redis-server >/dev/null; then \
+	  $(PY) -m pip install -q rq celery && $(PY) bench/redis_compare.py; \
+	else echo "compare: redis-server not installed, Redis comparison skipped"; fi
 
 # A build from source with the oldest supported interpreter, in its own venv.
 OLDEST_PY ?= $(HOME)/.pyenv/versions/3.8.18/bin/python3

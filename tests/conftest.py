@@ -1,8 +1,210 @@
-"""Fixtures and helpers shared by the suites."""
+"""Shared fixtures: a queue directory, real redis-server processes for the
+Redis suites, and the targets that the behaviour suites run over
+(":memory:", a directory, Redis); and the suites' summary reporting.
+
+Each server runs on a free loopback port in a temporary directory with its
+own config, and is stopped by its pid. Without the redis-server binary (or
+the redis client library) the Redis tests skip, unless FERROW_REQUIRE_REDIS=1
+(CI sets it), where that is a failure.
+"""
 import json
 import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import time
+import uuid
 
 import pytest
+
+REDIS_SERVER = shutil.which("redis-server")
+REDIS_CLI = shutil.which("redis-cli")
+REQUIRE_REDIS = os.environ.get("FERROW_REQUIRE_REDIS") == "1"
+START_TIMEOUT_S = 15
+
+DURABLE_CONFIG = {"appendonly": "yes", "appendfsync": "always"}
+
+
+def need_redis():
+    """Skips (or, when Redis is required, fails) without a server or client."""
+    missing = None
+    if REDIS_SERVER is None or REDIS_CLI is None:
+        missing = "redis-server and redis-cli are not installed"
+    else:
+        try:
+            import redis  # noqa: F401
+        except ImportError:
+            missing = "the redis client library is not installed (pip install 'ferrow[redis]')"
+    if missing is not None:
+        if REQUIRE_REDIS:
+            pytest.fail(missing + ", and FERROW_REQUIRE_REDIS=1 asks for the Redis suites")
+        pytest.skip(missing)
+
+
+def _is_free(port):
+    with socket.socket() as s:
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            return False
+    return True
+
+
+def free_port():
+    """A free loopback port whose cluster bus port (10000 higher) is free too."""
+    rng = random.Random()
+    for _ in range(200):
+        port = rng.randrange(20000, 45000)
+        if _is_free(port) and _is_free(port + 10000):
+            return port
+    raise RuntimeError("no free loopback port found")
+
+
+class RedisServer:
+    """One redis-server process; `start` may be called again after a kill,
+    on the same port and directory (and so the same append-only file)."""
+
+    def __init__(self, directory, config=None, sentinel=False):
+        self.sentinel = sentinel
+        self.dir = str(directory)
+        os.makedirs(self.dir, exist_ok=True)
+        self.port = free_port()
+        self.config = dict(DURABLE_CONFIG if config is None else config)
+        self.proc = None
+
+    def write_config(self):
+        lines = {"port": self.port, "bind": "127.0.0.1", "dir": self.dir, "save": '""',
+                 "daemonize": "no", "logfile": "redis.log", "protected-mode": "no",
+                 **self.config}
+        path = os.path.join(self.dir, "redis.conf")
+        with open(path, "w") as f:
+            f.writelines("{} {}\n".format(k, v) for k, v in lines.items())
+        return path
+
+    def start(self):
+        mode = ["--sentinel"] if self.sentinel else []
+        self.proc = subprocess.Popen([REDIS_SERVER, self.write_config(), *mode],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + START_TIMEOUT_S
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError("redis-server exited with {}; see {}/redis.log".format(
+                    self.proc.returncode, self.dir))
+            try:
+                if self.cli("PING") == "PONG":
+                    return self
+            except subprocess.TimeoutExpired:
+                pass
+            time.sleep(0.05)
+        raise RuntimeError("redis-server on port {} did not answer".format(self.port))
+
+    def cli(self, *args, timeout=10):
+        out = subprocess.run([REDIS_CLI, "-h", "127.0.0.1", "-p", str(self.port), *args],
+                             capture_output=True, text=True, timeout=timeout)
+        return out.stdout.strip()
+
+    def kill(self):
+        if self.proc is not None and self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGKILL)
+            self.proc.wait(timeout=START_TIMEOUT_S)
+
+    def pause(self, paused=True):
+        """Stops (or resumes) the server without ending it: it stops answering."""
+        os.kill(self.proc.pid, signal.SIGSTOP if paused else signal.SIGCONT)
+
+    def stop(self):
+        if self.proc is None or self.proc.poll() is not None:
+            return
+        os.kill(self.proc.pid, signal.SIGCONT)
+        os.kill(self.proc.pid, signal.SIGTERM)
+        try:
+            self.proc.wait(timeout=START_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            self.kill()
+
+    def replicate(self, primary):
+        """Makes this server a replica of `primary` and waits for the link."""
+        self.cli("REPLICAOF", "127.0.0.1", str(primary.port))
+        deadline = time.monotonic() + START_TIMEOUT_S
+        while "master_link_status:up" not in self.cli("INFO", "replication"):
+            if time.monotonic() > deadline:
+                raise RuntimeError("the replica did not connect to its primary")
+            time.sleep(0.05)
+
+    def url(self, queue=None, **options):
+        query = "".join("&{}={}".format(k, v) for k, v in options.items())
+        return "redis://127.0.0.1:{}/0?queue={}{}".format(
+            self.port, queue or unique_name(), query)
+
+
+def unique_name():
+    return "q-" + uuid.uuid4().hex[:12]
+
+
+@pytest.fixture
+def redis_servers(tmp_path):
+    """Starts servers on demand (`redis_servers(name, config)`); stops them all."""
+    need_redis()
+    started = []
+
+    def start(name="redis", config=None, sentinel=False):
+        server = RedisServer(tmp_path / name, config, sentinel)
+        started.append(server)
+        return server.start()
+
+    yield start
+    for server in started:
+        server.stop()
+
+
+@pytest.fixture(scope="session")
+def shared_redis(tmp_path_factory):
+    """One durable server for the behaviour suites; each test uses queues of
+    its own name, so they do not meet."""
+    need_redis()
+    server = RedisServer(tmp_path_factory.mktemp("shared-redis")).start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture(params=["memory", "directory", "redis"])
+def target(request, tmp_path):
+    """A queue target of each kind: ":memory:", a new directory, a new queue
+    on the shared Redis server."""
+    if request.param == "memory":
+        return ":memory:"
+    if request.param == "directory":
+        return str(tmp_path / "queue")
+    return request.getfixturevalue("shared_redis").url()
+
+
+@pytest.fixture(params=["directory", "redis"])
+def shared_target(request, tmp_path):
+    """A target that several queue objects and processes can share."""
+    if request.param == "directory":
+        return str(tmp_path / "queue")
+    return request.getfixturevalue("shared_redis").url()
+
+
+def start_cluster(start, primaries=3):
+    """A Redis Cluster of `primaries` primaries on loopback ports, created with
+    redis-cli and waited for until every slot is served."""
+    config = dict(DURABLE_CONFIG, **{"cluster-enabled": "yes",
+                                     "cluster-config-file": "nodes.conf",
+                                     "cluster-node-timeout": "2000"})
+    nodes = [start("node{}".format(i), config) for i in range(primaries)]
+    subprocess.run([REDIS_CLI, "--cluster", "create",
+                    *["127.0.0.1:{}".format(n.port) for n in nodes],
+                    "--cluster-replicas", "0", "--cluster-yes"],
+                   check=True, capture_output=True, timeout=60)
+    deadline = time.monotonic() + START_TIMEOUT_S
+    while time.monotonic() < deadline:
+        if all("cluster_state:ok" in n.cli("CLUSTER", "INFO") for n in nodes):
+            return nodes
+        time.sleep(0.1)
+    raise RuntimeError("the cluster did not reach cluster_state:ok")
 
 
 @pytest.fixture

@@ -15,6 +15,7 @@ import pytest
 
 import ferrow
 from ferrow_tools import deadletter
+from ferrow_tools.targets import is_redis, open_queue
 from ferrow_tools.worker import (LeaseLost, QueueWatcher, RetryPolicy, Worker, keep_lease,
                                  move_to_dead_letter, wait_for_message)
 
@@ -380,9 +381,11 @@ POOL_WORKER = """
 """
 
 
-def test_pool_drains_the_queue_through_sigkill_and_sigterm(tmp_path, children):
-    qdir = str(tmp_path / "q")
-    q = ferrow.FerrowCore(qdir)
+def test_pool_drains_the_queue_through_sigkill_and_sigterm(tmp_path, children, shared_target):
+    """The same pool on a directory and on Redis (which has no process lock,
+    so its worker may be killed at any moment)."""
+    qdir = shared_target
+    q = open_queue(qdir)
     n = 200
     ids = q.enqueue_batch([b"job %d" % i for i in range(n)])
     records = [tmp_path / f"w{i}" for i in range(3)]
@@ -391,7 +394,10 @@ def test_pool_drains_the_queue_through_sigkill_and_sigterm(tmp_path, children):
     killed, termed, survivor = procs
 
     assert wait_until(lambda: len(lines(records[0])) >= 10 and len(lines(records[1])) >= 10)
-    kill_outside_a_call(killed, qdir)
+    if is_redis(qdir):
+        os.kill(killed.pid, signal.SIGKILL)
+    else:
+        kill_outside_a_call(killed, qdir)
     os.kill(termed.pid, signal.SIGTERM)
     out, err = termed.communicate(timeout=CHILD_TIMEOUT_S)
     assert termed.returncode == 0, out + err

@@ -5,7 +5,10 @@ file, take the process lock or create a queue (log_commands.py). `stats`,
 `compact` and `purge` open the queue through the ferrow module like any client
 would; `unlock` clears a process lock left taken by a process that died inside
 a call (queue_commands.py). `dead` lists, shows, requeues and purges the dead
-letters in DIR.dead (dead_commands.py). This module holds the command line.
+letters in DIR.dead (dead_commands.py). Every command also takes a Redis URL
+instead of DIR; the commands that read files have Redis counterparts in
+redis_commands.py, chosen here. `migrate` moves the messages of one target
+to another (migrate_command.py). This module holds the command line.
 """
 
 import argparse
@@ -18,7 +21,29 @@ from .admin_common import ERROR, OK, PROG, AdminError
 from .dead_commands import cmd_dead_list, cmd_dead_purge, cmd_dead_requeue, cmd_dead_show
 from .log_commands import cmd_dump, cmd_peek, cmd_verify
 from .logfile import LogError
+from .migrate_command import cmd_migrate
 from .queue_commands import cmd_compact, cmd_purge, cmd_stats, cmd_unlock
+from .targets import is_redis
+
+# The command run instead for a Redis queue, where the one for a directory
+# reads files that a Redis queue does not have.
+REDIS_VARIANTS = {
+    cmd_stats: "cmd_stats", cmd_verify: "cmd_verify", cmd_dump: "cmd_dump",
+    cmd_peek: "cmd_peek", cmd_compact: "cmd_compact", cmd_unlock: "cmd_unlock",
+    cmd_dead_list: "cmd_dead_list", cmd_dead_show: "cmd_dead_show",
+    cmd_dead_requeue: "cmd_dead_requeue", cmd_dead_purge: "cmd_dead_purge",
+}
+
+
+def command_for(args: argparse.Namespace) -> Callable[[argparse.Namespace], int]:
+    func: Callable[[argparse.Namespace], int] = args.func
+    if func in REDIS_VARIANTS and is_redis(args.dir):
+        from . import redis_commands  # needs no client library until a queue opens
+
+        variant: Callable[[argparse.Namespace], int] = getattr(redis_commands,
+                                                               REDIS_VARIANTS[func])
+        return variant
+    return func
 
 
 def add_progress(p: argparse.ArgumentParser) -> None:
@@ -32,7 +57,8 @@ def add_command(sub: "argparse._SubParsersAction[argparse.ArgumentParser]", name
                 dir_help: str) -> argparse.ArgumentParser:
     """A subcommand taking the queue directory, run by `fn`."""
     p = sub.add_parser(name, help=summary, description=description)
-    p.add_argument("dir", metavar="DIR", help=dir_help)
+    p.add_argument("dir", metavar="DIR", help=dir_help + " (or a Redis URL, "
+                   "redis://host:port/db?queue=NAME)")
     p.set_defaults(func=fn)
     return p
 
@@ -105,6 +131,19 @@ def build_parser() -> argparse.ArgumentParser:
                 "ids start again at 0. Asks for confirmation on the terminal; without one "
                 "(standard input not a terminal) it refuses unless --yes is given.")
     p.add_argument("--yes", "-y", action="store_true", help="do not ask for confirmation")
+
+    p = sub.add_parser(
+        "migrate", help="move every message from one queue to another",
+        description="Copy every present message of SRC to DST (a directory, or a Redis "
+                    "URL), keeping body, enqueue time and delivery count, then remove it "
+                    "from SRC, in batches. At least once: a crash in between leaves copies "
+                    "in both. A directory DST must not hold a queue yet. Stop the producers "
+                    "and consumers of SRC first.")
+    p.add_argument("dir", metavar="SRC", help="the queue to empty (directory or Redis URL)")
+    p.add_argument("dst", metavar="DST", help="the queue to fill (directory or Redis URL)")
+    p.add_argument("--progress", action="store_true",
+                   help="report progress on stderr (default when stderr is a terminal)")
+    p.set_defaults(func=cmd_migrate)
 
     command("unlock", cmd_unlock, "clear a stale process lock",
             "Reset the lock word in DIR/.proc_lock to 0, which is needed after a process "
@@ -181,7 +220,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     failures end in one line on stderr, not a traceback."""
     args = build_parser().parse_args(argv)
     try:
-        status: int = args.func(args)
+        status: int = command_for(args)(args)
         sys.stdout.flush()
     except AdminError as e:
         fail(str(e), e.status)

@@ -13,6 +13,8 @@ import sys
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, TypeVar
 
 from .logfile import LOG_NAME, Frame, LogScan, QueueView, Tail, open_log, read_header
+from .targets import describe, is_redis
+from .targets import open_queue as open_any_queue
 
 if TYPE_CHECKING:
     import ferrow
@@ -39,7 +41,10 @@ class AdminError(Exception):
 
 
 def queue_dir(path: str) -> str:
-    """DIR, checked to hold a queue log: nothing here creates one."""
+    """DIR, checked to hold a queue log: nothing here creates one. A Redis
+    URL is taken as it is: its queue exists as soon as it is used."""
+    if is_redis(path):
+        return path
     if not os.path.exists(path):
         raise AdminError("{}: no such directory".format(path))
     if not os.path.isdir(path):
@@ -53,6 +58,8 @@ def queue_dir(path: str) -> str:
 def check_log_header(qdir: str) -> None:
     """Raises LogError for a log that the queue would refuse (or silently
     reinitialise), before the queue is opened."""
+    if is_redis(qdir):
+        return
     with open_log(qdir) as f:
         read_header(f, os.fstat(f.fileno()).st_size)
 
@@ -135,10 +142,12 @@ def scan_log(qdir: str, args: argparse.Namespace, what: str, body_limit: int,
     return scan, scan.tail
 
 
-def open_queue(qdir: str) -> "ferrow.FerrowCore":
+def open_queue(qdir: str) -> "ferrow.FerrowQueue":
     """Opens the queue through the ferrow module; says so first when the
     process lock is taken, since the open then waits up to 30 s."""
     check_log_header(qdir)
+    if is_redis(qdir):
+        return open_target(qdir)
     from .lock_file import read_holder
 
     holder = read_holder(qdir)
@@ -156,6 +165,22 @@ def open_queue(qdir: str) -> "ferrow.FerrowCore":
         raise AdminError("{}: {}".format(qdir, e))
 
 
+def open_target(target: str) -> "ferrow.FerrowQueue":
+    """Opens any target, with its failures as one-line errors."""
+    try:
+        return open_any_queue(target)
+    except TimeoutError as e:
+        raise lock_timeout(target) if not is_redis(target) else AdminError(str(e))
+    except (OSError, ValueError, ImportError) as e:
+        raise located(target, e)
+
+
+def located(target: str, e: Exception) -> AdminError:
+    """The error with where it happened: a Redis queue's errors say so already."""
+    return AdminError(str(e) if is_redis(target) and isinstance(e, OSError)
+                      else "{}: {}".format(describe(target), e))
+
+
 def lock_timeout(qdir: str) -> AdminError:
     return AdminError(
         "{}: timed out after {} s waiting for the process lock; if no process uses the queue, "
@@ -166,10 +191,10 @@ def call(qdir: str, fn: Callable[[], T]) -> T:
     """One queue call, with its failures turned into one-line errors."""
     try:
         return fn()
-    except TimeoutError:
-        raise lock_timeout(qdir)
+    except TimeoutError as e:
+        raise lock_timeout(qdir) if not is_redis(qdir) else AdminError(str(e))
     except OSError as e:
-        raise AdminError("{}: {}".format(qdir, e))
+        raise located(qdir, e)
 
 
 def replay(qdir: str, args: argparse.Namespace) -> Tuple[QueueView, Tail, Optional[str]]:

@@ -3,9 +3,16 @@ text exposition format. Kept apart from the stats command because the format
 has rules of its own (label escaping, cumulative histogram buckets).
 """
 
-from typing import Any, Dict, List, Tuple
+from typing import Any, Dict, Iterator, List, Protocol, Tuple
 
-from .logfile import QueueView, is_ready
+from .logfile import Message, is_ready
+
+
+class MessageSource(Protocol):
+    """Where the present messages come from: a replayed log, or a Redis queue."""
+
+    def messages(self) -> Iterator[Message]: ...
+
 
 # Upper bounds of the delivery-count histogram buckets (+Inf is added).
 DELIVERY_BUCKETS = (0, 1, 2, 3, 5, 10)
@@ -42,7 +49,7 @@ def metric_value(value: Any) -> str:
     return repr(float(value))
 
 
-def prometheus_text(qdir: str, stats: Dict[str, Any], view: QueueView, now: int) -> str:
+def prometheus_text(qdir: str, stats: Dict[str, Any], view: MessageSource, now: int) -> str:
     """The stats, the age of the oldest ready message and the delivery-count
     histogram of the present messages in the Prometheus text format."""
     label = 'queue="{}"'.format(label_value(qdir))

@@ -1,17 +1,18 @@
 """Workers: blocking consumption, lease keeping, retries and dead letters on
-top of `ferrow.FerrowCore`.
+top of any Ferrow queue (`ferrow.FerrowQueue`).
 
 - `wait_for_message(q, timeout, ...)` waits for a message with a capped
   exponential back-off between empty dequeues; on Linux it is woken early by
-  inotify when another process appends to the queue's log.
+  inotify when another process appends to the queue's log. On a Redis queue
+  it blocks on the server instead, without polling.
 - `keep_lease(q, message, lease_ms, ...)` renews a lease from a background
   thread while a job runs, acks on success and applies a `RetryPolicy` (and
   the dead-letter limit) on an exception. It never extends or acks a message
   whose lease it lost; it raises `LeaseLost` instead.
-- `Worker(queue_dir, handler, ...).run()` loops over messages and stops
-  cleanly on SIGTERM/SIGINT.
+- `Worker(target, handler, ...).run()` loops over messages and stops
+  cleanly on SIGTERM/SIGINT. The target is anything `open_queue` takes.
 
-Dead letters are copied to `dead_letter_dir(queue_dir)` in the format of
+Dead letters are copied to `dead_letter_target(target)` in the format of
 `ferrow_tools.deadletter`, then acknowledged in the main queue. Copy-then-ack
 is at least once: a crash between the two leaves the message in both queues
 (it will be delivered again from the main queue and dead-lettered again).
@@ -31,12 +32,11 @@ import time
 from types import FrameType, TracebackType
 from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Type, Union
 
-import ferrow
-
-from .deadletter import dead_letter_dir, encode
+from .deadletter import encode
+from .targets import Target, dead_letter_target, is_redis, open_queue, target_text
 
 if TYPE_CHECKING:
-    from ferrow import DeliveredMessage
+    from ferrow import DeliveredMessage, FerrowQueue
 
 __all__ = ["LeaseLost", "RetryPolicy", "QueueWatcher", "wait_for_message", "keep_lease",
            "move_to_dead_letter", "Worker", "WorkerStats"]
@@ -45,6 +45,8 @@ log = logging.getLogger("ferrow_tools.worker")
 
 BACKOFF_START_S = 0.001
 BACKOFF_CAP_S = 0.100
+# A wait on the server returns at least this often to look at should_stop.
+BLOCK_CAP_S = 0.5
 
 # inotify constants (linux/inotify.h)
 _IN_MODIFY = 0x00000002
@@ -150,7 +152,7 @@ class QueueWatcher:
         self.close()
 
 
-def wait_for_message(q: ferrow.FerrowCore, timeout: Optional[float],
+def wait_for_message(q: FerrowQueue, timeout: Optional[float],
                      lease_ms: Optional[int] = None, queue_dir: Optional[str] = None,
                      watcher: Optional[QueueWatcher] = None,
                      should_stop: Optional[Callable[[], bool]] = None,
@@ -158,11 +160,15 @@ def wait_for_message(q: ferrow.FerrowCore, timeout: Optional[float],
     """Dequeues a message, waiting up to `timeout` seconds (None: no limit)
     for one. Between empty dequeues it waits 1 ms doubling to `max_backoff_s`
     (100 ms), woken
-    early by inotify on `queue_dir` (or the given watcher). Returns None on
+    early by inotify on `queue_dir` (or the given watcher). A queue that can
+    block on its server (a Redis queue) waits there instead, and is woken by
+    enqueues, hand-backs and the earliest lease deadline. Returns None on
     timeout or when `should_stop()` becomes true."""
     deadline = None if timeout is None else time.monotonic() + timeout
+    server_wait: Optional[Callable[[float], None]] = getattr(q, "wait_until_ready", None)
     own = None
-    if watcher is None and queue_dir is not None and queue_dir != ":memory:":
+    if (server_wait is None and watcher is None and queue_dir is not None
+            and queue_dir != ":memory:"):
         own = watcher = QueueWatcher(queue_dir)
     try:
         delay = BACKOFF_START_S
@@ -175,6 +181,9 @@ def wait_for_message(q: ferrow.FerrowCore, timeout: Optional[float],
             now = time.monotonic()
             if deadline is not None and now >= deadline:
                 return None
+            if server_wait is not None:
+                server_wait(BLOCK_CAP_S if deadline is None else deadline - now)
+                continue
             pause = delay if deadline is None else min(delay, deadline - now)
             if watcher is not None:
                 watcher.wait(pause)
@@ -186,7 +195,7 @@ def wait_for_message(q: ferrow.FerrowCore, timeout: Optional[float],
             own.close()
 
 
-def move_to_dead_letter(q: ferrow.FerrowCore, dead: ferrow.FerrowCore,
+def move_to_dead_letter(q: FerrowQueue, dead: FerrowQueue,
                         message: DeliveredMessage, reason: str) -> bool:
     """Copies a message to the dead-letter queue, then acks it in `q`.
     At least once: a crash between the copy and the ack leaves it in both.
@@ -214,10 +223,10 @@ class keep_lease:
     done: "acked", "retry", "dead", "lost", "handed_back".
     """
 
-    def __init__(self, q: ferrow.FerrowCore, message: DeliveredMessage, lease_ms: int,
+    def __init__(self, q: FerrowQueue, message: DeliveredMessage, lease_ms: int,
                  renew_fraction: float = 0.5, max_total_ms: Optional[int] = None,
                  retry: Optional[RetryPolicy] = None, max_deliveries: Optional[int] = None,
-                 dead: Optional[ferrow.FerrowCore] = None) -> None:
+                 dead: Optional[FerrowQueue] = None) -> None:
         if lease_ms <= 0 or not 0.0 < renew_fraction < 1.0:
             raise ValueError("lease_ms must be > 0 and renew_fraction in (0, 1)")
         self.q = q
@@ -346,7 +355,8 @@ def lock_holder_text(queue_dir: str) -> str:
 
 
 class Worker:
-    """Takes messages from `queue_dir` one at a time and runs `handler` on
+    """Takes messages from the queue at `target` (a directory, ":memory:" or
+    a Redis URL) one at a time and runs `handler` on
     each inside `keep_lease` (renewals, ack, retry back-off, dead letters past
     `max_deliveries`).
 
@@ -356,11 +366,11 @@ class Worker:
     with `nack` and `run()` returns. The handler runs in a helper thread so the
     worker can keep that promise."""
 
-    def __init__(self, queue_dir: str, handler: _Handler, lease_ms: int = 30_000,
+    def __init__(self, target: Target, handler: _Handler, lease_ms: int = 30_000,
                  max_deliveries: int = 5, retry: Optional[RetryPolicy] = None,
                  grace_s: Optional[float] = 10.0, renew_fraction: float = 0.5,
                  max_total_ms: Optional[int] = None) -> None:
-        self.queue_dir = queue_dir
+        self.queue_dir = target_text(target)
         self.handler = handler
         self.lease_ms = lease_ms
         self.max_deliveries = max_deliveries
@@ -368,15 +378,15 @@ class Worker:
         self.grace_s = grace_s
         self.renew_fraction = renew_fraction
         self.max_total_ms = max_total_ms
-        self.q = ferrow.FerrowCore(queue_dir)
-        self._dead: Optional[ferrow.FerrowCore] = None
+        self.q = open_queue(self.queue_dir)
+        self._dead: Optional[FerrowQueue] = None
         self._stop = threading.Event()
         self.stats = WorkerStats()
 
     @property
-    def dead(self) -> ferrow.FerrowCore:
+    def dead(self) -> FerrowQueue:
         if self._dead is None:
-            self._dead = ferrow.FerrowCore(dead_letter_dir(self.queue_dir))
+            self._dead = open_queue(dead_letter_target(self.queue_dir))
         return self._dead
 
     def stop(self) -> None:
@@ -427,7 +437,8 @@ class Worker:
         if threading.current_thread() is threading.main_thread():
             for sig in (signal.SIGTERM, signal.SIGINT):
                 old[sig] = signal.signal(sig, self._on_signal)
-        watcher = QueueWatcher(self.queue_dir)
+        # A Redis queue waits on its server; a directory is watched.
+        watcher = None if is_redis(self.queue_dir) else QueueWatcher(self.queue_dir)
         try:
             handled = 0
             while not self._stop.is_set():
@@ -455,7 +466,8 @@ class Worker:
                 self.run_one(msg)
                 handled += 1
         finally:
-            watcher.close()
+            if watcher is not None:
+                watcher.close()
             for signum, previous in old.items():
                 signal.signal(signum, previous)
         return self.stats

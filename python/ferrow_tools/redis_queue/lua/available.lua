@@ -1,0 +1,2 @@
+reclaim(now_ms())
+return redis.call('ZCARD', READY)

@@ -18,9 +18,6 @@
  *   ferrow_fault_disarm_all();
  *   ferrow_fault_calls("fsync")
  *       how many calls of fsync went through the shim so far;
- *   ferrow_fault_failed_pread_offset()
- *       the file offset of the last pread the shim failed (-1 before any),
- *       which tells a header read (offset 0) from the others.
  *
  * Call names: fsync, write, open (open, open64, openat), rename, ftruncate,
  * mmap (mmap, mmap64), pread (pread, pread64), fstat (fstat, fstat64), mkdir,
@@ -410,24 +407,15 @@ static int fail_instead(int which) {
   return err;
 }
 
-static atomic_long failed_pread_offset = -1;
-
-SHIM_EXPORT long ferrow_fault_failed_pread_offset(void) { return atomic_load(&failed_pread_offset); }
-
-static int fail_pread_instead(off_t off) {
-  if (fail_instead(C_PREAD) == 0) return 0;
-  atomic_store(&failed_pread_offset, (long)off);
-  return -1;
-}
 
 SHIM_EXPORT ssize_t pread(int fd, void* buf, size_t len, off_t off) {
-  if (fail_pread_instead(off) != 0) return -1;
+  if (fail_instead(C_PREAD) != 0) return -1;
   return real_pread ? real_pread(fd, buf, len, off)
                     : (ssize_t)syscall(SYS_pread64, fd, buf, len, off);
 }
 
 SHIM_EXPORT ssize_t pread64(int fd, void* buf, size_t len, off64_t off) {
-  if (fail_pread_instead(off) != 0) return -1;
+  if (fail_instead(C_PREAD) != 0) return -1;
   return real_pread64 ? real_pread64(fd, buf, len, off)
                       : (ssize_t)syscall(SYS_pread64, fd, buf, len, off);
 }

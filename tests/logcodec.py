@@ -23,3 +23,16 @@ def parse_log(data):
         records.append((payload[0], fields))
         off += 12 + n
     return generation, records
+
+
+def encode_log(records, generation=0):
+    """The bytes of a log holding `records`, given as parse_log returns them."""
+    out = [struct.pack("<4sIQ", b"FWFL", 0, generation)]
+    for kind, fields in records:
+        if kind == ENQ:
+            seq, ts, body = fields
+            payload = bytes([kind]) + struct.pack("<QQI", seq, ts, len(body)) + body
+        else:
+            payload = bytes([kind]) + struct.pack(FIELDS[kind], *fields)
+        out.append(struct.pack("<4sII", b"FWR1", len(payload), zlib.crc32(payload)) + payload)
+    return b"".join(out)

@@ -16,6 +16,7 @@ import zlib
 import pytest
 
 import ferrow
+from logcodec import ENQ, LEASE, encode_log
 
 TIMEOUT_S = 120
 LONG_LEASE = 600_000
@@ -566,3 +567,18 @@ def test_stats_prometheus_matches_stats_and_the_replayed_log(tmp_path):
     _, s = parse_prometheus(admin("stats", "--prometheus", empty).stdout)
     assert s[("ferrow_oldest_ready_age_seconds", None)] == 0
     assert s[("ferrow_deliveries_bucket", "+Inf")] == 0 and s[("ferrow_deliveries_count", None)] == 0
+
+
+@pytest.mark.parametrize("command, shown", [
+    ("dump", ["seq=18446744073709551615", "deliveries=4294967295"]),
+    ("peek", ["18446744073709551614  deliveries=4294967295", "18446744073709551615  deliveries=0"]),
+    ("stats", [r"next_seq\s+18446744073709551615"]),
+])
+def test_ids_and_counts_at_their_limits_are_shown_exactly(tmp_path, command, shown):
+    top = 2**64 - 1
+    tmp_path.joinpath("queue.log").write_bytes(encode_log([
+        (ENQ, (top - 1, 1000, b"a")), (ENQ, (top, 1001, b"b")), (LEASE, (top - 1, 0, 2**32 - 1))]))
+    r = admin(command, tmp_path)
+    assert r.returncode == 0, r.stderr
+    for text in shown:
+        assert re.search(text, r.stdout), (text, r.stdout)

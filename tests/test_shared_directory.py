@@ -5,9 +5,12 @@ rewritten log keeps the mode and group an administrator gave it; a log
 changed behind an open queue is noticed; a full disk neither fails a recorded
 ack nor traps the queue."""
 import os
+import pathlib
+import shutil
 import stat
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -16,12 +19,33 @@ import ferrow
 CHILD_ENV = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(ferrow.__file__)))
 
 
+def plant_link(target, link, planter):
+    """Makes `link` point at `target`, as this user or as another one."""
+    if planter == "this user":
+        os.symlink(target, link)
+        return
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        pytest.skip("playing another user needs root and setpriv(1)")
+    os.chmod(link.parent, 0o777)
+    subprocess.run(["setpriv", "--reuid", "54321", "--regid", "54321", "--clear-groups",
+                    sys.executable, "-c", "import os, sys; os.symlink(sys.argv[1], sys.argv[2])",
+                    str(target), str(link)], check=True, timeout=60)
+    assert os.lstat(link).st_uid == 54321
+
+
+@pytest.mark.parametrize("planter", ["this user", "another user"])
 @pytest.mark.parametrize("target", ["dangling", "existing"])
 @pytest.mark.parametrize("name", ["queue.log", ".proc_lock", "queue.compact.tmp",
                                   "queue.purge.tmp"])
-def test_a_planted_link_is_never_followed(tmp_path, name, target):
-    qdir = tmp_path / "q"
-    victim = tmp_path / "victim"
+def test_a_planted_link_is_never_followed(tmp_path, request, name, target, planter):
+    base = tmp_path
+    if planter == "another user":
+        # A directory like /tmp, which the other user can reach and write.
+        base = pathlib.Path(tempfile.mkdtemp(dir="/tmp"))
+        request.addfinalizer(lambda: shutil.rmtree(base, ignore_errors=True))
+        os.chmod(base, 0o1777)
+    qdir = base / "q"
+    victim = base / "victim"
     if target == "existing":
         victim.write_bytes(b"the victim's own file\n")
     rewrite = name.endswith(".tmp")
@@ -30,7 +54,7 @@ def test_a_planted_link_is_never_followed(tmp_path, name, target):
         q.enqueue(b"ssh-ed25519 AAAA attacker")
     else:
         qdir.mkdir()
-    os.symlink(victim, qdir / name)
+    plant_link(victim, qdir / name, planter)
     if rewrite:
         # The link is removed and a file of the queue's own takes its place.
         getattr(q, "compact" if "compact" in name else "purge")()

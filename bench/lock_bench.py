@@ -5,7 +5,8 @@
 DIR holds another build of the ferrow module (for example an older one,
 unpacked from its wheel); each figure is then measured for both in the same
 run, rounds alternating, and the ratio printed. Figures: uncontended single-
-process full cycles (enqueue + dequeue + ack) in relaxed mode; 2 producer +
+process full cycles (enqueue + dequeue + ack) in relaxed mode and with the
+default policy (an fsync per record); 2 producer +
 2 consumer processes with the default policy; system calls per relaxed
 operation (strace, when installed); the time from a holder's death to the
 next successful call; the CPU a waiter burns while the lock stays taken."""
@@ -25,7 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 CYCLES = r'''
 import sys, time, ferrow
-q = ferrow.FerrowCore(sys.argv[1], sync_interval_ms=1000)
+q = ferrow.FerrowCore(sys.argv[1], sync_interval_ms=int(sys.argv[3]))
 n = int(sys.argv[2])
 start = time.perf_counter()
 for _ in range(n):
@@ -90,9 +91,9 @@ def run(module_dir, script, *args, timeout=600):
     return out
 
 
-def single_cycles(module_dir, scratch, n):
+def single_cycles(module_dir, scratch, n, sync_interval_ms):
     qdir = tempfile.mkdtemp(dir=scratch)
-    return float(run(module_dir, CYCLES, qdir, n))
+    return float(run(module_dir, CYCLES, qdir, n, sync_interval_ms))
 
 
 def two_plus_two(module_dir, scratch, n):
@@ -190,14 +191,16 @@ def main():
     os.makedirs(args.dir, exist_ok=True)
     scratch = tempfile.mkdtemp(prefix="lock-bench-", dir=args.dir)
     try:
-        figures = {name: {"single": [], "2+2": []} for name in builds}
+        figures = {name: {"single": [], "durable": [], "2+2": []} for name in builds}
         for _ in range(args.rounds):
             for name, module_dir in builds.items():
-                figures[name]["single"].append(single_cycles(module_dir, scratch, 20000))
+                figures[name]["single"].append(single_cycles(module_dir, scratch, 20000, 1000))
+                figures[name]["durable"].append(single_cycles(module_dir, scratch, 1000, 0))
                 figures[name]["2+2"].append(two_plus_two(module_dir, scratch, 4000))
         print("| figure | " + " | ".join(builds) + (" | ratio |" if args.baseline else " |"))
         print("|---" * (len(builds) + 1 + bool(args.baseline)) + "|")
         for key, label in (("single", "1 process, relaxed, full cycles/s"),
+                           ("durable", "1 process, default policy, full cycles/s"),
                            ("2+2", "2+2 processes, default policy, msgs/s")):
             medians = [statistics.median(figures[name][key]) for name in builds]
             row = "| {} (median of {}) | ".format(label, args.rounds) + " | ".join(

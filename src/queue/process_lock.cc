@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -30,7 +31,7 @@ constexpr uint64_t EARLY_CHECK_INTERVAL_NS = 5 * 1000 * 1000;
 constexpr uint64_t LATE_CHECK_INTERVAL_NS = 25 * 1000 * 1000;
 constexpr uint64_t EARLY_PHASE_NS = 200 * 1000 * 1000;
 
-// Set in a held word whose holder must wake a sleeper when it releases.
+// Set in a held word whose holder must wake the sleepers when it releases.
 constexpr uint64_t WAITERS_BIT = uint64_t{1} << 62;
 // Bits 0..15 hold the slot + 1, so that the lower half of a held word, which
 // the futex compares, is never 0; bits 16..61 a nonce unique to the owner.
@@ -71,8 +72,11 @@ void futex_wait(char* base, uint32_t expected, uint64_t timeout_ns) {
   (void)syscall(SYS_futex, futex_word(base), FUTEX_WAIT, expected, &ts, nullptr, 0);
 }
 
-void futex_wake_one(char* base) {
-  (void)syscall(SYS_futex, futex_word(base), FUTEX_WAKE, 1, nullptr, nullptr, 0);
+// Every sleeper, not one: whichever the scheduler runs first takes the word
+// at once, instead of the lock waiting for one chosen process to be
+// scheduled; the others find it taken and sleep again.
+void futex_wake_all(char* base) {
+  (void)syscall(SYS_futex, futex_word(base), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
 // The inode of this process's pid namespace, which tells an administrator
@@ -239,7 +243,7 @@ Status ProcessLock::acquire(const LockWait& wait, bool* took_over) {
   uint64_t next_check = 0;
   uint32_t failed = 0;
   // Once this waiter has slept it takes the word with the waiters bit: others
-  // may still sleep, and its release must wake one of them.
+  // may still sleep, and its release must wake them.
   uint64_t mine = token_;
   for (;;) {
     uint64_t seen = 0;
@@ -297,7 +301,7 @@ Status ProcessLock::acquire(const LockWait& wait, bool* took_over) {
 void ProcessLock::release() {
   char* base = static_cast<char*>(mapping_.base());
   std::atomic_ref<uint64_t> lock_word(*reinterpret_cast<uint64_t*>(base));
-  if (lock_word.exchange(0, std::memory_order_release) & WAITERS_BIT) futex_wake_one(base);
+  if (lock_word.exchange(0, std::memory_order_release) & WAITERS_BIT) futex_wake_all(base);
 }
 
 }  // namespace ferrow

@@ -6,7 +6,7 @@
 //              non-zero value (1, as builds without holder records write) is
 //              a holder nobody can identify. Bit 62 is set by waiters that
 //              sleep on the word (a futex on its lower half): the releaser
-//              wakes one only then.
+//              wakes them only then.
 //   offset 8   unused (u64).
 //   offset 16  next_nonce (u64): source of unique tokens.
 //   offset 64  SLOT_COUNT slots of 32 bytes: token (u64), pid (u32, in the
@@ -75,7 +75,7 @@ class ProcessLock {
   // exactly one waiter wins, and *took_over says so: the caller must then
   // clear what the dead holder left half-done. Not reentrant.
   Status acquire(const LockWait& wait, bool* took_over);
-  // Stores 0 and wakes a sleeping waiter, if any. Cannot fail.
+  // Stores 0 and wakes the sleeping waiters, if any. Cannot fail.
   void release();
 
   // Whether the word's holder lives, as a waiter would judge it.

@@ -19,6 +19,8 @@ from .targets import open_queue as open_any_queue
 if TYPE_CHECKING:
     import ferrow
 
+    from .deadletter import DeadLetter
+
 T = TypeVar("T")
 
 PROG = "ferrow-admin"
@@ -64,6 +66,7 @@ def check_log_header(qdir: str) -> None:
         read_header(f, os.fstat(f.fileno()).st_size)
 
 
+@functools.lru_cache(maxsize=4096)  # records of one batch share their times
 def format_ms(ms: int) -> str:
     """An epoch time in milliseconds as UTC ISO text."""
     try:
@@ -243,3 +246,34 @@ def purge_confirmed(qdir: str, yes: bool, what: str) -> Tuple[int, int]:
     finally:
         del q
     return total, generation
+
+
+def print_stats(stats: Dict[str, Any], extra: Optional[Dict[str, str]] = None) -> None:
+    """The stats dict (and any extra rows) as aligned `key  value` lines."""
+    rows: Dict[str, Any] = dict(stats, **(extra or {}))
+    width = max(len(k) for k in rows)
+    for key, value in rows.items():
+        print("{:<{}}  {}".format(key, width, value))
+
+
+def show_dead_letter(args: argparse.Namespace, seq: int, h: "DeadLetter") -> int:
+    """`dead show` of one decoded dead letter: raw body, JSON or text."""
+    if args.raw:
+        sys.stdout.buffer.write(h.body)
+        return OK
+    prefix = h.body[:args.body_bytes]
+    if args.json:
+        emit_json({"id": seq, "original_id": h.original_id, "deliveries": h.deliveries,
+                   "enqueued_ts_ms": h.enqueued_ts_ms, "dead_ts_ms": h.dead_ts_ms,
+                   "reason": h.reason, "body_len": len(h.body), "body_hex": prefix.hex(),
+                   "body_truncated": len(prefix) < len(h.body)})
+        return OK
+    for name, value in (("id", seq), ("original_id", h.original_id),
+                        ("deliveries", h.deliveries),
+                        ("enqueued", "{} ({})".format(h.enqueued_ts_ms,
+                                                      format_ms(h.enqueued_ts_ms))),
+                        ("dead", "{} ({})".format(h.dead_ts_ms, format_ms(h.dead_ts_ms))),
+                        ("reason", json.dumps(h.reason)), ("body_len", len(h.body)),
+                        ("body", show_body(prefix, len(h.body)))):
+        print("{:<12} {}".format(name, value))
+    return OK

@@ -21,7 +21,7 @@ from .admin_common import (
     purge_confirmed,
     queue_dir,
     replay,
-    show_body,
+    show_dead_letter,
 )
 from .deadletter import DeadLetter, dead_letter_dir
 from .deadletter import decode as decode_dead_letter
@@ -118,26 +118,7 @@ def cmd_dead_show(args: argparse.Namespace) -> int:
     if entry.header is None:
         raise AdminError("{}: message {} is not a dead letter ({})".format(
             qdir, entry.seq, entry.error), FAILED)
-    h = decode_dead_letter(data)
-    if args.raw:
-        sys.stdout.buffer.write(h.body)
-        return OK
-    prefix = h.body[:args.body_bytes]
-    if args.json:
-        emit_json({"id": entry.seq, "original_id": h.original_id, "deliveries": h.deliveries,
-                   "enqueued_ts_ms": h.enqueued_ts_ms, "dead_ts_ms": h.dead_ts_ms,
-                   "reason": h.reason, "body_len": len(h.body), "body_hex": prefix.hex(),
-                   "body_truncated": len(prefix) < len(h.body)})
-        return OK
-    print("id           {}".format(entry.seq))
-    print("original_id  {}".format(h.original_id))
-    print("deliveries   {}".format(h.deliveries))
-    print("enqueued     {} ({})".format(h.enqueued_ts_ms, format_ms(h.enqueued_ts_ms)))
-    print("dead         {} ({})".format(h.dead_ts_ms, format_ms(h.dead_ts_ms)))
-    print("reason       {}".format(json.dumps(h.reason)))
-    print("body_len     {}".format(len(h.body)))
-    print("body         {}".format(show_body(prefix, len(h.body))))
-    return OK
+    return show_dead_letter(args, entry.seq, decode_dead_letter(data))
 
 
 def cmd_dead_requeue(args: argparse.Namespace) -> int:

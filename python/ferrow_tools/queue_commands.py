@@ -16,6 +16,7 @@ from .admin_common import (
     call,
     emit_json,
     open_queue,
+    print_stats,
     purge_confirmed,
     queue_dir,
     replay,
@@ -39,11 +40,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
     elif args.json:
         emit_json(stats)
     else:
-        width = max(len(k) for k in stats)
-        for key, value in stats.items():
-            print("{:<{}}  {}".format(key, width, value))
-        if holder is not None:
-            print("{:<{}}  {}".format("process_lock", width, holder.describe()))
+        print_stats(stats, {"process_lock": holder.describe()} if holder is not None else None)
     return OK
 
 

@@ -12,7 +12,8 @@ import sys
 from typing import Any, Dict, Iterator, List
 
 from .admin_common import (FAILED, OK, PROG, AdminError, call, emit_json, format_ms,
-                           open_target, purge_confirmed, show_body)
+                           open_target, print_stats, purge_confirmed, show_body,
+                           show_dead_letter)
 from .deadletter import decode as decode_dead_letter
 from .logfile import Message, now_ms
 from .prometheus import prometheus_text
@@ -57,9 +58,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
     elif args.json:
         emit_json(stats)
     else:
-        width = max(len(k) for k in stats)
-        for key, value in stats.items():
-            print("{:<{}}  {}".format(key, width, value))
+        print_stats(stats)
     return OK
 
 
@@ -184,25 +183,7 @@ def cmd_dead_show(args: argparse.Namespace) -> int:
         h = decode_dead_letter(entry.body)
     except ValueError as err:
         raise AdminError("message {} is not a dead letter ({})".format(entry.seq, err), FAILED)
-    if args.raw:
-        sys.stdout.buffer.write(h.body)
-        return OK
-    prefix = h.body[:args.body_bytes]
-    if args.json:
-        emit_json({"id": entry.seq, "original_id": h.original_id, "deliveries": h.deliveries,
-                   "enqueued_ts_ms": h.enqueued_ts_ms, "dead_ts_ms": h.dead_ts_ms,
-                   "reason": h.reason, "body_len": len(h.body), "body_hex": prefix.hex(),
-                   "body_truncated": len(prefix) < len(h.body)})
-        return OK
-    for name, value in (("id", entry.seq), ("original_id", h.original_id),
-                        ("deliveries", h.deliveries),
-                        ("enqueued", "{} ({})".format(h.enqueued_ts_ms,
-                                                      format_ms(h.enqueued_ts_ms))),
-                        ("dead", "{} ({})".format(h.dead_ts_ms, format_ms(h.dead_ts_ms))),
-                        ("reason", json.dumps(h.reason)), ("body_len", len(h.body)),
-                        ("body", show_body(prefix, len(h.body)))):
-        print("{:<12} {}".format(name, value))
-    return OK
+    return show_dead_letter(args, entry.seq, h)
 
 
 def cmd_dead_requeue(args: argparse.Namespace) -> int:

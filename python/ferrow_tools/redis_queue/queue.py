@@ -13,7 +13,7 @@ from .. import arguments as conv
 from .connection import make_client, node_runner
 from .durability import ServerPolicy, check_policy, read_policy
 from .errors import io_error, mapped_errors
-from .scripts import KEY_NAMES, SCRIPTS, Scripts
+from .scripts import KEY_NAMES, Scripts
 from .url import RedisTarget, parse
 
 if TYPE_CHECKING:

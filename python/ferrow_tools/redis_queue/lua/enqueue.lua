@@ -23,8 +23,5 @@ for i = 1, n, CHUNK do
   redis.call('HSET', TIMES, unpack(times))
   redis.call('ZADD', READY, unpack(ready))
 end
-redis.call('HINCRBY', META, 'next_seq', n)
-redis.call('HINCRBY', META, 'enqueued_total', n)
-redis.call('HINCRBY', META, 'live_bytes', size + n * RECORD_OVERHEAD)
-wake(n)
+count_enqueued(n, size)
 return first

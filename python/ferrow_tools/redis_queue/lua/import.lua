@@ -17,8 +17,5 @@ for i = 0, n - 1 do
   redis.call('ZADD', READY, seq, seq)
   size = size + #body
 end
-redis.call('HINCRBY', META, 'next_seq', n)
-redis.call('HINCRBY', META, 'enqueued_total', n)
-redis.call('HINCRBY', META, 'live_bytes', size + n * RECORD_OVERHEAD)
-wake(n)
+count_enqueued(n, size)
 return first

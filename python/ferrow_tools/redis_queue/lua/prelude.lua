@@ -75,3 +75,11 @@ end
 local function counter(name)
   return tonumber(redis.call('HGET', META, name) or '0')
 end
+
+-- Counts n new messages of `size` body bytes in all and wakes waiters.
+local function count_enqueued(n, size)
+  redis.call('HINCRBY', META, 'next_seq', n)
+  redis.call('HINCRBY', META, 'enqueued_total', n)
+  redis.call('HINCRBY', META, 'live_bytes', size + n * RECORD_OVERHEAD)
+  wake(n)
+end

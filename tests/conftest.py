@@ -225,3 +225,14 @@ def report_summary(request, name, summary):
         os.makedirs(out_dir, exist_ok=True)
         with open(os.path.join(out_dir, f"{name}.json"), "w") as f:
             json.dump(summary, f, sort_keys=True, indent=1)
+
+
+REQUIRE_ROOT = os.environ.get("FERROW_REQUIRE_ROOT") == "1"
+
+
+def skip_without(reason):
+    """Skips a test that needs root or a tool this machine lacks; where CI
+    promises both (FERROW_REQUIRE_ROOT=1), that is a failure instead."""
+    if REQUIRE_ROOT:
+        pytest.fail(reason + ", and FERROW_REQUIRE_ROOT=1 asks for these tests")
+    pytest.skip(reason)

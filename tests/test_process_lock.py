@@ -18,7 +18,7 @@ import time
 import pytest
 
 import ferrow
-from conftest import report_summary
+from conftest import report_summary, skip_without
 from ferrow_tools.lock_file import read_holder
 
 KILLS_PER_CASE = int(os.environ.get("FERROW_LOCK_KILLS") or 2)
@@ -185,9 +185,9 @@ def test_a_process_killed_at_any_moment_wedges_nothing(tmp_path, children, role,
 
 def in_new_pid_namespace():
     if os.geteuid() != 0 or shutil.which("unshare") is None:
-        pytest.skip("needs root and unshare(1) for a pid namespace")
+        skip_without("needs root and unshare(1) for a pid namespace")
     if subprocess.run(["unshare", "--pid", "--fork", "true"]).returncode != 0:
-        pytest.skip("unshare --pid is not permitted here")
+        skip_without("unshare --pid is not permitted here")
     return ("unshare", "--pid", "--fork", "--kill-child")
 
 

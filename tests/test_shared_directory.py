@@ -15,6 +15,7 @@ import tempfile
 import pytest
 
 import ferrow
+from conftest import skip_without
 
 CHILD_ENV = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(ferrow.__file__)))
 
@@ -25,7 +26,7 @@ def plant_link(target, link, planter):
         os.symlink(target, link)
         return
     if os.geteuid() != 0 or shutil.which("setpriv") is None:
-        pytest.skip("playing another user needs root and setpriv(1)")
+        skip_without("playing another user needs root and setpriv(1)")
     os.chmod(link.parent, 0o777)
     subprocess.run(["setpriv", "--reuid", "54321", "--regid", "54321", "--clear-groups",
                     sys.executable, "-c", "import os, sys; os.symlink(sys.argv[1], sys.argv[2])",
@@ -146,11 +147,11 @@ def test_a_log_changed_behind_an_open_queue_is_noticed_at_the_next_call(tmp_path
 def small_disk(tmp_path):
     """A 2 MiB tmpfs of its own (mounting needs root)."""
     if os.geteuid() != 0:
-        pytest.skip("mounting a small tmpfs needs root")
+        skip_without("mounting a small tmpfs needs root")
     mount = tmp_path / "disk"
     mount.mkdir()
     if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(mount)]).returncode:
-        pytest.skip("tmpfs cannot be mounted here")
+        skip_without("tmpfs cannot be mounted here")
     yield mount
     subprocess.run(["umount", "-l", str(mount)], check=True)
 

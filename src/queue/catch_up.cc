@@ -1,8 +1,4 @@
 // Bringing this process's state up to the log that all processes share.
-#include <fcntl.h>
-
-#include <cstring>
-
 #include "queue/file_io.h"
 #include "queue/log_replay.h"
 #include "queue/queue.h"

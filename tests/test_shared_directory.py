@@ -2,7 +2,8 @@
 fails: links planted where the queue's files go are refused or replaced,
 never followed; files and directories get the modes the umask allows, and a
 rewritten log keeps the mode and group an administrator gave it; a log
-changed behind an open queue is noticed; a full disk neither fails a recorded
+changed behind an open queue is noticed, and so is a lock file removed or
+cut; a full disk neither fails a recorded
 ack nor traps the queue."""
 import os
 import pathlib
@@ -142,6 +143,65 @@ def test_a_log_changed_behind_an_open_queue_is_noticed_at_the_next_call(tmp_path
     assert q.enqueue(b"after") == len(expected)
     assert q.verify_integrity()["ok"]
 
+
+
+PAUSED_PRODUCER = """
+import ferrow, sys
+q = ferrow.FerrowCore(sys.argv[1], sync_interval_ms=1000)
+for half in (0, 1):
+    for i in range(2000):
+        q.enqueue(b"%s %d %d" % (sys.argv[2].encode(), half, i))
+    if half == 0:
+        print("paused", flush=True)
+        sys.stdin.readline()
+"""
+
+
+@pytest.mark.parametrize("change", ["removed", "replaced", "cut"])
+def test_a_lock_file_changed_under_running_producers_keeps_them_on_one_lock(tmp_path, change):
+    """The process that opened the queue before the change and the one that
+    opens it after take turns on one word: no id is given twice, no message
+    is lost, no process dies of SIGBUS."""
+    qdir = tmp_path / "q"
+    lock = qdir / ".proc_lock"
+    ferrow.FerrowCore(str(qdir)).enqueue(b"seed")
+
+    def producer(name):
+        return subprocess.Popen([sys.executable, "-c", PAUSED_PRODUCER, str(qdir), name],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=CHILD_ENV)
+
+    old = producer("old")
+    assert old.stdout.readline() == b"paused\n"
+    if change == "removed":
+        lock.unlink()
+    elif change == "replaced":
+        (tmp_path / "stray").write_bytes(b"\0" * 64)
+        os.replace(tmp_path / "stray", lock)
+    else:
+        os.truncate(lock, 0)
+
+    def resume(p):
+        p.stdin.write(b"go\n")
+        p.stdin.flush()
+
+    if change == "cut":
+        resume(old)  # its next call finds the cut (a newcomer would mend it unseen)
+    new = producer("new")
+    assert new.stdout.readline() == b"paused\n"
+    for p in ((old, new) if change != "cut" else (new,)):
+        resume(p)
+    outcomes = [(p.wait(timeout=120), p.stderr.read().decode()) for p in (old, new)]
+    assert [code for code, _ in outcomes] == [0, 0], outcomes
+    warning = "was cut shorter" if change == "cut" else "was removed or replaced"
+    assert warning in outcomes[0][1]
+    q = ferrow.FerrowCore(str(qdir))
+    seen = {}
+    while (m := q.dequeue()) is not None:
+        seen[m[0]] = m[1]
+        q.ack(m[0])
+    assert len(set(seen.values())) == len(seen) == 1 + 2 * 2 * 2000
+    assert os.stat(lock).st_size == 131136
 
 @pytest.fixture
 def small_disk(tmp_path):

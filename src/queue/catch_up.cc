@@ -11,9 +11,10 @@ Status Queue::catch_up() {
   // One lstat of the path tells whether it still names the file this
   // process holds: a rewrite by another process (compaction, purge: a new
   // file renamed over it), a replacement or a link by anyone else all give
-  // another identity and a full replay of what is there now. A cut leaves
-  // the identity and is found by the tail read below.
-  Result<FileIdentity> named = identity_of(storage_.log_path());
+  // another identity and a full replay of what is there now. The same call
+  // gives the length: equal to what this process applied means nothing was
+  // appended or cut since, and the tail read is skipped.
+  Result<FileStatus> named = status_of(storage_.log_path());
   if (!named.ok()) {
     if (named.error().kind() != IoErrorKind::NotFound) return named.error();
     // Never recreated behind the caller's back: its messages are gone with
@@ -21,7 +22,8 @@ Status Queue::catch_up() {
     return QueueError::io(IoErrorKind::NotFound,
                           storage_.log_path() + " was removed while the queue was open");
   }
-  if (!(named.value() == storage_.identity())) return reload();
+  if (!(named.value().identity == storage_.identity())) return reload();
+  if (named.value().length == storage_.append_pos()) return {};
 
   uint64_t pos = storage_.append_pos();
   bool thorough = false;

@@ -68,16 +68,43 @@ Result<uint64_t> file_length(int fd) {
   return static_cast<uint64_t>(st.st_size);
 }
 
-Result<FileIdentity> identity_of(int fd) {
+namespace {
+
+FileStatus status_from(const struct stat& st) {
+  return FileStatus{
+      FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)},
+      static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_nlink)};
+}
+
+}  // namespace
+
+void write_warning(const std::string& line) {
+  const std::string text = line + "\n";
+  (void)write_all(STDERR_FILENO, text, WRITE_WHOLE_TEXT);
+}
+
+Result<FileStatus> status_of(int fd) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return QueueError::os(errno);
-  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return status_from(st);
+}
+
+Result<FileStatus> status_of(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return QueueError::os(errno);
+  return status_from(st);
+}
+
+Result<FileIdentity> identity_of(int fd) {
+  Result<FileStatus> status = status_of(fd);
+  if (!status.ok()) return status.error();
+  return status.value().identity;
 }
 
 Result<FileIdentity> identity_of(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return QueueError::os(errno);
-  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  Result<FileStatus> status = status_of(path);
+  if (!status.ok()) return status.error();
+  return status.value().identity;
 }
 
 Status set_file_length(int fd, uint64_t length) {

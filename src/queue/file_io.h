@@ -60,6 +60,15 @@ struct FileIdentity {
 Result<FileIdentity> identity_of(int fd);
 // Of the name itself (lstat): a symbolic link has an identity of its own.
 Result<FileIdentity> identity_of(const std::string& path);
+
+// Identity, length and number of names of a file, from one fstat or lstat.
+struct FileStatus {
+  FileIdentity identity;
+  uint64_t length = 0;
+  uint64_t links = 0;  // 0 once every name of the file is gone
+};
+Result<FileStatus> status_of(int fd);
+Result<FileStatus> status_of(const std::string& path);
 Status set_file_length(int fd, uint64_t length);
 
 // Writes all of `data`, continuing partial writes and retrying EINTR. A write
@@ -69,6 +78,10 @@ Status write_all(int fd, std::string_view data, const char* zero_write_text);
 // it fails part-way.
 Status write_all(int fd, std::string_view data, const char* zero_write_text, size_t* written);
 inline constexpr char WRITE_WHOLE_TEXT[] = "failed to write whole buffer";
+
+// Writes one line straight to file descriptor 2, bypassing any buffering, so
+// that the warning is there even if the process dies right after.
+void write_warning(const std::string& line);
 inline constexpr char WRITE_BUFFERED_TEXT[] = "failed to write the buffered data";
 
 // Reads up to n bytes at `offset`, stopping early only at end of file.

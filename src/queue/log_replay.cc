@@ -30,11 +30,6 @@ Status cut_tail(int fd, const std::string& log_path, uint64_t offset) {
 
 }  // namespace
 
-void write_warning(const std::string& line) {
-  const std::string text = line + "\n";
-  (void)write_all(STDERR_FILENO, text, WRITE_WHOLE_TEXT);
-}
-
 Result<ReplayResult> open_log(const std::string& log_path) {
   Result<FileHandle> opened = open_file(log_path, O_RDWR | O_CREAT);
   if (!opened.ok()) return opened.error();

@@ -22,10 +22,6 @@ struct ReplayResult {
 // standard error.
 Result<ReplayResult> open_log(const std::string& log_path);
 
-// Writes one line straight to file descriptor 2, bypassing any buffering, so
-// that the warning is there even if the process dies right after.
-void write_warning(const std::string& line);
-
 }  // namespace ferrow
 
 #endif  // FERROW_QUEUE_LOG_REPLAY_H_

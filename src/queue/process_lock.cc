@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "queue/clock.h"
+#include "queue/file_io.h"
 
 namespace ferrow {
 namespace {
@@ -113,8 +114,12 @@ std::vector<ProcessLock*>& registry() {
 
 }  // namespace
 
-ProcessLock::ProcessLock(std::string path, Mapping mapping)
-    : path_(std::move(path)), mapping_(std::move(mapping)) {
+ProcessLock::ProcessLock(std::string dir, std::string path, FileHandle map_file, Mapping mapping)
+    : dir_(std::move(dir)),
+      path_(std::move(path)),
+      map_file_(std::move(map_file)),
+      mapping_(std::move(mapping)),
+      cut_guard_(mapping_.base(), mapping_.length(), map_file_.fd()) {
   static std::once_flag fork_handlers;
   std::call_once(fork_handlers, [] {
     pthread_atfork([] { registry_mutex.lock(); }, [] { registry_mutex.unlock(); },
@@ -151,9 +156,9 @@ Result<std::unique_ptr<ProcessLock>> ProcessLock::open(const std::string& dir) {
   Result<FileHandle> file = open_file(path, O_RDWR | O_CREAT);
   if (!file.ok()) return file.error();
   const int fd = file.value().fd();
-  Result<uint64_t> length = file_length(fd);
-  if (!length.ok()) return length.error();
-  uint64_t len = length.value();
+  Result<FileStatus> status = status_of(fd);
+  if (!status.ok()) return status.error();
+  uint64_t len = status.value().length;
   if (len < LOCK_FILE_LEN) {
     // Only ever grown: a file another process mapped keeps its bytes.
     FERROW_TRY(set_file_length(fd, LOCK_FILE_LEN));
@@ -161,14 +166,20 @@ Result<std::unique_ptr<ProcessLock>> ProcessLock::open(const std::string& dir) {
   }
   Result<Mapping> mapping = Mapping::map(fd, len, /*writable=*/true);
   if (!mapping.ok()) return mapping.error();
-  file.value().reset();  // the mapping stays valid without it
-  std::unique_ptr<ProcessLock> lock(new ProcessLock(path, std::move(mapping.value())));
+  std::unique_ptr<ProcessLock> lock(
+      new ProcessLock(dir, path, std::move(file.value()), std::move(mapping.value())));
+  lock->identity_ = status.value().identity;
   // The slot's lock lives on a description of its own. A mapping keeps the
   // description it was made from open, and a forked child inherits the
   // mapping: were the lock on that description, a child would keep its
   // parent's slot locked after the parent died.
   Result<FileHandle> slot_file = open_file(path, O_RDWR);
   if (!slot_file.ok()) return slot_file.error();
+  Result<FileIdentity> slot_identity = identity_of(slot_file.value().fd());
+  if (!slot_identity.ok()) return slot_identity.error();
+  if (!(slot_identity.value() == lock->identity_)) {
+    return QueueError::io(IoErrorKind::Other, path + " was replaced while it was being opened");
+  }
   lock->file_ = std::move(slot_file.value());
   FERROW_TRY(lock->claim_slot());
   return lock;
@@ -187,14 +198,10 @@ Status ProcessLock::claim_slot() {
   for (uint64_t i = 0; i < LOCK_SLOT_COUNT; i++) {
     const uint64_t candidate = (nonce + i) % LOCK_SLOT_COUNT;
     if (slot_lock(file_.fd(), F_OFD_SETLK, candidate, F_WRLCK) == 0) {
-      char* entry = slot(candidate);
-      shared<uint32_t>(entry + SLOT_PID).store(static_cast<uint32_t>(::getpid()));
-      shared<uint64_t>(entry + SLOT_PID_NS).store(pid_namespace());
-      shared<uint64_t>(entry + SLOT_SINCE).store(0);
       token_ = LOCK_TOKEN_TAG | (nonce << NONCE_SHIFT) | (candidate + 1);
       slot_ = candidate;
-      // Published last: a waiter trusts the slot only once it names us.
-      shared<uint64_t>(entry + SLOT_TOKEN).store(token_, std::memory_order_release);
+      pid_namespace_ = pid_namespace();
+      publish_slot();
       return {};
     }
     // Taken by a live opener: try the next. Anything else means this file
@@ -205,6 +212,32 @@ Status ProcessLock::claim_slot() {
   return {};
 }
 
+void ProcessLock::publish_slot() {
+  char* entry = slot(slot_);
+  shared<uint32_t>(entry + SLOT_PID).store(static_cast<uint32_t>(::getpid()));
+  shared<uint64_t>(entry + SLOT_PID_NS).store(pid_namespace_);
+  shared<uint64_t>(entry + SLOT_SINCE).store(0);
+  // Published last: a waiter trusts the slot only once it names us.
+  shared<uint64_t>(entry + SLOT_TOKEN).store(token_, std::memory_order_release);
+}
+
+Status ProcessLock::check_file(bool* removed) {
+  Result<FileStatus> status = status_of(map_file_.fd());
+  if (!status.ok()) return status.error();
+  // Someone cut the file: the mapping's pages past its end would raise
+  // SIGBUS. What they held (the word, the slots) is lost either way; the
+  // word reads as free again, and each owner rewrites its slot at its next
+  // lock.
+  const bool cut = status.value().length < mapping_.length();
+  if (cut) FERROW_TRY(set_file_length(map_file_.fd(), mapping_.length()));
+  if (cut_guard_.take_cut() || cut) {
+    write_warning("Ferrow: " + path_ + " was cut shorter while the queue was open; its length "
+                  "is restored");
+  }
+  if (status.value().links == 0) *removed = true;
+  return {};
+}
+
 LockHolder ProcessLock::holder(uint64_t word) const {
   word &= ~WAITERS_BIT;
   if (word == 0) return LockHolder::Free;
@@ -212,11 +245,11 @@ LockHolder ProcessLock::holder(uint64_t word) const {
   const uint64_t index = (word & SLOT_MASK) - 1;
   if (index >= LOCK_SLOT_COUNT) return LockHolder::Unidentified;
   char* entry = slot(index);
+  const uint64_t recorded = shared<uint64_t>(entry + SLOT_TOKEN).load(std::memory_order_acquire);
   // Another token in the slot: its owner closed it (and so released the
-  // word first) or died and the slot went to a new opener.
-  if (shared<uint64_t>(entry + SLOT_TOKEN).load(std::memory_order_acquire) != word) {
-    return LockHolder::Dead;
-  }
+  // word first) or died and the slot went to a new opener. No token at all:
+  // a cut file wiped the record, and only the slot's lock can tell.
+  if (recorded != word && recorded != 0) return LockHolder::Dead;
   if (!file_.valid()) return LockHolder::Unidentified;
   const int type = slot_lock(file_.fd(), F_OFD_GETLK, index, F_WRLCK);
   // A probe that fails proves nothing: keep waiting, as for a live holder.
@@ -226,15 +259,57 @@ LockHolder ProcessLock::holder(uint64_t word) const {
 
 Status ProcessLock::acquire(const LockWait& wait, bool* took_over) {
   *took_over = false;
+  bool removed = false;
   if (claim_needed_) {
-    // A forked child's first lock: a slot and token of its own.
+    // A forked child's first lock: a slot and token of its own, in the
+    // file it maps. If the path names another file by now, the move below
+    // gives it one there.
     claim_needed_ = false;
     Result<FileHandle> file = open_file(path_, O_RDWR);
-    if (file.ok()) {
+    Result<FileIdentity> identity =
+        file.ok() ? identity_of(file.value().fd()) : Result<FileIdentity>(file.error());
+    if (identity.ok() && identity.value() == identity_) {
       file_ = std::move(file.value());
       FERROW_TRY(claim_slot());
+    } else {
+      removed = true;
     }
   }
+  FERROW_TRY(check_file(&removed));
+  FERROW_TRY(acquire_word(wait, took_over, &removed));
+  if (!removed) return {};
+  const Status moved = move_to_named_file(wait, took_over);
+  if (!moved.ok()) release();
+  return moved;
+}
+
+Status ProcessLock::move_to_named_file(const LockWait& wait, bool* took_over) {
+  // Holding the old word keeps out every process still on the old file;
+  // holding the new one, every process already on it. With both, nobody
+  // else can be inside an operation, so the old word can go.
+  Result<std::unique_ptr<ProcessLock>> named = ProcessLock::open(dir_);
+  if (!named.ok()) return named.error();
+  ProcessLock& fresh = *named.value();
+  bool fresh_took_over = false;
+  bool fresh_removed = false;
+  FERROW_TRY(fresh.acquire_word(wait, &fresh_took_over, &fresh_removed));
+  release();
+  std::swap(map_file_, fresh.map_file_);
+  std::swap(mapping_, fresh.mapping_);
+  std::swap(cut_guard_, fresh.cut_guard_);
+  std::swap(file_, fresh.file_);
+  std::swap(identity_, fresh.identity_);
+  std::swap(token_, fresh.token_);
+  std::swap(slot_, fresh.slot_);
+  std::swap(pid_namespace_, fresh.pid_namespace_);
+  *took_over = *took_over || fresh_took_over;
+  write_warning("Ferrow: " + path_ +
+                " was removed or replaced while the queue was open; this process now uses the "
+                "file found there");
+  return {};  // `fresh` closes the old file and frees its slot
+}
+
+Status ProcessLock::acquire_word(const LockWait& wait, bool* took_over, bool* removed) {
   char* base = static_cast<char*>(mapping_.base());
   std::atomic_ref<uint64_t> lock_word(*reinterpret_cast<uint64_t*>(base));
   const uint64_t start = monotonic_ns();
@@ -249,7 +324,13 @@ Status ProcessLock::acquire(const LockWait& wait, bool* took_over) {
     uint64_t seen = 0;
     if (lock_word.compare_exchange_strong(seen, mine, std::memory_order_acquire,
                                           std::memory_order_relaxed)) {
-      if (slot_ < LOCK_SLOT_COUNT) shared<uint64_t>(slot(slot_) + SLOT_SINCE).store(start);
+      if (slot_ < LOCK_SLOT_COUNT) {
+        char* entry = slot(slot_);
+        if (shared<uint64_t>(entry + SLOT_TOKEN).load(std::memory_order_relaxed) != token_) {
+          publish_slot();  // wiped by a cut of the file
+        }
+        shared<uint64_t>(entry + SLOT_SINCE).store(start);
+      }
       return {};
     }
     const uint64_t now = monotonic_ns();
@@ -295,6 +376,9 @@ Status ProcessLock::acquire(const LockWait& wait, bool* took_over) {
     mine = token_ | WAITERS_BIT;
     const uint64_t left = timeout_ns - (now - start);
     futex_wait(base, static_cast<uint32_t>(seen), std::min(left, interval));
+    // The file may have been cut during the sleep: look before the next
+    // touch of the mapping.
+    FERROW_TRY(check_file(removed));
   }
 }
 

@@ -22,7 +22,17 @@
 // "the slot's token is still ours and its range is still locked" proves the
 // holder alive; anything else proves it dead. Only a waiter checks, after
 // its spin and yield phases: taking and releasing the word stay a compare-
-// and-swap and a store in shared memory, without a system call.
+// and-swap and a store in shared memory.
+//
+// Before it touches the mapping, every acquire looks at the file with one
+// fstat. A file cut shorter (where the mapping would raise SIGBUS) is grown
+// back to its length, there or, if the cut comes later, by the CutGuard's
+// fault handler. A file whose last name is gone (removed, or replaced
+// by rename, with the directory or alone) is left: the process takes the
+// old word, which keeps out everyone still on the old file, then the word
+// of the file the path names now (creating it if need be), and keeps the
+// new one. Every process moves over at its next call, and none of them
+// works under a lock that newcomers cannot see.
 #ifndef FERROW_QUEUE_PROCESS_LOCK_H_
 #define FERROW_QUEUE_PROCESS_LOCK_H_
 
@@ -31,6 +41,7 @@
 #include <memory>
 #include <string>
 
+#include "queue/cut_guard.h"
 #include "queue/file_io.h"
 #include "queue/result.h"
 
@@ -83,7 +94,17 @@ class ProcessLock {
   uint64_t token() const { return token_; }
 
  private:
-  ProcessLock(std::string path, Mapping mapping);
+  ProcessLock(std::string dir, std::string path, FileHandle map_file, Mapping mapping);
+  // The wait for this file's word. Sets *removed if a look at the file
+  // between sleeps finds its names gone.
+  Status acquire_word(const LockWait& wait, bool* took_over, bool* removed);
+  // One fstat: grows a cut file back and says whether its names are gone.
+  Status check_file(bool* removed);
+  // Holding the old word: takes the word of the file the path names now and
+  // makes it this object's.
+  Status move_to_named_file(const LockWait& wait, bool* took_over);
+  // Writes this owner's record into its slot (again after a cut wiped it).
+  void publish_slot();
   // Takes a slot and a fresh token for this object (again in a forked child,
   // which must not pass for its parent).
   Status claim_slot();
@@ -92,11 +113,16 @@ class ProcessLock {
 
   char* slot(uint64_t index) const;
 
+  const std::string dir_;
   const std::string path_;
+  FileHandle map_file_;  // the description the mapping was made from
   Mapping mapping_;      // the whole file, shared read-write
+  CutGuard cut_guard_;   // grows the file back if someone cuts it
   FileHandle file_;      // holds the slot's lock; absent without a slot
+  FileIdentity identity_;  // of the mapped file
   uint64_t token_ = 1;   // what this object writes into the word
   uint64_t slot_ = LOCK_SLOT_COUNT;
+  uint64_t pid_namespace_ = 0;
   bool claim_needed_ = false;  // set in a forked child
 };
 

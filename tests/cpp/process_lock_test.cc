@@ -3,6 +3,7 @@
 #include "queue/process_lock.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -103,6 +104,32 @@ TEST_F(ProcessLockTest, ADeadHoldersWordIsTakenOverByExactlyOneWaiter) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(takeovers.load(), 1);
   EXPECT_EQ(overlaps.load(), 0);
+}
+
+// A lock file cut under a holder is grown back by the fault handler instead
+// of killing it with SIGBUS; a removed one is left for the file the path
+// names now, so that the old and the new process share one word.
+TEST_F(ProcessLockTest, ACutOrRemovedLockFileNeitherCrashesNorSplitsTheLock) {
+  const std::string path = dir_ + "/.proc_lock";
+  bool took_over = false;
+  auto old_user = Open();
+  ASSERT_TRUE(old_user->acquire(LockWait{}, &took_over).ok());
+  ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+  old_user->release();  // touches the vanished page
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(static_cast<uint64_t>(st.st_size), LOCK_FILE_LEN);
+
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  auto newcomer = Open();
+  ASSERT_TRUE(newcomer->acquire(LockWait{}, &took_over).ok());
+  EXPECT_FALSE(old_user->acquire(LockWait{100, nullptr}, &took_over).ok());
+  newcomer->release();
+  ASSERT_TRUE(old_user->acquire(LockWait{}, &took_over).ok());
+  EXPECT_FALSE(newcomer->acquire(LockWait{100, nullptr}, &took_over).ok());
+  old_user->release();
+  ASSERT_TRUE(newcomer->acquire(LockWait{}, &took_over).ok());
+  newcomer->release();
 }
 
 }  // namespace

@@ -107,6 +107,7 @@ Status Queue::compact_log() {
   FERROW_TRY(sync_parent_dir(storage_.log_path()));
   FERROW_TRY(storage_.reopen_log(generation));
   for (const auto& [seq, body_offset] : new_offsets) state_.set_body_offset(seq, body_offset);
+  note_durable_rewrite();
   return {};
 }
 

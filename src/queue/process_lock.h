@@ -9,6 +9,7 @@
 //              wakes them only then.
 //   offset 8   unused (u64).
 //   offset 16  next_nonce (u64): source of unique tokens.
+//   offset 24  the commit marks (32 bytes, see commit_marks.h).
 //   offset 64  SLOT_COUNT slots of 32 bytes: token (u64), pid (u32, in the
 //              owner's own pid namespace), unused (u32), pid namespace inode
 //              (u64), monotonic time at which the owner last took the word
@@ -92,6 +93,8 @@ class ProcessLock {
   // Whether the word's holder lives, as a waiter would judge it.
   LockHolder holder(uint64_t word) const;
   uint64_t token() const { return token_; }
+  // The start of the shared mapping, where the commit marks live.
+  char* header() const { return static_cast<char*>(mapping_.base()); }
 
  private:
   ProcessLock(std::string dir, std::string path, FileHandle map_file, Mapping mapping);

@@ -26,6 +26,7 @@ Status Queue::purge_log() {
   FERROW_TRY(sync_parent_dir(storage_.log_path()));
   FERROW_TRY(storage_.reopen_log(generation));
   state_.reset();
+  note_durable_rewrite();
   return {};
 }
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "queue/clock.h"
+#include "queue/commit_marks.h"
 #include "queue/file_io.h"
 #include "queue/log_replay.h"
 
@@ -61,6 +62,7 @@ class Queue::Frame {
 
   // Takes the process lock (if any) and, when asked, catches up with the log.
   Status begin(bool catch_up) {
+    caught_up_ = catch_up;
     if (queue_.lock_) {
       bool took_over = false;
       FERROW_TRY(queue_.lock_->acquire(queue_.options_.lock_wait, &took_over));
@@ -71,12 +73,66 @@ class Queue::Frame {
     return {};
   }
 
+  // The end of a successful operation under group commit: the lock goes
+  // first, then the call waits for an fsync, its own or another process's,
+  // that began after everything it wrote or saw was written. Whatever it
+  // returns then survives a power loss, while the fsyncs of several
+  // processes overlap and share device flushes.
+  Status commit() {
+    if (!process_locked_ || !caught_up_ || !queue_.group_commit()) return {};
+    const uint64_t generation = queue_.storage_.generation();
+    const uint64_t need = queue_.storage_.append_pos();
+    CommitMarks marks(queue_.lock_->header());
+    marks.publish_appended(generation, need);
+    queue_.lock_->release();
+    process_locked_ = false;
+    return queue_.make_durable(marks, generation, need);
+  }
+
  private:
   Queue& queue_;
   std::lock_guard<std::mutex> guard_;
   const int exceptions_;
   bool process_locked_ = false;
+  bool caught_up_ = false;
 };
+
+template <typename Operation>
+auto Queue::framed(bool catch_up, Operation&& operation) -> decltype(operation()) {
+  Frame frame(*this);
+  FERROW_TRY(frame.begin(catch_up));
+  auto result = operation();
+  if (result.ok()) FERROW_TRY(frame.commit());
+  return result;
+}
+
+Status Queue::sync_records(bool force) {
+  if (group_commit()) return {};  // the frame's commit syncs, after the release
+  return storage_.sync_log(force);
+}
+
+Status Queue::make_durable(CommitMarks& marks, uint64_t generation, uint64_t need) {
+  if (marks.synced_covers(generation, need)) return {};
+  // An fsync already running that covers our records: wait for it rather
+  // than start one of our own, but not for ever (its process may stall or
+  // die, or its fsync fail).
+  if (marks.syncing_covers(generation, need)) {
+    const uint64_t leader = marks.leader();
+    auto leader_alive = [&] { return lock_->holder(leader) != LockHolder::Dead; };
+    if (marks.wait_synced(generation, need, LEADER_WAIT_MS, leader_alive)) return {};
+  }
+  // Everything published before this fsync begins is covered by it.
+  const uint64_t target = std::max(need, marks.appended(generation));
+  marks.announce_syncing(generation, target, lock_->token());
+  FERROW_TRY(storage_.sync_log(/*force=*/true));
+  marks.raise_synced(generation, target);
+  return {};
+}
+
+void Queue::note_durable_rewrite() {
+  // A compaction or purge synced the new log, whole, before its rename.
+  CommitMarks(lock_->header()).raise_synced(storage_.generation(), storage_.append_pos());
+}
 
 namespace {
 
@@ -159,19 +215,19 @@ Status Queue::append_and_apply(const LogRecord& record, uint64_t record_offset, 
   // log holds, and a later replay would let the second replace the first.
   state_.apply_record(record, record_offset, keep_body);
   if (batch) return {};
-  return storage_.sync_log(/*force=*/false);
+  return sync_records(/*force=*/false);
 }
 
 Result<uint64_t> Queue::enqueue(std::string_view body) {
   return guarded([&]() -> Result<uint64_t> {
     FERROW_TRY(check_body_size(body.size()));
-    Frame frame(*this);
-    FERROW_TRY(frame.begin(/*catch_up=*/true));
-    FERROW_TRY(check_ids_left(state_, 1));
-    const uint64_t seq = state_.next_seq();
-    FERROW_TRY(append_and_apply(EnqueueRecord{seq, now_ms(), body}, storage_.append_pos(),
-                                /*keep_body=*/!persistent(), /*batch=*/false));
-    return seq;
+    return framed(/*catch_up=*/true, [&]() -> Result<uint64_t> {
+      FERROW_TRY(check_ids_left(state_, 1));
+      const uint64_t seq = state_.next_seq();
+      FERROW_TRY(append_and_apply(EnqueueRecord{seq, now_ms(), body}, storage_.append_pos(),
+                                  /*keep_body=*/!persistent(), /*batch=*/false));
+      return seq;
+    });
   });
 }
 
@@ -181,22 +237,22 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<std::string
     // Every body is checked before any is appended: an oversized one fails the
     // whole batch with nothing written.
     for (const std::string& body : bodies) FERROW_TRY(check_body_size(body.size()));
-    Frame frame(*this);
-    FERROW_TRY(frame.begin(/*catch_up=*/true));
-    FERROW_TRY(check_ids_left(state_, bodies.size()));
-    const uint64_t now = now_ms();
-    const uint64_t first = state_.next_seq();
-    std::vector<LogRecord> records;
-    records.reserve(bodies.size());
-    for (size_t i = 0; i < bodies.size(); i++) records.push_back(EnqueueRecord{first + i, now, bodies[i]});
-    std::vector<uint64_t> seqs;
-    seqs.reserve(bodies.size());
-    FERROW_TRY(storage_.append_records(records, [&](size_t i, uint64_t offset) {
-      state_.apply_record(records[i], offset, /*keep_body=*/!persistent());
-      seqs.push_back(first + i);
-    }));
-    FERROW_TRY(storage_.sync_log(/*force=*/true));
-    return seqs;
+    return framed(/*catch_up=*/true, [&]() -> Result<std::vector<uint64_t>> {
+      FERROW_TRY(check_ids_left(state_, bodies.size()));
+      const uint64_t now = now_ms();
+      const uint64_t first = state_.next_seq();
+      std::vector<LogRecord> records;
+      records.reserve(bodies.size());
+      for (size_t i = 0; i < bodies.size(); i++) records.push_back(EnqueueRecord{first + i, now, bodies[i]});
+      std::vector<uint64_t> seqs;
+      seqs.reserve(bodies.size());
+      FERROW_TRY(storage_.append_records(records, [&](size_t i, uint64_t offset) {
+        state_.apply_record(records[i], offset, /*keep_body=*/!persistent());
+        seqs.push_back(first + i);
+      }));
+      FERROW_TRY(sync_records(/*force=*/true));
+      return seqs;
+    });
   });
 }
 
@@ -235,63 +291,63 @@ Result<DeliveredMessage> Queue::delivered(uint64_t seq) {
 
 Result<std::optional<DeliveredMessage>> Queue::dequeue(uint64_t lease_ms) {
   return guarded([&]() -> Result<std::optional<DeliveredMessage>> {
-    Frame frame(*this);
-    FERROW_TRY(frame.begin(/*catch_up=*/true));
-    const uint64_t now = now_ms();
-    FERROW_TRY(expire_leases(now));
-    const std::optional<uint64_t> seq = state_.smallest_ready();
-    if (!seq) return std::optional<DeliveredMessage>();
-    const uint32_t deliveries = next_delivery(state_.find(*seq)->deliveries);
-    FERROW_TRY(append_and_apply(LeaseRecord{*seq, deadline_after(now, lease_ms), deliveries}, false));
-    Result<DeliveredMessage> message = delivered(*seq);
-    if (!message.ok()) return message.error();
-    return std::optional<DeliveredMessage>(std::move(message.value()));
+    return framed(/*catch_up=*/true, [&]() -> Result<std::optional<DeliveredMessage>> {
+      const uint64_t now = now_ms();
+      FERROW_TRY(expire_leases(now));
+      const std::optional<uint64_t> seq = state_.smallest_ready();
+      if (!seq) return std::optional<DeliveredMessage>();
+      const uint32_t deliveries = next_delivery(state_.find(*seq)->deliveries);
+      FERROW_TRY(append_and_apply(LeaseRecord{*seq, deadline_after(now, lease_ms), deliveries}, false));
+      Result<DeliveredMessage> message = delivered(*seq);
+      if (!message.ok()) return message.error();
+      return std::optional<DeliveredMessage>(std::move(message.value()));
+    });
   });
 }
 
 Result<std::vector<DeliveredMessage>> Queue::dequeue_batch(uint64_t max, uint64_t lease_ms) {
   return guarded([&]() -> Result<std::vector<DeliveredMessage>> {
-    Frame frame(*this);
-    FERROW_TRY(frame.begin(/*catch_up=*/true));
-    const uint64_t now = now_ms();
-    FERROW_TRY(expire_leases(now));
-    const uint64_t deadline_ms = deadline_after(now, lease_ms);
-    std::vector<LogRecord> leases;
-    for (uint64_t seq : state_.smallest_ready(max)) {
-      leases.push_back(LeaseRecord{seq, deadline_ms, next_delivery(state_.find(seq)->deliveries)});
-    }
-    size_t granted = 0;
-    Status appended = storage_.append_records(leases, [&](size_t i, uint64_t) {
-      state_.apply_record(leases[i], 0, /*keep_body=*/false);
-      granted++;
-    });
-    // The caller gets no message of a batch that fails, so the leases
-    // granted so far go back at once rather than sit with nobody until
-    // they lapse (best effort: a disk that refused the batch may refuse
-    // these too, and then the leases lapse as usual).
-    auto hand_back = [&](const QueueError& error) -> QueueError {
-      for (size_t i = 0; i < granted; i++) {
-        const LeaseRecord& lease = std::get<LeaseRecord>(leases[i]);
-        const MessageEntry* entry = state_.find(lease.seq);
-        if (entry == nullptr || !entry->in_flight || entry->deadline_ms != lease.deadline_ms) {
-          continue;
-        }
-        if (!append_and_apply(RequeueRecord{lease.seq, entry->deliveries}, true).ok()) break;
+    return framed(/*catch_up=*/true, [&]() -> Result<std::vector<DeliveredMessage>> {
+      const uint64_t now = now_ms();
+      FERROW_TRY(expire_leases(now));
+      const uint64_t deadline_ms = deadline_after(now, lease_ms);
+      std::vector<LogRecord> leases;
+      for (uint64_t seq : state_.smallest_ready(max)) {
+        leases.push_back(LeaseRecord{seq, deadline_ms, next_delivery(state_.find(seq)->deliveries)});
       }
-      (void)storage_.sync_log(/*force=*/true);
-      return error;
-    };
-    if (!appended.ok()) return hand_back(appended.error());
-    std::vector<DeliveredMessage> messages;
-    messages.reserve(granted);
-    for (size_t i = 0; i < granted; i++) {
-      Result<DeliveredMessage> message = delivered(std::get<LeaseRecord>(leases[i]).seq);
-      if (!message.ok()) return hand_back(message.error());
-      messages.push_back(std::move(message.value()));
-    }
-    Status synced = storage_.sync_log(/*force=*/true);
-    if (!synced.ok()) return hand_back(synced.error());
-    return messages;
+      size_t granted = 0;
+      Status appended = storage_.append_records(leases, [&](size_t i, uint64_t) {
+        state_.apply_record(leases[i], 0, /*keep_body=*/false);
+        granted++;
+      });
+      // The caller gets no message of a batch that fails, so the leases
+      // granted so far go back at once rather than sit with nobody until
+      // they lapse (best effort: a disk that refused the batch may refuse
+      // these too, and then the leases lapse as usual).
+      auto hand_back = [&](const QueueError& error) -> QueueError {
+        for (size_t i = 0; i < granted; i++) {
+          const LeaseRecord& lease = std::get<LeaseRecord>(leases[i]);
+          const MessageEntry* entry = state_.find(lease.seq);
+          if (entry == nullptr || !entry->in_flight || entry->deadline_ms != lease.deadline_ms) {
+            continue;
+          }
+          if (!append_and_apply(RequeueRecord{lease.seq, entry->deliveries}, true).ok()) break;
+        }
+        (void)storage_.sync_log(/*force=*/true);
+        return error;
+      };
+      if (!appended.ok()) return hand_back(appended.error());
+      std::vector<DeliveredMessage> messages;
+      messages.reserve(granted);
+      for (size_t i = 0; i < granted; i++) {
+        Result<DeliveredMessage> message = delivered(std::get<LeaseRecord>(leases[i]).seq);
+        if (!message.ok()) return hand_back(message.error());
+        messages.push_back(std::move(message.value()));
+      }
+      Status synced = sync_records(/*force=*/true);
+      if (!synced.ok()) return hand_back(synced.error());
+      return messages;
+    });
   });
 }
 
@@ -327,132 +383,138 @@ void Queue::auto_compact_check() {
 
 Result<bool> Queue::ack(uint64_t seq) {
   return guarded([&]() -> Result<bool> {
-    Frame frame(*this);
-    FERROW_TRY(frame.begin(/*catch_up=*/true));
-    if (state_.find(seq) == nullptr) return false;
-    FERROW_TRY(append_and_apply(AckRecord{seq}, /*batch=*/false));
-    auto_compact_check();
-    return true;
+    return framed(/*catch_up=*/true, [&]() -> Result<bool> {
+      if (state_.find(seq) == nullptr) return false;
+      FERROW_TRY(append_and_apply(AckRecord{seq}, /*batch=*/false));
+      auto_compact_check();
+      return true;
+    });
   });
 }
 
 Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
   return guarded([&]() -> Result<uint64_t> {
     if (seqs.empty()) return uint64_t{0};
-    Frame frame(*this);
-    FERROW_TRY(frame.begin(/*catch_up=*/true));
-    // A seq that is absent, or repeated in this list, is skipped. Lists in
-    // ascending order (what dequeue_batch hands out) cannot repeat a seq, so
-    // only other lists pay for remembering what is already planned.
-    const bool ascending = std::is_sorted(seqs.begin(), seqs.end(), std::less_equal<uint64_t>());
-    std::vector<LogRecord> acks;
-    acks.reserve(seqs.size());
-    std::unordered_set<uint64_t> planned;
-    for (uint64_t seq : seqs) {
-      if (state_.find(seq) == nullptr) continue;
-      if (!ascending && !planned.insert(seq).second) continue;
-      acks.push_back(AckRecord{seq});
-    }
-    uint64_t removed = 0;
-    FERROW_TRY(storage_.append_records(acks, [&](size_t i, uint64_t) {
-      state_.apply_record(acks[i], 0, /*keep_body=*/false);
-      removed++;
-    }));
-    FERROW_TRY(storage_.sync_log(/*force=*/true));
-    auto_compact_check();
-    return removed;
+    return framed(/*catch_up=*/true, [&]() -> Result<uint64_t> {
+      // A seq that is absent, or repeated in this list, is skipped. Lists in
+      // ascending order (what dequeue_batch hands out) cannot repeat a seq, so
+      // only other lists pay for remembering what is already planned.
+      const bool ascending = std::is_sorted(seqs.begin(), seqs.end(), std::less_equal<uint64_t>());
+      std::vector<LogRecord> acks;
+      acks.reserve(seqs.size());
+      std::unordered_set<uint64_t> planned;
+      for (uint64_t seq : seqs) {
+        if (state_.find(seq) == nullptr) continue;
+        if (!ascending && !planned.insert(seq).second) continue;
+        acks.push_back(AckRecord{seq});
+      }
+      uint64_t removed = 0;
+      FERROW_TRY(storage_.append_records(acks, [&](size_t i, uint64_t) {
+        state_.apply_record(acks[i], 0, /*keep_body=*/false);
+        removed++;
+      }));
+      FERROW_TRY(sync_records(/*force=*/true));
+      auto_compact_check();
+      return removed;
+    });
   });
 }
 
 Result<bool> Queue::nack(uint64_t seq, bool requeue) {
   return guarded([&]() -> Result<bool> {
-    Frame frame(*this);
-    FERROW_TRY(frame.begin(/*catch_up=*/true));
-    const MessageEntry* entry = state_.find(seq);
-    if (entry == nullptr) return false;
-    if (requeue) {
-      FERROW_TRY(append_and_apply(RequeueRecord{seq, entry->deliveries}, /*batch=*/false));
+    return framed(/*catch_up=*/true, [&]() -> Result<bool> {
+      const MessageEntry* entry = state_.find(seq);
+      if (entry == nullptr) return false;
+      if (requeue) {
+        FERROW_TRY(append_and_apply(RequeueRecord{seq, entry->deliveries}, /*batch=*/false));
+        return true;
+      }
+      FERROW_TRY(append_and_apply(DeadRecord{seq}, /*batch=*/false));
+      auto_compact_check();
       return true;
-    }
-    FERROW_TRY(append_and_apply(DeadRecord{seq}, /*batch=*/false));
-    auto_compact_check();
-    return true;
+    });
   });
 }
 
 Result<bool> Queue::extend_lease(uint64_t seq, uint64_t lease_ms) {
   return guarded([&]() -> Result<bool> {
-    Frame frame(*this);
-    FERROW_TRY(frame.begin(/*catch_up=*/true));
-    const MessageEntry* entry = state_.find(seq);
-    if (entry == nullptr || !entry->in_flight) return false;
-    // Counts from now, not from the old deadline, so it may also shorten a lease.
-    const uint64_t deadline_ms = deadline_after(now_ms(), lease_ms);
-    FERROW_TRY(append_and_apply(LeaseRecord{seq, deadline_ms, entry->deliveries}, false));
-    return true;
+    return framed(/*catch_up=*/true, [&]() -> Result<bool> {
+      const MessageEntry* entry = state_.find(seq);
+      if (entry == nullptr || !entry->in_flight) return false;
+      // Counts from now, not from the old deadline, so it may also shorten a lease.
+      const uint64_t deadline_ms = deadline_after(now_ms(), lease_ms);
+      FERROW_TRY(append_and_apply(LeaseRecord{seq, deadline_ms, entry->deliveries}, false));
+      return true;
+    });
   });
 }
 
 Result<uint64_t> Queue::available() {
   return guarded([&]() -> Result<uint64_t> {
-    Frame frame(*this);
-    FERROW_TRY(frame.begin(/*catch_up=*/true));
-    FERROW_TRY(expire_leases(now_ms()));
-    return state_.ready_count();
+    return framed(/*catch_up=*/true, [&]() -> Result<uint64_t> {
+      FERROW_TRY(expire_leases(now_ms()));
+      return state_.ready_count();
+    });
   });
 }
 
 Result<uint64_t> Queue::in_flight() {
   return guarded([&]() -> Result<uint64_t> {
-    Frame frame(*this);
-    FERROW_TRY(frame.begin(/*catch_up=*/true));
-    return state_.in_flight_count();
+    return framed(/*catch_up=*/true, [&]() -> Result<uint64_t> {
+      return state_.in_flight_count();
+    });
   });
 }
 
 Result<QueueStats> Queue::stats() {
   return guarded([&]() -> Result<QueueStats> {
-    Frame frame(*this);
-    FERROW_TRY(frame.begin(/*catch_up=*/true));
-    FERROW_TRY(expire_leases(now_ms()));
-    return QueueStats{
-        .ready = state_.ready_count(),
-        .in_flight = state_.in_flight_count(),
-        .total = state_.message_count(),
-        .enqueued_total = state_.enqueued_total(),
-        .acked_total = state_.acked_total(),
-        .requeued_total = state_.requeued_total(),
-        .dead_total = state_.dead_total(),
-        .next_seq = state_.next_seq(),
-        .live_bytes = state_.live_bytes(),
-        .log_bytes = storage_.log_bytes(),
-        .generation = storage_.generation(),
-        .persistent = persistent(),
-    };
+    return framed(/*catch_up=*/true, [&]() -> Result<QueueStats> {
+      FERROW_TRY(expire_leases(now_ms()));
+      return QueueStats{
+          .ready = state_.ready_count(),
+          .in_flight = state_.in_flight_count(),
+          .total = state_.message_count(),
+          .enqueued_total = state_.enqueued_total(),
+          .acked_total = state_.acked_total(),
+          .requeued_total = state_.requeued_total(),
+          .dead_total = state_.dead_total(),
+          .next_seq = state_.next_seq(),
+          .live_bytes = state_.live_bytes(),
+          .log_bytes = storage_.log_bytes(),
+          .generation = storage_.generation(),
+          .persistent = persistent(),
+      };
+    });
   });
 }
 
 Status Queue::flush() {
   return guarded([&]() -> Status {
-    Frame frame(*this);
-    FERROW_TRY(frame.begin(/*catch_up=*/false));
-    return storage_.sync_log(/*force=*/true);
+    return framed(/*catch_up=*/false, [&]() -> Status {
+      if (!persistent()) return Status();
+      // What is published before this fsync begins, it covers.
+      CommitMarks marks(lock_->header());
+      const uint64_t target = std::max(storage_.append_pos(), marks.appended(storage_.generation()));
+      FERROW_TRY(storage_.sync_log(/*force=*/true));
+      marks.raise_synced(storage_.generation(), target);
+      return Status();
+    });
   });
 }
 
 Status Queue::compact() {
   return guarded([&]() -> Status {
-    Frame frame(*this);
-    FERROW_TRY(frame.begin(/*catch_up=*/true));
-    return compact_log();
+    return framed(/*catch_up=*/true, [&]() -> Status {
+      return compact_log();
+    });
   });
 }
 
 Status Queue::purge() {
   return guarded([&]() -> Status {
-    Frame frame(*this);
-    FERROW_TRY(frame.begin(/*catch_up=*/true));
-    return purge_log();
+    return framed(/*catch_up=*/true, [&]() -> Status {
+      return purge_log();
+    });
   });
 }
 
@@ -460,9 +522,9 @@ Result<IntegrityReport> Queue::verify_integrity() {
   return guarded([&]() -> Result<IntegrityReport> {
     if (!persistent()) return IntegrityReport{true, 0, 0, ":memory: queue has no on-disk log"};
     // Reads the file as it is: no catch-up, and nothing is buffered to flush.
-    Frame frame(*this);
-    FERROW_TRY(frame.begin(/*catch_up=*/false));
-    return verify_log(storage_.log_path());
+    return framed(/*catch_up=*/false, [&]() -> Result<IntegrityReport> {
+      return verify_log(storage_.log_path());
+    });
   });
 }
 

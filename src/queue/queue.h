@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "queue/commit_marks.h"
 #include "queue/log_storage.h"
 #include "queue/log_verify.h"
 #include "queue/process_lock.h"
@@ -94,6 +95,9 @@ class Queue {
 
  private:
   class Frame;
+  // How long a call waits for another process's fsync that covers its
+  // records before it runs its own.
+  static constexpr uint64_t LEADER_WAIT_MS = 50;
 
   Queue(std::string dir, const QueueOptions& options);
 
@@ -106,6 +110,19 @@ class Queue {
                           bool batch);
   // The same for the kinds other than Enqueue.
   Status append_and_apply(const LogRecord& record, bool batch);
+  // Runs `operation` inside the frame and, if it succeeds, commits it.
+  template <typename Operation>
+  auto framed(bool catch_up, Operation&& operation) -> decltype(operation());
+  // Group commit: the default policy (an fsync per call) on a persistent
+  // queue syncs after releasing the process lock.
+  bool group_commit() const { return persistent() && options_.sync_interval_ms == 0; }
+  // The sync of an operation's records: by the policy at once, or (group
+  // commit) left to the commit.
+  Status sync_records(bool force);
+  // Returns once a completed fsync covers the log up to `need`.
+  Status make_durable(CommitMarks& marks, uint64_t generation, uint64_t need);
+  // After a compaction or purge: the new log is durable as a whole.
+  void note_durable_rewrite();
   // Compacts after a removal when the log is worth it. A failure is not the
   // removal's: it is reported once on standard error and retried later.
   void auto_compact_check();

@@ -1,0 +1,123 @@
+#include "queue/commit_marks.h"
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+
+#include "queue/clock.h"
+
+namespace ferrow {
+namespace {
+
+constexpr size_t APPENDED_OFFSET = 24;
+constexpr size_t SYNCING_OFFSET = 32;
+constexpr size_t SYNCED_OFFSET = 40;
+constexpr size_t SLEEPERS_OFFSET = 48;
+constexpr size_t LEADER_OFFSET = 56;
+constexpr uint64_t LEADER_CHECK_NS = 1000000;
+constexpr unsigned TAG_SHIFT = 48;
+constexpr uint64_t OFFSET_MASK = (uint64_t{1} << TAG_SHIFT) - 1;
+
+uint64_t tag_of(uint64_t generation) { return generation & 0xFFFF; }
+uint64_t make_mark(uint64_t generation, uint64_t end) {
+  return tag_of(generation) << TAG_SHIFT | (end & OFFSET_MASK);
+}
+
+template <typename T>
+std::atomic_ref<T> shared(char* at) {
+  return std::atomic_ref<T>(*reinterpret_cast<T*>(at));
+}
+
+bool covers(uint64_t mark, uint64_t generation, uint64_t end) {
+  return mark != 0 && mark >> TAG_SHIFT == tag_of(generation) && (mark & OFFSET_MASK) >= end;
+}
+
+// Raises the mark at `at` to (generation, end) unless it already covers as
+// much, or names a later generation (tags compare by serial arithmetic).
+void raise_mark(char* at, uint64_t generation, uint64_t end) {
+  std::atomic_ref<uint64_t> mark = shared<uint64_t>(at);
+  const uint64_t wanted = make_mark(generation, end);
+  uint64_t seen = mark.load(std::memory_order_acquire);
+  for (;;) {
+    if (seen != 0) {
+      const uint16_t ahead = static_cast<uint16_t>((seen >> TAG_SHIFT) - tag_of(generation));
+      if (ahead == 0 && (seen & OFFSET_MASK) >= end) return;
+      if (ahead != 0 && ahead < 0x8000) return;  // a later generation's
+    }
+    if (mark.compare_exchange_weak(seen, wanted, std::memory_order_acq_rel)) return;
+  }
+}
+
+uint32_t* futex_word(char* at) { return reinterpret_cast<uint32_t*>(at); }
+
+}  // namespace
+
+void CommitMarks::publish_appended(uint64_t generation, uint64_t end) {
+  shared<uint64_t>(header_ + APPENDED_OFFSET).store(make_mark(generation, end),
+                                                     std::memory_order_release);
+}
+
+uint64_t CommitMarks::appended(uint64_t generation) const {
+  const uint64_t mark = shared<uint64_t>(header_ + APPENDED_OFFSET).load(std::memory_order_acquire);
+  return mark >> TAG_SHIFT == tag_of(generation) ? mark & OFFSET_MASK : 0;
+}
+
+bool CommitMarks::synced_covers(uint64_t generation, uint64_t end) const {
+  return covers(shared<uint64_t>(header_ + SYNCED_OFFSET).load(std::memory_order_acquire),
+                generation, end);
+}
+
+bool CommitMarks::syncing_covers(uint64_t generation, uint64_t end) const {
+  return covers(shared<uint64_t>(header_ + SYNCING_OFFSET).load(std::memory_order_acquire),
+                generation, end);
+}
+
+void CommitMarks::announce_syncing(uint64_t generation, uint64_t end, uint64_t token) {
+  shared<uint64_t>(header_ + LEADER_OFFSET).store(token, std::memory_order_relaxed);
+  raise_mark(header_ + SYNCING_OFFSET, generation, end);
+}
+
+uint64_t CommitMarks::leader() const {
+  return shared<uint64_t>(header_ + LEADER_OFFSET).load(std::memory_order_relaxed);
+}
+
+void CommitMarks::raise_synced(uint64_t generation, uint64_t end) {
+  raise_mark(header_ + SYNCED_OFFSET, generation, end);
+  if (shared<uint32_t>(header_ + SLEEPERS_OFFSET).load(std::memory_order_acquire) != 0) {
+    (void)syscall(SYS_futex, futex_word(header_ + SYNCED_OFFSET), FUTEX_WAKE, INT_MAX, nullptr,
+                  nullptr, 0);
+  }
+}
+
+bool CommitMarks::wait_synced(uint64_t generation, uint64_t end, uint64_t timeout_ms,
+                              const std::function<bool()>& leader_alive) {
+  std::atomic_ref<uint32_t> sleepers = shared<uint32_t>(header_ + SLEEPERS_OFFSET);
+  std::atomic_ref<uint64_t> synced = shared<uint64_t>(header_ + SYNCED_OFFSET);
+  const uint64_t deadline = monotonic_ns() + timeout_ms * 1000000;
+  sleepers.fetch_add(1, std::memory_order_acq_rel);
+  bool covered = false;
+  for (;;) {
+    const uint64_t seen = synced.load(std::memory_order_acquire);
+    if (covers(seen, generation, end)) {
+      covered = true;
+      break;
+    }
+    const uint64_t now = monotonic_ns();
+    if (now >= deadline || !leader_alive()) break;
+    const uint64_t left = std::min(deadline - now, LEADER_CHECK_NS);
+    struct timespec ts = {static_cast<time_t>(left / 1000000000),
+                          static_cast<long>(left % 1000000000)};
+    // Woken by a raise, or the lower half already changed: look again.
+    (void)syscall(SYS_futex, futex_word(header_ + SYNCED_OFFSET), FUTEX_WAIT,
+                  static_cast<uint32_t>(seen), &ts, nullptr, 0);
+  }
+  sleepers.fetch_sub(1, std::memory_order_acq_rel);
+  return covered;
+}
+
+}  // namespace ferrow

@@ -58,29 +58,34 @@ def stop_worker(proc):
         pass
 
 
+Runs = collections.namedtuple("Runs", "starts done flags started_at")
+
+
 class RunLog:
-    """What the tasks wrote: how often each id started, which finished, and
-    the redelivered flag of each start."""
+    """What the tasks wrote: how often each id started, which finished, the
+    redelivered flag of each start and the time of the first."""
 
     def __init__(self, path):
         self.path = path
 
     def read(self):
-        starts, done, flags = collections.Counter(), set(), collections.defaultdict(list)
+        runs = Runs(collections.Counter(), set(), collections.defaultdict(list), {})
         if os.path.exists(self.path):
             with open(self.path) as f:
                 for line in f.read().splitlines():
                     kind, task_id, *rest = line.split()
+                    task_id = int(task_id)
                     if kind == "start":
-                        starts[int(task_id)] += 1
-                        flags[int(task_id)].append(rest[0] == "1")
+                        runs.starts[task_id] += 1
+                        runs.flags[task_id].append(rest[0] == "1")
+                        runs.started_at.setdefault(task_id, float(rest[1]))
                     else:
-                        done.add(int(task_id))
-        return starts, done, flags
+                        runs.done.add(task_id)
+        return runs
 
     def running(self):
-        starts, done, _ = self.read()
-        return set(starts) - done
+        runs = self.read()
+        return set(runs.starts) - runs.done
 
 
 # The task body both frameworks run: it notes its start, waits while the
@@ -91,7 +96,7 @@ import os, time
 
 def run_task(task_id, redelivered):
     with open(os.environ["TEST_RUNS"], "a") as f:
-        f.write("start {} {}\\n".format(task_id, int(bool(redelivered))))
+        f.write("start {} {} {}\\n".format(task_id, int(bool(redelivered)), time.time()))
     deadline = time.monotonic() + 120
     while os.path.exists(os.environ["TEST_HOLD"]) and time.monotonic() < deadline:
         time.sleep(0.01)
@@ -109,13 +114,13 @@ def kill_in_the_middle(runs, hold, start, stats, count, concurrency, acked_at_st
     Returns the ids running at the kill and the run log."""
     first = start("first")
     try:
-        wait_until(lambda: len(runs.read()[1]) >= count // 2, "half the tasks", [first])
+        wait_until(lambda: len(runs.read().done) >= count // 2, "half the tasks", [first])
         open(hold, "w").close()
         wait_until(lambda: len(runs.running()) == concurrency, "tasks held at the kill", [first])
 
         def acks_recorded():
-            starts, done, _ = runs.read()
-            return stats()["acked_total"] == len(starts if acked_at_start else done)
+            now = runs.read()
+            return stats()["acked_total"] == len(now.starts if acked_at_start else now.done)
 
         wait_until(acks_recorded, "the acknowledgements before the kill", [first])
         running = runs.running()
@@ -125,7 +130,7 @@ def kill_in_the_middle(runs, hold, start, stats, count, concurrency, acked_at_st
     expected = set(range(count)) - (running if acked_at_start else set())
     second = start("second")
     try:
-        wait_until(lambda: runs.read()[1] >= expected and stats()["total"] == 0,
+        wait_until(lambda: runs.read().done >= expected and stats()["total"] == 0,
                    "the second worker to finish the rest", [second])
     finally:
         stop_worker(second)

@@ -13,6 +13,7 @@ from framework_workers import TASK_BODY, RunLog, kill_in_the_middle, start_worke
 celery = pytest.importorskip("celery")
 
 from ferrow_tools import kombu_transport  # noqa: E402,F401  (registers "ferrow")
+from ferrow_tools.named_queues import queue_target  # noqa: E402
 from ferrow_tools.targets import open_queue  # noqa: E402
 
 TASKS = 200
@@ -64,7 +65,7 @@ class CeleryRun:
                              "-l", "warning"], self.dir, self.env, name)
 
     def queue_target(self):
-        return kombu_transport.queue_target(kombu_transport.base_target(self.url), self.queue)
+        return queue_target(kombu_transport.base_target(self.url), self.queue)
 
     def stats(self):
         return open_queue(self.queue_target()).stats()
@@ -78,7 +79,7 @@ def test_worker_killed_mid_run(tmp_path, broker, acks_late):
     run = CeleryRun(tmp_path, broker, acks_late)
     for i in range(TASKS):
         run.app.send_task("record", args=(i,))
-    running, (starts, done, flags) = kill_in_the_middle(
+    running, (starts, done, flags, _) = kill_in_the_middle(
         run.runs, run.hold, run.start, run.stats, TASKS, CONCURRENCY, acked_at_start=not acks_late)
     assert len(running) == CONCURRENCY
     assert set(starts) == set(range(TASKS))
@@ -100,10 +101,10 @@ def test_countdown_longer_than_the_lease(tmp_path, broker):
     try:
         run.app.send_task("record", args=(1,), countdown=2.5 * LEASE_MS / 1000)
         run.app.send_task("record", args=(2,), countdown=600)
-        wait_until(lambda: 1 in run.runs.read()[1], "the countdown task", [worker])
+        wait_until(lambda: 1 in run.runs.read().done, "the countdown task", [worker])
     finally:
         stop_worker(worker)
-    starts, done, flags = run.runs.read()
-    assert (starts, flags[1]) == ({1: 1}, [False])
+    runs = run.runs.read()
+    assert (runs.starts, runs.flags[1]) == ({1: 1}, [False])
     q = open_queue(run.queue_target())
     assert (q.available(), q.in_flight()) == (1, 0)

@@ -21,7 +21,7 @@ import time
 from typing import TYPE_CHECKING, Dict, List, Optional, Tuple
 
 if TYPE_CHECKING:
-    from ferrow import FerrowQueue
+    from ferrow import DeliveredMessage, FerrowQueue
 
 __all__ = ["HeldLeases"]
 
@@ -47,10 +47,20 @@ class HeldLeases:
         self._stop = threading.Event()
         self._thread: Optional[threading.Thread] = None
 
-    def leased_at(self) -> float:
-        """The time to pass to `hold` for a lease granted by a call that
-        starts now: a deadline counted from before the call is conservative."""
-        return time.monotonic()
+    def take(self, q: FerrowQueue, count: int) -> List[DeliveredMessage]:
+        """Leases up to `count` ready messages of `q` (in one call) and holds them."""
+        if count <= 0:
+            return []
+        # A deadline counted from before the call is conservative.
+        leased_at = time.monotonic()
+        if count == 1:
+            one = q.dequeue(self.lease_ms)
+            batch = [] if one is None else [one]
+        else:
+            batch = q.dequeue_batch(count, self.lease_ms)
+        for message in batch:
+            self.hold(q, message[0], leased_at)
+        return batch
 
     def hold(self, q: FerrowQueue, seq: int, leased_at: float) -> None:
         """Keeps the lease of message `seq` of `q` alive from now on."""

@@ -33,7 +33,6 @@ from __future__ import annotations
 
 import os
 import re
-import select
 import socket
 import threading
 import time
@@ -44,13 +43,14 @@ from kombu.transport import TRANSPORT_ALIASES, virtual
 from kombu.utils.json import dumps, loads
 
 from .held_leases import HeldLeases
-from .targets import dead_letter_target, describe, is_redis, open_queue
-from .worker import QueueWatcher, move_to_dead_letter
+from .named_queues import NamedQueues, check_base
+from .targets import dead_letter_target, is_redis
+from .worker import move_to_dead_letter
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue
 
-__all__ = ["Transport", "Channel", "QoS", "queue_target"]
+__all__ = ["Transport", "Channel", "QoS", "base_target"]
 
 SCHEME = "ferrow://"
 REDIS_PREFIX = "ferrow+"
@@ -59,34 +59,23 @@ DEFAULT_LEASE_MS = 30_000
 MAX_BATCH = 100
 
 
-def base_target(hostname: str) -> str:
+def base_target(url: str) -> str:
     """The directory or Redis URL behind a broker URL: "ferrow:///abs/dir" or
     "ferrow+redis://..." (which kombu hands over without "ferrow+")."""
-    if hostname.startswith(REDIS_PREFIX):
-        hostname = hostname[len(REDIS_PREFIX):]
-    if hostname.startswith(SCHEME):
-        base = hostname[len(SCHEME):]
-        if not base:
+    if url.startswith(REDIS_PREFIX):
+        url = url[len(REDIS_PREFIX):]
+    if url.startswith(SCHEME):
+        if len(url) == len(SCHEME):
             raise ValueError("a ferrow:// broker URL names a directory: ferrow:///path/to/dir")
-        return base
-    if is_redis(hostname):
-        if "queue=" in hostname.partition("?")[2]:
-            raise ValueError("a ferrow+redis:// broker URL takes no queue parameter: each kombu "
-                             "queue is the Redis queue of its own name")
-        return hostname
+        return url[len(SCHEME):]
+    if is_redis(url):
+        return check_base(url)
     raise ValueError("not a Ferrow broker URL: {!r} (ferrow:///path/to/dir or "
-                     "ferrow+redis://host:port/db)".format(describe(hostname)))
+                     "ferrow+redis://host:port/db)".format(mask_password(url)))
 
 
-def queue_target(base: str, name: str) -> str:
-    """The target of kombu queue `name`: a directory below `base`, or the
-    Redis queue `name` on the servers of `base`."""
-    if is_redis(base):
-        return "{}{}queue={}".format(base, "&" if "?" in base else "?", name)
-    if not name or name in (".", "..") or "/" in name or "\0" in name:
-        raise ValueError("a kombu queue on a directory needs a name that is a plain file "
-                         "name, not {!r}".format(name))
-    return os.path.join(base, name)
+def mask_password(url: str, mask: str = "**") -> str:
+    return re.sub(r"://([^:@/]*):[^@/]*@", r"://\1:{}@".format(mask), url, count=1)
 
 
 def _tag(queue: str, message: DeliveredMessage) -> str:
@@ -147,22 +136,22 @@ class Channel(virtual.Channel):
     # -- the virtual channel's storage calls
 
     def _new_queue(self, queue: str, **kwargs: Any) -> None:
-        self.connection.queue(queue)
+        self.connection.queues[queue]
 
     def _has_queue(self, queue: str, **kwargs: Any) -> bool:
-        target = queue_target(self.connection.base, queue)
+        target = self.connection.queues.target(queue)
         return is_redis(target) or os.path.isdir(target)
 
     def _put(self, queue: str, message: Dict[str, Any], **kwargs: Any) -> None:
-        self.connection.queue(queue).enqueue(dumps(message).encode())
+        self.connection.queues[queue].enqueue(dumps(message).encode())
 
     def _size(self, queue: str) -> int:
-        return self.connection.queue(queue).available()
+        return self.connection.queues[queue].available()
 
     def _purge(self, queue: str) -> int:
         # Only ready messages go, as a purge does in AMQP; `purge()` would also
         # drop leased ones and start ids again under their holders.
-        q = self.connection.queue(queue)
+        q = self.connection.queues[queue]
         removed = 0
         while True:
             batch = q.dequeue_batch(1000)
@@ -192,7 +181,7 @@ class Channel(virtual.Channel):
     def _take(self, queue: str, no_ack: bool) -> Dict[str, Any]:
         """The next message of `queue` as kombu's payload, its lease held
         until it is settled (or acknowledged at once with `no_ack`)."""
-        q = self.connection.queue(queue)
+        q = self.connection.queues[queue]
         with self._lock:
             buffer = self._buffers.setdefault(queue, deque())
             if not buffer:
@@ -215,19 +204,7 @@ class Channel(virtual.Channel):
     def _fill(self, q: FerrowQueue, buffer: Deque[DeliveredMessage]) -> None:
         room = self.qos.can_consume_max_estimate()
         buffered = sum(len(b) for b in self._buffers.values())
-        want = 1 if room is None else min(room - buffered, MAX_BATCH)
-        if want <= 0:
-            return
-        leased_at = self.held.leased_at()
-        lease_ms = self.connection.lease_ms
-        if want == 1:
-            one = q.dequeue(lease_ms)
-            batch = [] if one is None else [one]
-        else:
-            batch = q.dequeue_batch(want, lease_ms)
-        for message in batch:
-            self.held.hold(q, message[0], leased_at)
-            buffer.append(message)
+        buffer.extend(self.held.take(q, 1 if room is None else min(room - buffered, MAX_BATCH)))
 
     def settle(self, tag: str, how: str) -> None:
         """Ends the delivery `tag`: "ack", "requeue" (hand back at once) or
@@ -237,7 +214,7 @@ class Channel(virtual.Channel):
         if entry is None:
             return
         queue, message = entry
-        q = self.connection.queue(queue)
+        q = self.connection.queues[queue]
         ours = self.held.release(q, message[0])
         if how == "ack":
             q.ack(message[0])
@@ -246,8 +223,8 @@ class Channel(virtual.Channel):
             if ours:
                 q.nack(message[0])
         else:
-            dead = self.connection.queue_at(dead_letter_target(
-                queue_target(self.connection.base, queue)))
+            queues = self.connection.queues
+            dead = queues.at(dead_letter_target(queues.target(queue)))
             move_to_dead_letter(q, dead, message, "rejected by the consumer")
         self.connection.wakeup.set()
 
@@ -261,7 +238,7 @@ class Channel(virtual.Channel):
         """The queues this channel would take a message from now."""
         if not self._consumers or not self.qos.can_consume():
             return []
-        return [self.connection.queue(name) for name in self._active_queues]
+        return [self.connection.queues[name] for name in self._active_queues]
 
 
 class Transport(virtual.Transport):
@@ -280,27 +257,10 @@ class Transport(virtual.Transport):
     def __init__(self, client: Any, **kwargs: Any) -> None:
         super().__init__(client, **kwargs)
         options = client.transport_options
-        self.base = base_target(client.hostname or "")
         self.lease_ms = int(options.get("lease_ms", DEFAULT_LEASE_MS))
-        self.sync_interval_ms = options.get("sync_interval_ms")
+        self.queues = NamedQueues(base_target(client.hostname or ""), self.lease_ms,
+                                  options.get("sync_interval_ms"))
         self.wakeup = threading.Event()
-        self._queues: Dict[str, FerrowQueue] = {}
-        # inotify on each queue directory, by id of its queue object.
-        self._watchers: Dict[int, QueueWatcher] = {}
-        self._queues_lock = threading.Lock()
-
-    def queue(self, name: str) -> FerrowQueue:
-        return self.queue_at(queue_target(self.base, name))
-
-    def queue_at(self, target: str) -> FerrowQueue:
-        with self._queues_lock:
-            q = self._queues.get(target)
-            if q is None:
-                q = self._queues[target] = open_queue(target, self.sync_interval_ms,
-                                                      self.lease_ms)
-                if not is_redis(target):
-                    self._watchers[id(q)] = QueueWatcher(target)
-            return q
 
     def drain_events(self, connection: Any, timeout: Optional[float] = None) -> None:
         deadline = None if timeout is None else time.monotonic() + timeout
@@ -317,42 +277,19 @@ class Transport(virtual.Transport):
                 if left <= 0:
                     raise socket.timeout()
                 wait = min(wait, left)
-            self._wait(wait)
-
-    def _wait(self, timeout: float) -> None:
-        """Sleeps until a queue that a channel would take from may have a
-        message, an acknowledgement frees room for one, or `timeout` passes."""
-        queues = [q for channel in self.channels for q in channel.waitable()]
-        if not queues:
-            self.wakeup.wait(timeout)
-            return
-        with self._queues_lock:
-            watchers = [w for w in (self._watchers.get(id(q)) for q in queues)
-                        if w is not None and w.available]
-        server_wait = getattr(queues[0], "wait_until_ready", None)
-        if server_wait is not None and len(queues) == 1:
-            server_wait(timeout)
-        elif len(watchers) == len(queues):
-            ready, _, _ = select.select([w.fd for w in watchers], [], [], timeout)
-            for watcher in watchers:
-                if watcher.fd in ready:
-                    watcher.drain()
-        else:
-            self.wakeup.wait(min(timeout, 0.05))
+            # Until a queue some channel takes from changes, or a settled
+            # message makes room under the prefetch limit.
+            self.queues.wait([q for channel in self.channels for q in channel.waitable()],
+                             wait, self.wakeup)
 
     def close_connection(self, connection: Any) -> None:
         super().close_connection(connection)
-        with self._queues_lock:
-            for watcher in self._watchers.values():
-                watcher.close()
-            self._watchers.clear()
+        self.queues.close()
 
     def as_uri(self, uri: str, include_password: bool = False, mask: str = "**") -> str:
         if uri.startswith(SCHEME):
             return uri
-        if not include_password:
-            uri = re.sub(r"://([^:@/]*):[^@/]*@", r"://\1:{}@".format(mask), uri, count=1)
-        return REDIS_PREFIX + uri
+        return REDIS_PREFIX + (uri if include_password else mask_password(uri, mask))
 
 
 def register(alias: str = "ferrow") -> None:

@@ -18,7 +18,7 @@ from ferrow_tools.targets import open_queue  # noqa: E402
 
 TASKS = 200
 CONCURRENCY = 2
-LEASE_MS = 2000
+LEASE_MS = 1000
 
 APP = TASK_BODY + textwrap.dedent('''
     import ferrow_tools.kombu_transport  # registers the "ferrow" transport

@@ -25,15 +25,17 @@ name, which needs no binding.
 
 Transport options (`broker_transport_options`): `lease_ms` (default 30000),
 `sync_interval_ms` (the queues' fsync policy, default 0: every record),
-`polling_interval` (longest wait in seconds between looks at a queue when
-nothing wakes the worker earlier; default 1.0; a directory wakes it through
-inotify, a Redis queue through its server).
+`polling_interval` (longest wait in seconds between looks at the queues when
+nothing wakes the worker earlier, default 0.25; a directory wakes it through
+inotify, a Redis queue through its server, so this bounds how soon a worker
+notices a warm shutdown, or messages on several Redis queues).
 """
 from __future__ import annotations
 
 import os
 import re
 import socket
+import sys
 import threading
 import time
 from collections import deque
@@ -55,6 +57,9 @@ __all__ = ["Transport", "Channel", "QoS", "base_target"]
 SCHEME = "ferrow://"
 REDIS_PREFIX = "ferrow+"
 DEFAULT_LEASE_MS = 30_000
+# Longest wait between two looks at the queues, in seconds: what a directory's
+# inotify or a Redis queue's server does not wake early.
+DEFAULT_POLLING_INTERVAL = 0.25
 # The most messages one dequeue takes for the prefetch buffer.
 MAX_BATCH = 100
 
@@ -81,6 +86,17 @@ def mask_password(url: str, mask: str = "**") -> str:
 def _tag(queue: str, message: DeliveredMessage) -> str:
     # Unique per delivery: a redelivered message gets a new tag.
     return "{}/{}/{}".format(queue, message[0], message[2])
+
+
+def celery_worker_stopping() -> bool:
+    """Whether this is a Celery worker told to stop. Its loop looks at that
+    only between two waits for messages, and waits once more after it saw it,
+    so a wait that ran its full length would hold a warm shutdown up for
+    twice that long."""
+    state = sys.modules.get("celery.worker.state")
+    # The flags hold an exit code, often 0, when set.
+    flags = (getattr(state, flag, None) for flag in ("should_stop", "should_terminate"))
+    return any(flag is not None and flag is not False for flag in flags)
 
 
 class QoS(virtual.QoS):
@@ -244,6 +260,7 @@ class Channel(virtual.Channel):
 class Transport(virtual.Transport):
     Channel = Channel
 
+    polling_interval = DEFAULT_POLLING_INTERVAL
     can_parse_url = True
     default_port = None
     driver_type = "ferrow"
@@ -281,6 +298,8 @@ class Transport(virtual.Transport):
             # message makes room under the prefetch limit.
             self.queues.wait([q for channel in self.channels for q in channel.waitable()],
                              wait, self.wakeup)
+            if celery_worker_stopping():
+                raise socket.timeout()
 
     def close_connection(self, connection: Any) -> None:
         super().close_connection(connection)

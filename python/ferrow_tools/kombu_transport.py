@@ -115,7 +115,7 @@ class QoS(virtual.QoS):
 
     def restore_unacked(self) -> List[Tuple[BaseException, Any]]:
         self._flush()
-        errors = []
+        errors: List[Tuple[BaseException, Any]] = []
         while self._delivered:
             tag, message = self._delivered.popitem()
             try:
@@ -279,8 +279,10 @@ class Transport(virtual.Transport):
                                   options.get("sync_interval_ms"))
         self.wakeup = threading.Event()
 
-    def drain_events(self, connection: Any, timeout: Optional[float] = None) -> None:
+    def drain_events(self, connection: Any, timeout: Optional[float] = None,
+                     **kwargs: Any) -> None:
         deadline = None if timeout is None else time.monotonic() + timeout
+        assert self.cycle is not None
         while True:
             self.wakeup.clear()
             try:

@@ -37,8 +37,9 @@ FUZZ_SCRIPT  := tests/fuzz/run.sh
 	$@ -m pip install -q "scikit-build-core>=0.9" cmake ninja pytest numpy "redis>=5" hiredis \
 	  "celery>=5.3" "dramatiq>=1.14"
 
+# The extras bring the frameworks into venvs made before they were in the recipe.
 install: $(PY)
-	$(PY) -m pip install -q --no-build-isolation ".[redis]"
+	$(PY) -m pip install -q --no-build-isolation ".[redis,celery,dramatiq]"
 
 demo: install
 	$(PY) examples/crash_redelivery.py

@@ -6,15 +6,13 @@ import sys
 import textwrap
 import uuid
 
+import celery
 import pytest
 
+from ferrow_tools import kombu_transport  # registers the "ferrow" transport
+from ferrow_tools.named_queues import queue_target
+from ferrow_tools.targets import open_queue
 from framework_workers import TASK_BODY, RunLog, kill_in_the_middle, start_worker, stop_worker, wait_until
-
-celery = pytest.importorskip("celery")
-
-from ferrow_tools import kombu_transport  # noqa: E402,F401  (registers "ferrow")
-from ferrow_tools.named_queues import queue_target  # noqa: E402
-from ferrow_tools.targets import open_queue  # noqa: E402
 
 TASKS = 200
 CONCURRENCY = 2

@@ -8,15 +8,13 @@ import textwrap
 import time
 import uuid
 
+import dramatiq
 import pytest
 
+from ferrow_tools.dramatiq_broker import FerrowBroker
+from ferrow_tools.named_queues import queue_target
+from ferrow_tools.targets import dead_letter_target, open_queue
 from framework_workers import TASK_BODY, RunLog, kill_in_the_middle, start_worker, stop_worker, wait_until
-
-dramatiq = pytest.importorskip("dramatiq")
-
-from ferrow_tools.dramatiq_broker import FerrowBroker  # noqa: E402
-from ferrow_tools.named_queues import queue_target  # noqa: E402
-from ferrow_tools.targets import dead_letter_target, open_queue  # noqa: E402
 
 TASKS = 200
 THREADS = 2

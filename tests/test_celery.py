@@ -106,3 +106,23 @@ def test_countdown_longer_than_the_lease(tmp_path, broker):
     assert (runs.starts, runs.flags[1]) == ({1: 1}, [False])
     q = open_queue(run.queue_target())
     assert (q.available(), q.in_flight()) == (1, 0)
+
+
+@pytest.mark.parametrize("url, queue, error", [
+    ("ferrow://", "tasks", "names a directory"),
+    ("ferrow+redis://127.0.0.1:1/0?queue=x", "tasks", "takes no queue parameter"),
+    ("ferrow:///tmp/never-created", "../elsewhere", "plain file name"),
+    ("ferrow+redis://127.0.0.1:1/0", "tasks{x}", "no braces"),
+], ids=["no directory", "redis queue given", "queue outside", "redis braces"])
+def test_bad_broker_urls_and_queue_names(url, queue, error):
+    with pytest.raises(ValueError, match=error):
+        queue_target(kombu_transport.base_target(url), queue)
+
+
+def test_fanout_exchanges_are_refused(tmp_path):
+    import kombu
+
+    with kombu.Connection("ferrow://" + str(tmp_path)) as conn:
+        assert not conn.supports_exchange_type("fanout")
+        with pytest.raises(NotImplementedError, match="no fanout exchanges"):
+            kombu.Exchange("broadcast", type="fanout")(conn.default_channel).declare()

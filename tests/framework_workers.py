@@ -58,6 +58,28 @@ def stop_worker(proc):
         pass
 
 
+class FrameworkRun:
+    """One test's worker set-up: the app module (from `app_source`) in the
+    test's directory, its run log and hold file, and the environment that
+    the app reads them from."""
+
+    def __init__(self, tmp_path, app_name, app_source, broker, queue, target, **env):
+        self.dir = str(tmp_path)
+        self.queue = queue
+        self.target = target
+        with open(os.path.join(self.dir, app_name + ".py"), "w") as f:
+            f.write(TASK_BODY + app_source)
+        self.runs = RunLog(os.path.join(self.dir, "runs"))
+        self.hold = os.path.join(self.dir, "hold")
+        self.env = {"TEST_BROKER": broker, "TEST_QUEUE": queue, "TEST_RUNS": self.runs.path,
+                    "TEST_HOLD": self.hold, **{k: str(v) for k, v in env.items()}}
+
+    def stats(self):
+        from ferrow_tools.targets import open_queue
+
+        return open_queue(self.target).stats()
+
+
 Runs = collections.namedtuple("Runs", "starts done flags started_at")
 
 
@@ -105,13 +127,14 @@ def run_task(task_id, redelivered):
 '''
 
 
-def kill_in_the_middle(runs, hold, start, stats, count, concurrency, acked_at_start):
-    """Starts a worker on `count` queued tasks, and once half of them are done
+def kill_in_the_middle(run, count, concurrency, acked_at_start):
+    """Starts a worker (`run.start`) on `count` queued tasks, and once half of them are done
     holds the next `concurrency` tasks running, waits until the queue has
     recorded every acknowledgement due by then (one per finished task, or per
     started one when tasks are acknowledged as they start) and kills the
     worker's whole pool. A second worker then finishes what is left.
     Returns the ids running at the kill and the run log."""
+    runs, hold, start, stats = run.runs, run.hold, run.start, run.stats
     first = start("first")
     try:
         wait_until(lambda: len(runs.read().done) >= count // 2, "half the tasks", [first])

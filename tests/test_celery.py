@@ -4,21 +4,20 @@ server, killed with SIGKILL mid-run."""
 import os
 import sys
 import textwrap
-import uuid
 
 import celery
 import pytest
 
 from ferrow_tools import kombu_transport  # registers the "ferrow" transport
 from ferrow_tools.named_queues import queue_target
-from ferrow_tools.targets import open_queue
-from framework_workers import TASK_BODY, RunLog, kill_in_the_middle, start_worker, stop_worker, wait_until
+from ferrow_tools.targets import is_redis, open_queue
+from framework_workers import FrameworkRun, kill_in_the_middle, start_worker, stop_worker, wait_until
 
 TASKS = 200
 CONCURRENCY = 2
 LEASE_MS = 1000
 
-APP = TASK_BODY + textwrap.dedent('''
+APP = textwrap.dedent('''
     import ferrow_tools.kombu_transport  # registers the "ferrow" transport
     from celery import Celery
 
@@ -34,51 +33,32 @@ APP = TASK_BODY + textwrap.dedent('''
 ''')
 
 
-@pytest.fixture(params=["directory", "redis"])
-def broker(request, tmp_path):
-    """A broker URL and a queue name of its own on it."""
-    if request.param == "directory":
-        return "ferrow://" + str(tmp_path / "broker"), "tasks"
-    server = request.getfixturevalue("shared_redis")
-    return "ferrow+redis://127.0.0.1:{}/0".format(server.port), "tasks-" + uuid.uuid4().hex[:8]
-
-
-class CeleryRun:
-    def __init__(self, tmp_path, broker, acks_late):
-        self.dir = str(tmp_path)
-        self.url, self.queue = broker
-        with open(os.path.join(self.dir, "ferrow_celery_app.py"), "w") as f:
-            f.write(APP)
-        self.runs = RunLog(os.path.join(self.dir, "runs"))
-        self.hold = os.path.join(self.dir, "hold")
-        self.env = {"TEST_BROKER": self.url, "TEST_QUEUE": self.queue, "TEST_RUNS": self.runs.path,
-                    "TEST_HOLD": self.hold, "TEST_ACKS_LATE": "1" if acks_late else "0",
-                    "TEST_LEASE_MS": str(LEASE_MS)}
+class CeleryRun(FrameworkRun):
+    def __init__(self, tmp_path, queues_base, acks_late):
+        base, queue = queues_base
+        self.url = ("ferrow+" if is_redis(base) else "ferrow://") + base
+        super().__init__(tmp_path, "ferrow_celery_app", APP, self.url, queue,
+                         queue_target(base, queue), TEST_ACKS_LATE=int(acks_late),
+                         TEST_LEASE_MS=LEASE_MS)
         self.app = celery.Celery("producer", broker=self.url)
-        self.app.conf.task_default_queue = self.queue
+        self.app.conf.task_default_queue = queue
 
     def start(self, name):
         return start_worker([sys.executable, "-m", "celery", "-A", "ferrow_celery_app", "worker",
                              "--pool", "prefork", "-c", str(CONCURRENCY), "-n", name + "@%h",
                              "-l", "warning"], self.dir, self.env, name)
 
-    def queue_target(self):
-        return queue_target(kombu_transport.base_target(self.url), self.queue)
-
-    def stats(self):
-        return open_queue(self.queue_target()).stats()
-
 
 @pytest.mark.parametrize("acks_late", [True, False], ids=["acks_late", "default"])
-def test_worker_killed_mid_run(tmp_path, broker, acks_late):
+def test_worker_killed_mid_run(tmp_path, queues_base, acks_late):
     """With acks_late the tasks running at the kill run again, and only they;
     by default Celery acknowledges a task as it starts, so those are the ones
     it loses, as its documentation says. Prefetched tasks come back either way."""
-    run = CeleryRun(tmp_path, broker, acks_late)
+    run = CeleryRun(tmp_path, queues_base, acks_late)
     for i in range(TASKS):
         run.app.send_task("record", args=(i,))
     running, (starts, done, flags, _) = kill_in_the_middle(
-        run.runs, run.hold, run.start, run.stats, TASKS, CONCURRENCY, acked_at_start=not acks_late)
+        run, TASKS, CONCURRENCY, acked_at_start=not acks_late)
     assert len(running) == CONCURRENCY
     assert set(starts) == set(range(TASKS))
     twice = {i for i, n in starts.items() if n > 1}
@@ -91,10 +71,10 @@ def test_worker_killed_mid_run(tmp_path, broker, acks_late):
         assert done == set(range(TASKS)) - running
 
 
-def test_countdown_longer_than_the_lease(tmp_path, broker):
+def test_countdown_longer_than_the_lease(tmp_path, queues_base):
     """A task held in memory past several lease lengths runs once; a task
     still held at a warm shutdown is handed back at once, not left leased."""
-    run = CeleryRun(tmp_path, broker, acks_late=False)
+    run = CeleryRun(tmp_path, queues_base, acks_late=False)
     worker = run.start("countdown")
     try:
         run.app.send_task("record", args=(1,), countdown=2.5 * LEASE_MS / 1000)
@@ -104,7 +84,7 @@ def test_countdown_longer_than_the_lease(tmp_path, broker):
         stop_worker(worker)
     runs = run.runs.read()
     assert (runs.starts, runs.flags[1]) == ({1: 1}, [False])
-    q = open_queue(run.queue_target())
+    q = open_queue(run.target)
     assert (q.available(), q.in_flight()) == (1, 0)
 
 

@@ -6,7 +6,6 @@ import subprocess
 import sys
 import textwrap
 import time
-import uuid
 
 import dramatiq
 import pytest
@@ -14,7 +13,7 @@ import pytest
 from ferrow_tools.dramatiq_broker import FerrowBroker
 from ferrow_tools.named_queues import queue_target
 from ferrow_tools.targets import dead_letter_target, open_queue
-from framework_workers import TASK_BODY, RunLog, kill_in_the_middle, start_worker, stop_worker, wait_until
+from framework_workers import FrameworkRun, kill_in_the_middle, start_worker, stop_worker, wait_until
 
 TASKS = 200
 THREADS = 2
@@ -22,7 +21,7 @@ LEASE_MS = 1000
 DELAY_MS = 1500
 RETRIES = 2
 
-APP = TASK_BODY + textwrap.dedent('''
+APP = textwrap.dedent('''
     import dramatiq
     from dramatiq.middleware import CurrentMessage
     from ferrow_tools.dramatiq_broker import FerrowBroker
@@ -44,29 +43,13 @@ APP = TASK_BODY + textwrap.dedent('''
 ''')
 
 
-@pytest.fixture(params=["directory", "redis"])
-def base(request, tmp_path):
-    """The base target of a broker, and a queue name of its own on it."""
-    if request.param == "directory":
-        return str(tmp_path / "broker"), "tasks"
-    server = request.getfixturevalue("shared_redis")
-    return "redis://127.0.0.1:{}/0".format(server.port), "tasks-" + uuid.uuid4().hex[:8]
-
-
-class DramatiqRun:
-    def __init__(self, tmp_path, base):
-        self.dir = str(tmp_path)
-        self.base, self.queue = base
-        with open(os.path.join(self.dir, "ferrow_dramatiq_app.py"), "w") as f:
-            f.write(APP)
-        self.runs = RunLog(os.path.join(self.dir, "runs"))
-        self.hold = os.path.join(self.dir, "hold")
-        self.env = {"TEST_BROKER": self.base, "TEST_QUEUE": self.queue,
-                    "TEST_RUNS": self.runs.path, "TEST_HOLD": self.hold,
-                    "TEST_LEASE_MS": str(LEASE_MS), "TEST_RETRIES": str(RETRIES)}
-        self.broker = FerrowBroker(self.base)
-        self.broker.declare_queue(self.queue)
-        self.target = queue_target(self.base, self.queue)
+class DramatiqRun(FrameworkRun):
+    def __init__(self, tmp_path, queues_base):
+        base, queue = queues_base
+        super().__init__(tmp_path, "ferrow_dramatiq_app", APP, base, queue,
+                         queue_target(base, queue), TEST_LEASE_MS=LEASE_MS, TEST_RETRIES=RETRIES)
+        self.broker = FerrowBroker(base)
+        self.broker.declare_queue(queue)
 
     def send(self, actor, *args, **options):
         message = dramatiq.Message(queue_name=self.queue, actor_name=actor, args=args, kwargs={},
@@ -78,30 +61,27 @@ class DramatiqRun:
                              "--processes", "1", "--threads", str(THREADS)],
                             self.dir, self.env, name)
 
-    def stats(self):
-        return open_queue(self.target).stats()
 
-
-def test_worker_killed_mid_run(tmp_path, base):
+def test_worker_killed_mid_run(tmp_path, queues_base):
     """dramatiq acknowledges after the task: the tasks running at the kill run
     again, counted as redelivered, and no other task runs twice."""
-    run = DramatiqRun(tmp_path, base)
+    run = DramatiqRun(tmp_path, queues_base)
     for i in range(TASKS):
         run.send("record", i)
     running, (starts, done, flags, _) = kill_in_the_middle(
-        run.runs, run.hold, run.start, run.stats, TASKS, THREADS, acked_at_start=False)
+        run, TASKS, THREADS, acked_at_start=False)
     assert len(running) == THREADS
     assert done == set(range(TASKS))
     assert {i for i, n in starts.items() if n > 1} == running
     assert max(starts.values()) == 2 and all(flags[i] == [False, True] for i in running)
 
 
-def test_delay_and_dead_letters(tmp_path, base):
+def test_delay_and_dead_letters(tmp_path, queues_base):
     """A delayed message (held leased on the delay queue for longer than the
     lease) runs once, and not before its delay; a message that keeps failing
     runs 1 + retries times and ends in the queue's dead letters, which
     ferrow-admin lists."""
-    run = DramatiqRun(tmp_path, base)
+    run = DramatiqRun(tmp_path, queues_base)
     sent_at = time.time()
     run.send("record", 1, delay=DELAY_MS)
     run.send("always_fails", 2)

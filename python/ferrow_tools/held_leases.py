@@ -1,0 +1,132 @@
+"""Leases of messages that a framework holds without working on them yet.
+
+Task frameworks take more messages than they run at once: prefetched
+messages wait in memory for a free worker, and messages due later (a
+countdown, an ETA, a delay) wait in memory until they are due. A lease that
+lapsed meanwhile would deliver the message a second time. `HeldLeases` keeps
+every held message's lease alive from one background thread, forgets a
+message when it is acknowledged or handed back, and hands back whatever is
+still held when the process stops.
+
+A lease counts as lost once it ran out by this process's clock before it
+could be renewed (the process stalled), or when `extend_lease` says the
+message is no longer in flight; a lost message is never extended again,
+since another consumer may hold it by then.
+"""
+from __future__ import annotations
+
+import logging
+import threading
+import time
+from typing import TYPE_CHECKING, Dict, List, Optional, Tuple
+
+if TYPE_CHECKING:
+    from ferrow import DeliveredMessage, FerrowQueue
+
+__all__ = ["HeldLeases"]
+
+log = logging.getLogger("ferrow_tools.held_leases")
+
+# Renewals per lease length: three leave two chances to renew before a lapse.
+RENEWALS_PER_LEASE = 3
+
+_Key = Tuple[int, int]  # (id of the queue object, message id)
+
+
+class HeldLeases:
+    """The held messages of one process, renewed every `lease_ms / 3`."""
+
+    def __init__(self, lease_ms: int) -> None:
+        if lease_ms <= 0:
+            raise ValueError("lease_ms must be > 0, not {!r}".format(lease_ms))
+        self.lease_ms = lease_ms
+        self.interval_s = lease_ms / 1000.0 / RENEWALS_PER_LEASE
+        self.lost = 0
+        self._held: Dict[_Key, Tuple[FerrowQueue, int, float]] = {}
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._thread: Optional[threading.Thread] = None
+
+    def take(self, q: FerrowQueue, count: int) -> List[DeliveredMessage]:
+        """Leases up to `count` ready messages of `q` (in one call) and holds them."""
+        if count <= 0:
+            return []
+        # A deadline counted from before the call is conservative.
+        leased_at = time.monotonic()
+        if count == 1:
+            one = q.dequeue(self.lease_ms)
+            batch = [] if one is None else [one]
+        else:
+            batch = q.dequeue_batch(count, self.lease_ms)
+        for message in batch:
+            self.hold(q, message[0], leased_at)
+        return batch
+
+    def hold(self, q: FerrowQueue, seq: int, leased_at: float) -> None:
+        """Keeps the lease of message `seq` of `q` alive from now on."""
+        with self._lock:
+            self._held[(id(q), seq)] = (q, seq, leased_at + self.lease_ms / 1000.0)
+            if self._thread is None and not self._stop.is_set():
+                self._thread = threading.Thread(target=self._renew_loop, daemon=True,
+                                                name="ferrow-held-leases")
+                self._thread.start()
+
+    def release(self, q: FerrowQueue, seq: int) -> bool:
+        """Stops renewing message `seq` (the caller acks or hands it back
+        next); False if it was not held, or its lease was lost."""
+        with self._lock:
+            return self._held.pop((id(q), seq), None) is not None
+
+    def __len__(self) -> int:
+        return len(self._held)
+
+    def hand_back_all(self) -> int:
+        """Hands every held message back at once (`nack`); returns how many
+        were still in flight."""
+        with self._lock:
+            held = list(self._held.values())
+            self._held.clear()
+        return sum(1 for q, seq, deadline in held
+                   if time.monotonic() < deadline and q.nack(seq))
+
+    def close(self) -> int:
+        """Stops the renewals and hands back what is held."""
+        self._stop.set()
+        thread = self._thread
+        if thread is not None and thread is not threading.current_thread():
+            thread.join()
+        return self.hand_back_all()
+
+    def _renew_loop(self) -> None:
+        while not self._stop.wait(self.interval_s):
+            self.renew()
+
+    def renew(self) -> None:
+        """Extends every held lease once (the background thread calls it)."""
+        with self._lock:
+            held: List[Tuple[_Key, Tuple[FerrowQueue, int, float]]] = list(self._held.items())
+        for key, (q, seq, deadline) in held:
+            before = time.monotonic()
+            if before >= deadline:
+                self._forget_lost(key, "it ran out before it could be renewed")
+                continue
+            try:
+                extended = q.extend_lease(seq, self.lease_ms)
+            except Exception as exc:  # the next round tries again, until the lease runs out
+                log.warning("renewing the lease of message %d failed: %r", seq, exc)
+                continue
+            if extended:
+                with self._lock:
+                    if key in self._held:
+                        self._held[key] = (q, seq, before + self.lease_ms / 1000.0)
+            else:
+                self._forget_lost(key, "extend_lease returned False")
+
+    def _forget_lost(self, key: _Key, why: str) -> None:
+        with self._lock:
+            # Released meanwhile (acked or handed back): nothing was lost.
+            if self._held.pop(key, None) is None:
+                return
+            self.lost += 1
+        log.warning("lease of held message %d lost (%s); it may be delivered again",
+                    key[1], why)

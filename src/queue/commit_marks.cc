@@ -82,12 +82,22 @@ void CommitMarks::announce_syncing(uint64_t generation, uint64_t end, uint64_t t
   raise_mark(header_ + SYNCING_OFFSET, generation, end);
 }
 
+void CommitMarks::abandon_syncing(uint64_t token) {
+  uint64_t expected = token;
+  shared<uint64_t>(header_ + LEADER_OFFSET).compare_exchange_strong(expected, 0);
+  wake_sleepers();
+}
+
 uint64_t CommitMarks::leader() const {
   return shared<uint64_t>(header_ + LEADER_OFFSET).load(std::memory_order_relaxed);
 }
 
 void CommitMarks::raise_synced(uint64_t generation, uint64_t end) {
   raise_mark(header_ + SYNCED_OFFSET, generation, end);
+  wake_sleepers();
+}
+
+void CommitMarks::wake_sleepers() {
   if (shared<uint32_t>(header_ + SLEEPERS_OFFSET).load(std::memory_order_acquire) != 0) {
     (void)syscall(SYS_futex, futex_word(header_ + SYNCED_OFFSET), FUTEX_WAKE, INT_MAX, nullptr,
                   nullptr, 0);

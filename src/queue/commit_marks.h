@@ -46,13 +46,18 @@ class CommitMarks {
   // has completed.
   void announce_syncing(uint64_t generation, uint64_t end, uint64_t token);
   void raise_synced(uint64_t generation, uint64_t end);
+  // After a failed fsync: clears the leader (if still `token`) and wakes
+  // the waiters, who then sync for themselves.
+  void abandon_syncing(uint64_t token);
   uint64_t leader() const;
   // Sleeps until `synced` covers `end`, at most `timeout_ms` and only while
-  // `leader_alive()` says so (asked every millisecond); says whether it does.
+  // `leader_alive()` says so (asked at each wake-up, at least every
+  // millisecond); says whether it does.
   bool wait_synced(uint64_t generation, uint64_t end, uint64_t timeout_ms,
                    const std::function<bool()>& leader_alive);
 
  private:
+  void wake_sleepers();
   char* header_;
 };
 

@@ -117,14 +117,23 @@ Status Queue::make_durable(CommitMarks& marks, uint64_t generation, uint64_t nee
   // than start one of our own, but not for ever (its process may stall or
   // die, or its fsync fail).
   if (marks.syncing_covers(generation, need)) {
+    // The leader that announced it, as long as it neither dies nor gives up.
     const uint64_t leader = marks.leader();
-    auto leader_alive = [&] { return lock_->holder(leader) != LockHolder::Dead; };
+    auto leader_alive = [&] {
+      return leader != 0 && marks.leader() == leader && lock_->holder(leader) != LockHolder::Dead;
+    };
     if (marks.wait_synced(generation, need, LEADER_WAIT_MS, leader_alive)) return {};
   }
   // Everything published before this fsync begins is covered by it.
   const uint64_t target = std::max(need, marks.appended(generation));
   marks.announce_syncing(generation, target, lock_->token());
-  FERROW_TRY(storage_.sync_log(/*force=*/true));
+  Status synced = storage_.sync_log(/*force=*/true);
+  if (!synced.ok()) {
+    // The records stay in effect, as after any failed sync; every process
+    // that saw them still waits for an fsync of its own to cover them.
+    marks.abandon_syncing(lock_->token());
+    return synced;
+  }
   marks.raise_synced(generation, target);
   return {};
 }

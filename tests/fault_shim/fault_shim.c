@@ -18,6 +18,13 @@
  *   ferrow_fault_disarm_all();
  *   ferrow_fault_calls("fsync")
  *       how many calls of fsync went through the shim so far;
+ *   ferrow_fault_stall_syncs(microseconds)
+ *       every later fsync sleeps that long before the real call;
+ *   ferrow_fault_record_syncs(path)
+ *       after every later fsync that succeeds, appends to `path` one line
+ *       "<inode> <length>": the file's length when the fsync began, so that
+ *       everything up to it survives a power loss (a test cuts the file
+ *       there to play one);
  *
  * Call names: fsync, write, open (open, open64, openat), rename, ftruncate,
  * mmap (mmap, mmap64), pread (pread, pread64), fstat (fstat, fstat64), mkdir,
@@ -250,6 +257,32 @@ __attribute__((constructor)) static void resolve_real_calls(void) {
 /* Before the constructor has run (or if a lookup failed) the system calls
  * themselves stand in, so that nothing ever calls a null pointer. */
 
+static atomic_long sync_stall_us;
+static char sync_record_path[4096];
+
+SHIM_EXPORT void ferrow_fault_stall_syncs(long microseconds) {
+  atomic_store(&sync_stall_us, microseconds);
+}
+
+SHIM_EXPORT int ferrow_fault_record_syncs(const char* path) {
+  if (strlen(path) >= sizeof(sync_record_path)) return -1;
+  strcpy(sync_record_path, path);
+  return 0;
+}
+
+/* Raw system calls: the record must not go through the wrapped ones. */
+static void record_sync(const struct stat* before) {
+  if (sync_record_path[0] == 0 || !S_ISREG(before->st_mode)) return;
+  char line[64];
+  const int n = snprintf(line, sizeof(line), "%lu %ld\n", (unsigned long)before->st_ino,
+                         (long)before->st_size);
+  const int out = (int)syscall(SYS_openat, AT_FDCWD, sync_record_path,
+                               O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (out < 0) return;
+  (void)syscall(SYS_write, out, line, (size_t)n);
+  (void)syscall(SYS_close, out);
+}
+
 SHIM_EXPORT int fsync(int fd) {
   int kill_when_here;
   const int err = take_call(C_FSYNC, NULL, &kill_when_here);
@@ -258,7 +291,12 @@ SHIM_EXPORT int fsync(int fd) {
     errno = err;
     return -1;
   }
+  struct stat before;
+  const int measured = (int)syscall(SYS_fstat, fd, &before);
+  const long stall = atomic_load(&sync_stall_us);
+  if (stall > 0) usleep((useconds_t)stall);
   const int rc = real_fsync ? real_fsync(fd) : (int)syscall(SYS_fsync, fd);
+  if (rc == 0 && measured == 0) record_sync(&before);
   if (kill_when_here == KILL_AFTER) die(KILL_AFTER, C_FSYNC, NULL, NULL, fd);
   return rc;
 }

@@ -1,15 +1,11 @@
 #include "queue/commit_marks.h"
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
 
 #include "queue/clock.h"
+#include "queue/shared_word.h"
 
 namespace ferrow {
 namespace {
@@ -26,11 +22,6 @@ constexpr uint64_t OFFSET_MASK = (uint64_t{1} << TAG_SHIFT) - 1;
 uint64_t tag_of(uint64_t generation) { return generation & 0xFFFF; }
 uint64_t make_mark(uint64_t generation, uint64_t end) {
   return tag_of(generation) << TAG_SHIFT | (end & OFFSET_MASK);
-}
-
-template <typename T>
-std::atomic_ref<T> shared(char* at) {
-  return std::atomic_ref<T>(*reinterpret_cast<T*>(at));
 }
 
 bool covers(uint64_t mark, uint64_t generation, uint64_t end) {
@@ -52,8 +43,6 @@ void raise_mark(char* at, uint64_t generation, uint64_t end) {
     if (mark.compare_exchange_weak(seen, wanted, std::memory_order_acq_rel)) return;
   }
 }
-
-uint32_t* futex_word(char* at) { return reinterpret_cast<uint32_t*>(at); }
 
 }  // namespace
 
@@ -99,8 +88,7 @@ void CommitMarks::raise_synced(uint64_t generation, uint64_t end) {
 
 void CommitMarks::wake_sleepers() {
   if (shared<uint32_t>(header_ + SLEEPERS_OFFSET).load(std::memory_order_acquire) != 0) {
-    (void)syscall(SYS_futex, futex_word(header_ + SYNCED_OFFSET), FUTEX_WAKE, INT_MAX, nullptr,
-                  nullptr, 0);
+    futex_wake_all(header_ + SYNCED_OFFSET);
   }
 }
 
@@ -120,11 +108,8 @@ bool CommitMarks::wait_synced(uint64_t generation, uint64_t end, uint64_t timeou
     const uint64_t now = monotonic_ns();
     if (now >= deadline || !leader_alive()) break;
     const uint64_t left = std::min(deadline - now, LEADER_CHECK_NS);
-    struct timespec ts = {static_cast<time_t>(left / 1000000000),
-                          static_cast<long>(left % 1000000000)};
     // Woken by a raise, or the lower half already changed: look again.
-    (void)syscall(SYS_futex, futex_word(header_ + SYNCED_OFFSET), FUTEX_WAIT,
-                  static_cast<uint32_t>(seen), &ts, nullptr, 0);
+    futex_wait(header_ + SYNCED_OFFSET, static_cast<uint32_t>(seen), left);
   }
   sleepers.fetch_sub(1, std::memory_order_acq_rel);
   return covered;

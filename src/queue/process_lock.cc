@@ -1,22 +1,20 @@
 #include "queue/process_lock.h"
 
 #include <fcntl.h>
-#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "queue/clock.h"
 #include "queue/file_io.h"
+#include "queue/shared_word.h"
 
 namespace ferrow {
 namespace {
@@ -54,30 +52,6 @@ inline void cpu_relax() {
 #elif defined(__aarch64__)
   asm volatile("yield");
 #endif
-}
-
-template <typename T>
-std::atomic_ref<T> shared(char* at) {
-  return std::atomic_ref<T>(*reinterpret_cast<T*>(at));
-}
-
-// The futex is the lower half of the 64-bit word (the file is little-endian,
-// like every machine this runs on). Not private: other processes share it.
-uint32_t* futex_word(char* base) { return reinterpret_cast<uint32_t*>(base); }
-
-void futex_wait(char* base, uint32_t expected, uint64_t timeout_ns) {
-  struct timespec ts = {static_cast<time_t>(timeout_ns / 1000000000),
-                        static_cast<long>(timeout_ns % 1000000000)};
-  // Any outcome (woken, timed out, value changed, signal) sends the caller
-  // back to its loop, so the result does not matter.
-  (void)syscall(SYS_futex, futex_word(base), FUTEX_WAIT, expected, &ts, nullptr, 0);
-}
-
-// Every sleeper, not one: whichever the scheduler runs first takes the word
-// at once, instead of the lock waiting for one chosen process to be
-// scheduled; the others find it taken and sleep again.
-void futex_wake_all(char* base) {
-  (void)syscall(SYS_futex, futex_word(base), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
 // The inode of this process's pid namespace, which tells an administrator
@@ -385,6 +359,8 @@ Status ProcessLock::acquire_word(const LockWait& wait, bool* took_over, bool* re
 void ProcessLock::release() {
   char* base = static_cast<char*>(mapping_.base());
   std::atomic_ref<uint64_t> lock_word(*reinterpret_cast<uint64_t*>(base));
+  // Every sleeper is woken, not one: whichever the scheduler runs first
+  // takes the word at once; the others find it taken and sleep again.
   if (lock_word.exchange(0, std::memory_order_release) & WAITERS_BIT) futex_wake_all(base);
 }
 

@@ -124,6 +124,10 @@ Status Queue::make_durable(CommitMarks& marks, uint64_t generation, uint64_t nee
     };
     if (marks.wait_synced(generation, need, LEADER_WAIT_MS, leader_alive)) return {};
   }
+  return sync_covering(marks, generation, need);
+}
+
+Status Queue::sync_covering(CommitMarks& marks, uint64_t generation, uint64_t need) {
   // Everything published before this fsync begins is covered by it.
   const uint64_t target = std::max(need, marks.appended(generation));
   marks.announce_syncing(generation, target, lock_->token());
@@ -501,12 +505,8 @@ Status Queue::flush() {
   return guarded([&]() -> Status {
     return framed(/*catch_up=*/false, [&]() -> Status {
       if (!persistent()) return Status();
-      // What is published before this fsync begins, it covers.
       CommitMarks marks(lock_->header());
-      const uint64_t target = std::max(storage_.append_pos(), marks.appended(storage_.generation()));
-      FERROW_TRY(storage_.sync_log(/*force=*/true));
-      marks.raise_synced(storage_.generation(), target);
-      return Status();
+      return sync_covering(marks, storage_.generation(), storage_.append_pos());
     });
   });
 }

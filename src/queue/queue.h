@@ -121,6 +121,9 @@ class Queue {
   Status sync_records(bool force);
   // Returns once a completed fsync covers the log up to `need`.
   Status make_durable(CommitMarks& marks, uint64_t generation, uint64_t need);
+  // One fsync that covers `need` and whatever else was published before
+  // it began, with the marks kept up to date.
+  Status sync_covering(CommitMarks& marks, uint64_t generation, uint64_t need);
   // After a compaction or purge: the new log is durable as a whole.
   void note_durable_rewrite();
   // Compacts after a removal when the log is worth it. A failure is not the

@@ -8,14 +8,19 @@ the repository's build/, because /tmp may be a tmpfs where fsync costs
 nothing), with 100-byte bodies, and is the median of --rounds rounds. The
 table is printed and also written to bench/results/multiprocess.md.
 
-(1) Two producer processes enqueue N messages each with single `enqueue`
-calls while two consumer processes loop `dequeue` + `ack` until the producers
-are done and the queue is empty. All four are started with the "spawn" method,
-open the queue, and then wait at a barrier; the wall time runs from the first
-process leaving the barrier to the last ack, so 2N / wall time is the
-end-to-end rate. The single-process figure is one process doing enqueue, then
-dequeue + ack, for 2N messages. Every delivered body is checked: none lost,
-none delivered twice, none redelivered, every ack finds its message.
+(1) P producer processes enqueue 2N messages between them with single
+`enqueue` calls while P consumer processes loop `dequeue` + `ack` until the
+producers are done and the queue is empty, for P = 1, 2 and 4. All are started
+with the "spawn" method, open the queue, and then wait at a barrier; the wall
+time runs from the first process leaving the barrier to the last ack, so 2N /
+wall time is the end-to-end rate. The single-process figure is one process
+doing enqueue, then dequeue + ack, for 2N messages. Every delivered body is
+checked: none lost, none delivered twice, none redelivered, every ack finds
+its message. The device's flush requests (from /sys/block) are counted over
+each round: three operations per message, divided by the flushes, say how many
+operations share one flush. --baseline DIR adds the default-policy rows for
+another build of the module unpacked in DIR (for example the build before a
+change), measured in the same rounds.
 
 (2) A queue holding LIVE present messages and as many acknowledged ones is
 compacted in a fresh process (its log was just written, so it is in the page
@@ -35,15 +40,17 @@ import sys
 import time
 import traceback
 
-import ferrow
+import ferrow  # the build under test; children may load a baseline instead
 
 from _common import (BODY, DEFAULT_BENCH_DIR, PEER_QUEUES, REPO, Scratch, SqliteQueue,
                      filesystem_of, sqlite_integrity)
 
 RESULTS = os.path.join(REPO, "bench", "results", "multiprocess.md")
 
-PRODUCERS = 2
-CONSUMERS = 2
+# The process layouts measured: one process doing everything, and P
+# producers beside P consumers.
+LAYOUTS = {"single": 0, "1+1": 1, "2+2": 2, "4+4": 4}
+OPS_PER_MESSAGE = 3
 # Upper bound for one round (process start-up included); a child still running
 # after it is killed and the round fails.
 CHILD_TIMEOUT_S = 120.0
@@ -68,14 +75,27 @@ def body_of(tag, i):
     return f"{tag}:{i}:".encode().ljust(len(BODY), b"x")
 
 
-# Queue kinds: ("ferrow", sync_interval_ms or None), ("sqlite", synchronous),
-# and a key of PEER_QUEUES (option unused: those queues keep their defaults).
+# Queue kinds: ("ferrow", sync_interval_ms or None), ("ferrow", (sync_interval_ms,
+# module directory)) for a baseline build, ("sqlite", synchronous), and a key of
+# PEER_QUEUES (option unused: those queues keep their defaults).
+
+def ferrow_option(option):
+    """(sync_interval_ms, the ferrow module to use) of a ferrow row's option."""
+    if isinstance(option, tuple):
+        interval, module_dir = option
+        sys.path.insert(0, module_dir)
+        sys.modules.pop("ferrow", None)
+        import ferrow as module
+        sys.path.remove(module_dir)
+        return interval, module
+    return option, ferrow
+
 
 def prepare_queue(kind, option, directory):
     """Create the queue before the children start, so that the timed part never
     includes creating it and the children only open it."""
     if kind == "ferrow":
-        q = ferrow.FerrowCore(os.path.join(directory, "q"), sync_interval_ms=option)
+        q = ferrow.FerrowCore(os.path.join(directory, "q"), sync_interval_ms=ferrow_interval(option))
         del q
     elif kind == "sqlite":
         SqliteQueue(directory, option, create=True).close()
@@ -83,9 +103,15 @@ def prepare_queue(kind, option, directory):
         PEER_QUEUES[kind](directory).close()
 
 
+def ferrow_interval(option):
+    return option[0] if isinstance(option, tuple) else option
+
+
 def open_queue(kind, option, directory):
+    """Opens the queue in a child (which may load a baseline build)."""
     if kind == "ferrow":
-        return ferrow.FerrowCore(os.path.join(directory, "q"), sync_interval_ms=option)
+        interval, module = ferrow_option(option)
+        return module.FerrowCore(os.path.join(directory, "q"), sync_interval_ms=interval)
     if kind == "sqlite":
         return SqliteQueue(directory, option, create=False, busy_timeout_ms=BUSY_TIMEOUT_MS)
     return PEER_QUEUES[kind](directory)
@@ -94,7 +120,8 @@ def open_queue(kind, option, directory):
 def leftover_messages(kind, option, directory):
     """(messages still in the queue, integrity problem or None) after a round."""
     if kind == "ferrow":
-        q = ferrow.FerrowCore(os.path.join(directory, "q"), sync_interval_ms=option)
+        q = ferrow.FerrowCore(os.path.join(directory, "q"),
+                              sync_interval_ms=ferrow_interval(option))
         total = q.stats()["total"]
         report = q.verify_integrity()
         del q
@@ -116,7 +143,8 @@ def leftover_messages(kind, option, directory):
     return total, None if check == "ok" else check
 
 
-def worker(kind, option, directory, role, tag, count, barrier, producers_done, results):
+def worker(kind, option, directory, role, tag, count, producers, barrier, producers_done,
+           results):
     """One child process. Puts exactly one tuple on `results`:
     (role, tag, start, end, consumed bodies, redelivered, failed acks, error)."""
     try:
@@ -138,7 +166,7 @@ def worker(kind, option, directory, role, tag, count, barrier, producers_done, r
             while True:
                 # Read before dequeueing: once every producer has finished, an
                 # empty queue stays empty, so the consumer may stop.
-                finished = producers_done.value == PRODUCERS
+                finished = producers_done.value == producers
                 m = dequeue()
                 if m is None:
                     if finished:
@@ -207,31 +235,49 @@ def run_children(ctx, children, results, timeout_s):
                 p.join(5)
 
 
-def delivery_round(ctx, scratch, kind, option, n, mode):
-    """One round; returns (messages per second, list of problems found)."""
+def device_flushes(path):
+    """Flush requests the block device holding `path` has completed, or None
+    where the kernel does not count them."""
+    dev = os.stat(path).st_dev
+    base = f"/sys/dev/block/{os.major(dev)}:{os.minor(dev)}"
+    if os.path.exists(os.path.join(base, "partition")):
+        base = os.path.join(base, "..")
+    try:
+        with open(os.path.join(base, "stat")) as f:
+            fields = f.read().split()
+    except OSError:
+        return None
+    return int(fields[15]) if len(fields) > 15 else None
+
+
+def delivery_round(ctx, scratch, kind, option, total, layout):
+    """One round of `total` messages; returns (messages per second, device
+    flushes or None, list of problems found)."""
     d = scratch.fresh()
     try:
         prepare_queue(kind, option, d)
         results = ctx.Queue()
         producers_done = ctx.Value("i", 0)
-        if mode == "multi":
-            roles = [("producer", f"p{i}", n) for i in range(PRODUCERS)]
-            roles += [("consumer", f"c{i}", 0) for i in range(CONSUMERS)]
+        pairs = LAYOUTS[layout]
+        if pairs:
+            roles = [("producer", f"p{i}", total // pairs) for i in range(pairs)]
+            roles += [("consumer", f"c{i}", 0) for i in range(pairs)]
         else:
-            roles = [("single", "s", PRODUCERS * n)]
+            roles = [("single", "s", total)]
         barrier = ctx.Barrier(len(roles))
-        children = [(worker, (kind, option, d, role, tag, count, barrier, producers_done, results))
-                 for role, tag, count in roles]
+        children = [(worker, (kind, option, d, role, tag, count, pairs, barrier, producers_done,
+                              results))
+                    for role, tag, count in roles]
+        flushes_before = device_flushes(d)
         outs = run_children(ctx, children, results, CHILD_TIMEOUT_S)
+        flushes_after = device_flushes(d)
+        flushes = (None if flushes_before is None or flushes_after is None
+                   else flushes_after - flushes_before)
 
-        total = PRODUCERS * n
         start = min(o[2] for o in outs)
         end = max(o[3] for o in outs)
         consumed = [b for o in outs for b in o[4]]
-        if mode == "multi":
-            expected = {body_of(tag, i) for _, tag, count in roles for i in range(count)}
-        else:
-            expected = {body_of("s", i) for i in range(total)}
+        expected = {body_of(tag, i) for role, tag, count in roles for i in range(count)}
         got = set(consumed)
         problems = []
         if len(consumed) != total:
@@ -253,7 +299,7 @@ def delivery_round(ctx, scratch, kind, option, n, mode):
             problems.append(f"{left} messages left in the queue")
         if damage:
             problems.append(f"integrity check: {damage}")
-        return total / (end - start), problems
+        return total / (end - start), flushes, problems
     finally:
         scratch.remove(d)
 
@@ -348,13 +394,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--dir", default=DEFAULT_BENCH_DIR,
                         help="directory for the queue files (default: build/bench in the repo)")
-    parser.add_argument("--n", type=int, default=4000,
-                        help="messages per producer for the rows that sync every operation")
-    parser.add_argument("--fast-n", type=int, default=40_000,
-                        help="messages per producer for the rows that do not")
+    parser.add_argument("--n", type=int, default=8000,
+                        help="messages per round for the rows that sync every operation")
+    parser.add_argument("--fast-n", type=int, default=80_000,
+                        help="messages per round for the rows that do not")
     parser.add_argument("--live", type=int, default=200_000,
                         help="present messages (and as many acknowledged ones) to compact")
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--baseline", metavar="DIR",
+                        help="another build of the ferrow module, unpacked in DIR")
     args = parser.parse_args()
     if args.rounds < 1 or args.live % COMPACT_CHUNK:
         parser.error(f"--rounds must be positive and --live a multiple of {COMPACT_CHUNK}")
@@ -365,14 +413,24 @@ def main():
     if fstype in ("tmpfs", "ramfs"):
         print(f"warning: {args.dir} is on {fstype}; fsync costs nothing there", file=sys.stderr)
     rounds = args.rounds
-    # (label, durability, kind, option, N per producer, sqlite3 counterpart)
+    synced_layouts = ("single", "1+1", "2+2", "4+4")
+    # (label, durability, kind, option, messages, layouts, sqlite3 row, baseline row)
     configs = [
-        ("ferrow", "default (fsync every record)", "ferrow", None, args.n, 1),
-        ("sqlite3 WAL", "synchronous=FULL", "sqlite", "FULL", args.n, None),
-        ("ferrow", "sync_interval_ms=1000", "ferrow", 1000, args.fast_n, 3),
-        ("sqlite3 WAL", "synchronous=NORMAL", "sqlite", "NORMAL", args.fast_n, None),
+        ("ferrow", "default (fsync every record)", "ferrow", None, args.n, synced_layouts, 1,
+         2 if args.baseline else None),
+        ("sqlite3 WAL", "synchronous=FULL", "sqlite", "FULL", args.n, synced_layouts, None, None),
     ]
-    samples = {(i, mode): [] for i in range(len(configs)) for mode in ("single", "multi")}
+    if args.baseline:
+        configs.append(("ferrow, baseline build", "default (fsync every record)", "ferrow",
+                        (None, os.path.abspath(args.baseline)), args.n, synced_layouts, 1, None))
+    configs += [
+        ("ferrow", "sync_interval_ms=1000", "ferrow", 1000, args.fast_n, ("single", "2+2"),
+         len(configs) + 1, None),
+        ("sqlite3 WAL", "synchronous=NORMAL", "sqlite", "NORMAL", args.fast_n, ("single", "2+2"),
+         None, None),
+    ]
+    samples = {(i, layout): [] for i, c in enumerate(configs) for layout in c[5]}
+    flush_counts = {key: [] for key in samples}
     problems = {i: [] for i in range(len(configs))}
     compact_s, cp_s, compact_problems = [], [], []
     began = clock()
@@ -381,12 +439,14 @@ def main():
         # Rounds go round the configurations, so a slow spell of the machine
         # touches every row alike rather than one of them.
         for r in range(rounds):
-            for i, (label, durability, kind, option, n, _) in enumerate(configs):
-                for mode in ("single", "multi"):
-                    rate, found = delivery_round(ctx, scratch, kind, option, n, mode)
-                    samples[(i, mode)].append(rate)
-                    problems[i] += [f"round {r + 1}, {mode}: {p}" for p in found]
-                    print(f"  round {r + 1}: {label} {durability}, {mode}: {rate:,.0f} msgs/s"
+            for i, (label, durability, kind, option, n, layouts, _, _) in enumerate(configs):
+                for layout in layouts:
+                    rate, flushes, found = delivery_round(ctx, scratch, kind, option, n, layout)
+                    samples[(i, layout)].append(rate)
+                    if flushes:
+                        flush_counts[(i, layout)].append(n * OPS_PER_MESSAGE / flushes)
+                    problems[i] += [f"round {r + 1}, {layout}: {p}" for p in found]
+                    print(f"  round {r + 1}: {label} {durability}, {layout}: {rate:,.0f} msgs/s"
                           + (f"  PROBLEMS: {'; '.join(found)}" if found else ""),
                           file=sys.stderr, flush=True)
 
@@ -418,33 +478,38 @@ def main():
 
     med = {key: statistics.median(values) for key, values in samples.items()}
     lines = [
-        f"Two producer + two consumer processes on one queue directory (spawned, released "
-        f"together by a barrier; single `enqueue`, `dequeue` + `ack`), against one process "
-        f"doing enqueue, dequeue + ack for the same 2N messages. 100-byte bodies, median of "
-        f"{rounds} rounds, one run on {fstype} ({mount}), {os.cpu_count()} CPUs. Rate = 2N / "
-        f"wall time from the barrier to the last ack. The sqlite3 queue is one row per "
-        f"message, WAL, each operation its own transaction, consumers claiming the smallest "
-        f"ready id with one UPDATE, busy_timeout={BUSY_TIMEOUT_MS} ms.",
+        f"P producer + P consumer processes on one queue directory (spawned, released "
+        f"together by a barrier; single `enqueue`, `dequeue` + `ack`), and one process "
+        f"doing enqueue, dequeue + ack, for the same messages. 100-byte bodies, median of "
+        f"{rounds} rounds, one run on {fstype} ({mount}), {os.cpu_count()} CPUs. Rate = "
+        f"messages / wall time from the barrier to the last ack. The sqlite3 queue is one row "
+        f"per message, WAL, each operation its own transaction, consumers claiming the "
+        f"smallest ready id with one UPDATE, busy_timeout={BUSY_TIMEOUT_MS} ms. Operations "
+        f"per device flush: {OPS_PER_MESSAGE} per message / flush requests the disk "
+        f"completed during the round (other programs' flushes included).",
         "",
-        "| queue | durability | 2N | 1 process (msgs/s) | 2+2 processes (msgs/s) "
-        "| 2+2 / 1 | 1 process vs sqlite3 | 2+2 vs sqlite3 | check |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---|",
+        "| queue | durability | processes | messages | msgs/s | vs sqlite3 | vs baseline "
+        "| operations per device flush | check |",
+        "|---|---|---|---:|---:|---:|---:|---:|---|",
     ]
-    for i, (label, durability, kind, option, n, twin) in enumerate(configs):
-        single, multi = med[(i, "single")], med[(i, "multi")]
-        if twin is None:
-            vs_single = vs_multi = "1.00x"
-        else:
-            vs_single = f"{single / med[(twin, 'single')]:.2f}x"
-            vs_multi = f"{multi / med[(twin, 'multi')]:.2f}x"
+    for i, (label, durability, kind, option, n, layouts, twin, base) in enumerate(configs):
         check = "ok" if not problems[i] else f"{len(problems[i])} problems (see below)"
-        lines.append(f"| {label} | {durability} | {PRODUCERS * n:,} | {single:,.0f} | "
-                     f"{multi:,.0f} | {multi / single:.2f}x | {vs_single} | {vs_multi} | {check} |")
+        for layout in layouts:
+            rate = med[(i, layout)]
+            vs_sqlite = "" if twin is None else f"{rate / med[(twin, layout)]:.2f}x"
+            vs_base = "" if base is None else f"{rate / med[(base, layout)]:.2f}x"
+            per_flush = flush_counts[(i, layout)]
+            per_flush = f"{statistics.median(per_flush):.2f}" if per_flush else "n/a"
+            processes = "1" if layout == "single" else layout
+            lines.append(f"| {label} | {durability} | {processes} | {n:,} | {rate:,.0f} | "
+                         f"{vs_sqlite} | {vs_base} | {per_flush} | {check} |")
     lines += [
         "",
-        "The sqlite3 columns compare each queue row with the sqlite3 row below it: the "
-        "default policy with synchronous=FULL (both sync every commit), "
-        "sync_interval_ms=1000 with synchronous=NORMAL (neither syncs every commit).",
+        "vs sqlite3 compares a row with the sqlite3 row of the same process layout and the "
+        "same promise: the default policy with synchronous=FULL (both sync every commit), "
+        "sync_interval_ms=1000 with synchronous=NORMAL (neither syncs every commit)."
+        + (f" vs baseline compares this build with the build in {args.baseline}."
+           if args.baseline else ""),
         "",
     ]
     c_med, cp_med = statistics.median(compact_s), statistics.median(cp_s)

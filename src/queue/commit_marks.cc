@@ -1,6 +1,5 @@
 #include "queue/commit_marks.h"
 
-
 #include <algorithm>
 #include <atomic>
 
@@ -10,11 +9,10 @@
 namespace ferrow {
 namespace {
 
+constexpr size_t LEADER_OFFSET = 8;
 constexpr size_t APPENDED_OFFSET = 24;
-constexpr size_t SYNCING_OFFSET = 32;
 constexpr size_t SYNCED_OFFSET = 40;
 constexpr size_t SLEEPERS_OFFSET = 48;
-constexpr size_t LEADER_OFFSET = 56;
 constexpr uint64_t LEADER_CHECK_NS = 1000000;
 constexpr unsigned TAG_SHIFT = 48;
 constexpr uint64_t OFFSET_MASK = (uint64_t{1} << TAG_SHIFT) - 1;
@@ -61,24 +59,24 @@ bool CommitMarks::synced_covers(uint64_t generation, uint64_t end) const {
                 generation, end);
 }
 
-bool CommitMarks::syncing_covers(uint64_t generation, uint64_t end) const {
-  return covers(shared<uint64_t>(header_ + SYNCING_OFFSET).load(std::memory_order_acquire),
-                generation, end);
+uint64_t CommitMarks::leader() const {
+  return shared<uint64_t>(header_ + LEADER_OFFSET).load(std::memory_order_seq_cst);
 }
 
-void CommitMarks::announce_syncing(uint64_t generation, uint64_t end, uint64_t token) {
-  shared<uint64_t>(header_ + LEADER_OFFSET).store(token, std::memory_order_relaxed);
-  raise_mark(header_ + SYNCING_OFFSET, generation, end);
+bool CommitMarks::claim_leadership(uint64_t token) {
+  uint64_t none = 0;
+  return shared<uint64_t>(header_ + LEADER_OFFSET).compare_exchange_strong(none, token);
 }
 
-void CommitMarks::abandon_syncing(uint64_t token) {
+void CommitMarks::end_leadership(uint64_t token) {
   uint64_t expected = token;
   shared<uint64_t>(header_ + LEADER_OFFSET).compare_exchange_strong(expected, 0);
   wake_sleepers();
 }
 
-uint64_t CommitMarks::leader() const {
-  return shared<uint64_t>(header_ + LEADER_OFFSET).load(std::memory_order_relaxed);
+void CommitMarks::depose(uint64_t leader) {
+  uint64_t expected = leader;
+  shared<uint64_t>(header_ + LEADER_OFFSET).compare_exchange_strong(expected, 0);
 }
 
 void CommitMarks::raise_synced(uint64_t generation, uint64_t end) {
@@ -86,33 +84,50 @@ void CommitMarks::raise_synced(uint64_t generation, uint64_t end) {
   wake_sleepers();
 }
 
+// A waiter counts itself among the sleepers before it looks at the marks,
+// and a leader changes the marks before it looks at the count (both
+// sequentially consistent), so a waiter is either seen and woken or sees
+// the change itself.
 void CommitMarks::wake_sleepers() {
-  if (shared<uint32_t>(header_ + SLEEPERS_OFFSET).load(std::memory_order_acquire) != 0) {
+  if (shared<uint32_t>(header_ + SLEEPERS_OFFSET).load(std::memory_order_seq_cst) != 0) {
     futex_wake_all(header_ + SYNCED_OFFSET);
   }
 }
 
-bool CommitMarks::wait_synced(uint64_t generation, uint64_t end, uint64_t timeout_ms,
-                              const std::function<bool()>& leader_alive) {
+CommitMarks::Waited CommitMarks::wait_for_leader(uint64_t generation, uint64_t end,
+                                                 uint64_t leader, uint64_t timeout_ms,
+                                                 const std::function<bool()>& leader_alive) {
   std::atomic_ref<uint32_t> sleepers = shared<uint32_t>(header_ + SLEEPERS_OFFSET);
   std::atomic_ref<uint64_t> synced = shared<uint64_t>(header_ + SYNCED_OFFSET);
   const uint64_t deadline = monotonic_ns() + timeout_ms * 1000000;
-  sleepers.fetch_add(1, std::memory_order_acq_rel);
-  bool covered = false;
+  sleepers.fetch_add(1, std::memory_order_seq_cst);
+  Waited outcome;
   for (;;) {
-    const uint64_t seen = synced.load(std::memory_order_acquire);
+    const uint64_t seen = synced.load(std::memory_order_seq_cst);
     if (covers(seen, generation, end)) {
-      covered = true;
+      outcome = Waited::Covered;
+      break;
+    }
+    if (this->leader() != leader) {
+      outcome = Waited::LeaderChanged;
       break;
     }
     const uint64_t now = monotonic_ns();
-    if (now >= deadline || !leader_alive()) break;
+    if (now >= deadline) {
+      outcome = Waited::TimedOut;
+      break;
+    }
+    if (!leader_alive()) {
+      outcome = Waited::LeaderDead;
+      break;
+    }
     const uint64_t left = std::min(deadline - now, LEADER_CHECK_NS);
-    // Woken by a raise, or the lower half already changed: look again.
+    // Woken by a raise or the end of a leadership, or the lower half already
+    // changed: look again.
     futex_wait(header_ + SYNCED_OFFSET, static_cast<uint32_t>(seen), left);
   }
-  sleepers.fetch_sub(1, std::memory_order_acq_rel);
-  return covered;
+  sleepers.fetch_sub(1, std::memory_order_seq_cst);
+  return outcome;
 }
 
 }  // namespace ferrow

@@ -2,14 +2,16 @@
 // `.proc_lock` beside the lock word, so that a process can release the lock
 // before its fsync and still return only what a power loss cannot undo.
 //
+//   offset 8   leader (u64): lock token of the one process whose fsync now
+//              runs on behalf of all, or 0 when none does.
 //   offset 24  appended (u64): end of the records written so far; stored by
 //              the lock holder before it releases the lock.
-//   offset 32  syncing (u64): the largest end an fsync now running covers.
+//   offset 32  unused (u64; the first builds with these marks announced
+//              their fsyncs here and at 56).
 //   offset 40  synced (u64): the largest end a completed fsync covered.
-//   offset 48  sleepers (u32): processes waiting for `synced` to rise (a
-//              futex on its lower half).
-//   offset 56  leader (u64): lock token of the process whose fsync set
-//              `syncing` last, so that a waiter can tell it died.
+//   offset 48  sleepers (u32): processes waiting for `synced` to rise or
+//              the leader to change (a futex on the lower half of `synced`).
+//   offset 56  unused (u64).
 //
 // Each mark is tag << 48 | offset, the tag being the log's generation
 // modulo 2^16: a mark of another generation says nothing about this one's
@@ -20,7 +22,11 @@
 // durability).
 //
 // An fsync covers every byte written before it began: a process that reads
-// `appended` and then fsyncs may raise `synced` to what it read.
+// `appended` and then fsyncs may raise `synced` to what it read. So one
+// leader fsyncs at a time, for everything published before it began, and
+// the processes whose records it covers return without an fsync of their
+// own; those that wrote later wait for it to end, and the next leader
+// covers all of them at once.
 #ifndef FERROW_QUEUE_COMMIT_MARKS_H_
 #define FERROW_QUEUE_COMMIT_MARKS_H_
 
@@ -41,20 +47,23 @@ class CommitMarks {
   uint64_t appended(uint64_t generation) const;
 
   bool synced_covers(uint64_t generation, uint64_t end) const;
-  bool syncing_covers(uint64_t generation, uint64_t end) const;
-  // Says that an fsync covering `end` has begun (by the owner of `token`) /
-  // has completed.
-  void announce_syncing(uint64_t generation, uint64_t end, uint64_t token);
+  // Says that a completed fsync covered the log of `generation` up to `end`.
   void raise_synced(uint64_t generation, uint64_t end);
-  // After a failed fsync: clears the leader (if still `token`) and wakes
-  // the waiters, who then sync for themselves.
-  void abandon_syncing(uint64_t token);
+
   uint64_t leader() const;
-  // Sleeps until `synced` covers `end`, at most `timeout_ms` and only while
-  // `leader_alive()` says so (asked at each wake-up, at least every
-  // millisecond); says whether it does.
-  bool wait_synced(uint64_t generation, uint64_t end, uint64_t timeout_ms,
-                   const std::function<bool()>& leader_alive);
+  // Makes the owner of `token` the leader if there is none; says whether.
+  bool claim_leadership(uint64_t token);
+  // Ends the leadership of `token` (if it still leads) and wakes the waiters.
+  void end_leadership(uint64_t token);
+  // Removes a leader that died while it led.
+  void depose(uint64_t leader);
+
+  enum class Waited { Covered, LeaderChanged, LeaderDead, TimedOut };
+  // Sleeps until `synced` covers `end`, or `leader` no longer leads, or
+  // `leader_alive()` says it died (asked at least every millisecond), at
+  // most `timeout_ms`.
+  Waited wait_for_leader(uint64_t generation, uint64_t end, uint64_t leader, uint64_t timeout_ms,
+                         const std::function<bool()>& leader_alive);
 
  private:
   void wake_sleepers();

@@ -7,9 +7,9 @@
 //              a holder nobody can identify. Bit 62 is set by waiters that
 //              sleep on the word (a futex on its lower half): the releaser
 //              wakes them only then.
-//   offset 8   unused (u64).
+//   offset 8   the fsync leader (u64, see commit_marks.h).
 //   offset 16  next_nonce (u64): source of unique tokens.
-//   offset 24  the commit marks (32 bytes, see commit_marks.h).
+//   offset 24  the commit marks, up to offset 64 (see commit_marks.h).
 //   offset 64  SLOT_COUNT slots of 32 bytes: token (u64), pid (u32, in the
 //              owner's own pid namespace), unused (u32), pid namespace inode
 //              (u64), monotonic time at which the owner last took the word

@@ -112,32 +112,42 @@ Status Queue::sync_records(bool force) {
 }
 
 Status Queue::make_durable(CommitMarks& marks, uint64_t generation, uint64_t need) {
-  if (marks.synced_covers(generation, need)) return {};
-  // An fsync already running that covers our records: wait for it rather
-  // than start one of our own, but not for ever (its process may stall or
-  // die, or its fsync fail).
-  if (marks.syncing_covers(generation, need)) {
-    // The leader that announced it, as long as it neither dies nor gives up.
+  const uint64_t me = lock_->token();
+  for (;;) {
+    if (marks.synced_covers(generation, need)) return {};
     const uint64_t leader = marks.leader();
-    auto leader_alive = [&] {
-      return leader != 0 && marks.leader() == leader && lock_->holder(leader) != LockHolder::Dead;
-    };
-    if (marks.wait_synced(generation, need, LEADER_WAIT_MS, leader_alive)) return {};
+    if (leader == 0) {
+      if (!marks.claim_leadership(me)) continue;
+      Status synced = sync_covering(marks, generation, need);
+      marks.end_leadership(me);
+      return synced;
+    }
+    // Another process's fsync runs. It covers our records if they were
+    // published before it began; if not, it ends soon and the next leader
+    // covers them together with everyone else's.
+    auto leader_alive = [&] { return lock_->holder(leader) != LockHolder::Dead; };
+    switch (marks.wait_for_leader(generation, need, leader, LEADER_WAIT_MS, leader_alive)) {
+      case CommitMarks::Waited::Covered:
+        return {};
+      case CommitMarks::Waited::LeaderChanged:
+        break;
+      case CommitMarks::Waited::LeaderDead:
+        marks.depose(leader);
+        break;
+      case CommitMarks::Waited::TimedOut:
+        // A stalled fsync must not stall every process: run one beside it.
+        return sync_covering(marks, generation, need);
+    }
   }
-  return sync_covering(marks, generation, need);
 }
 
 Status Queue::sync_covering(CommitMarks& marks, uint64_t generation, uint64_t need) {
-  // Everything published before this fsync begins is covered by it.
+  // Everything published before this fsync begins is covered by it. A
+  // failed fsync raises nothing: the records stay in effect, as after any
+  // failed sync, and every process that saw them syncs again before it
+  // returns (on Linux its own fsync reports the same write-back error).
   const uint64_t target = std::max(need, marks.appended(generation));
-  marks.announce_syncing(generation, target, lock_->token());
-  Status synced = storage_.sync_log(/*force=*/true);
-  if (!synced.ok()) {
-    // The records stay in effect, as after any failed sync; every process
-    // that saw them still waits for an fsync of its own to cover them.
-    marks.abandon_syncing(lock_->token());
-    return synced;
-  }
+  FERROW_TRY(storage_.sync_log(/*force=*/true));
   marks.raise_synced(generation, target);
   return {};
 }

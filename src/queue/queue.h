@@ -95,8 +95,8 @@ class Queue {
 
  private:
   class Frame;
-  // How long a call waits for another process's fsync that covers its
-  // records before it runs its own.
+  // How long a call waits for another process's fsync before it runs its
+  // own beside it.
   static constexpr uint64_t LEADER_WAIT_MS = 50;
 
   Queue(std::string dir, const QueueOptions& options);
@@ -119,7 +119,8 @@ class Queue {
   // The sync of an operation's records: by the policy at once, or (group
   // commit) left to the commit.
   Status sync_records(bool force);
-  // Returns once a completed fsync covers the log up to `need`.
+  // Returns once a completed fsync covers the log up to `need`: led by this
+  // process, or by another whose fsync covered it.
   Status make_durable(CommitMarks& marks, uint64_t generation, uint64_t need);
   // One fsync that covers `need` and whatever else was published before
   // it began, with the marks kept up to date.

@@ -17,7 +17,9 @@ kind and each N, a run makes the (N+1)-th such call fail. Around the failure:
   (seq, body, deliveries, leased or not). The objects are drained in a forked
   copy of the process, and the log is put back afterwards, so that looking
   changes nothing;
-- the step after the failure (and the observation itself) succeeds.
+- the step after the failure (and the observation itself) succeeds;
+- the synced mark in `.proc_lock` never claims more of the log than fsyncs that
+  completed covered (the shim records each one's starting length).
 
 The runs happen in child interpreters with the fault shim preloaded; each child
 loops over many N and prints one JSON line per run. This file is also the child
@@ -181,6 +183,42 @@ def put_back(log, snapshot):
         f.truncate()
 
 
+# The commit marks of `.proc_lock` (bytes 24-63): what a look writes there is
+# put back with the log. The synced mark at 40 is tag << 48 | offset, the tag
+# being the log's generation modulo 2^16.
+MARKS = slice(24, 64)
+SYNCED = slice(40, 48)
+# Lines "<inode> <length>" the shim appends after every fsync that succeeded.
+COMPLETED_SYNCS = None
+
+
+def read_lock_file(qdir):
+    with open(os.path.join(qdir, ".proc_lock"), "rb") as f:
+        return f.read(64)
+
+
+def put_back_marks(qdir, header):
+    with open(os.path.join(qdir, ".proc_lock"), "r+b") as f:
+        f.seek(MARKS.start)
+        f.write(header[MARKS])
+
+
+def synced_mark_findings(qdir, generation, where):
+    mark = int.from_bytes(read_lock_file(qdir)[SYNCED], "little")
+    if COMPLETED_SYNCS is None or mark == 0 or mark >> 48 != generation & 0xFFFF:
+        return []
+    claimed = mark & ((1 << 48) - 1)
+    inode = os.stat(os.path.join(qdir, "queue.log")).st_ino
+    with open(COMPLETED_SYNCS) as f:
+        lengths = [int(length) for ino, length in (line.split() for line in f)
+                   if int(ino) == inode]
+    covered = max(lengths, default=0)
+    if claimed <= covered:
+        return []
+    return [f"{where}: the synced mark says {claimed} bytes of the log are durable; "
+            f"completed fsyncs covered {covered}"]
+
+
 def fresh_look(snapshot, scratch):
     """Counts, messages and integrity report of a fresh queue on the same log."""
     qdir = os.path.join(scratch, "fresh")
@@ -202,6 +240,7 @@ def look_in_fork(run, order, log, snapshot):
     process (same in-memory state), so that the objects here are not touched:
     not even a catch-up happens that the next step would otherwise do. The log
     is put back after each object's drain."""
+    marks = read_lock_file(run.qdir)
     rfd, wfd = os.pipe()
     pid = os.fork()
     if pid == 0:  # pragma: no cover - the forked copy
@@ -216,6 +255,7 @@ def look_in_fork(run, order, log, snapshot):
                 except BaseException as exc:
                     out[name] = "raised " + describe(exc)
                 put_back(log, snapshot)
+                put_back_marks(run.qdir, marks)
             with os.fdopen(wfd, "w") as f:
                 json.dump(out, f)
             status = 0
@@ -226,6 +266,7 @@ def look_in_fork(run, order, log, snapshot):
         data = f.read()
     _, status = os.waitpid(pid, 0)
     put_back(log, snapshot)
+    put_back_marks(run.qdir, marks)
     if status != 0 or not data:
         return {name: f"forked observer failed (status {status})" for name in order}
     return json.loads(data)
@@ -248,7 +289,7 @@ def observe(run, actor, where, scratch):
         fresh_counts, fresh_view, report = fresh_look(snapshot, scratch)
     except BaseException as exc:
         return [f"{where}: a fresh open of the log raised {describe(exc)}"]
-    findings = []
+    findings = synced_mark_findings(run.qdir, fresh_counts["generation"], where)
     if not report["ok"] or report["bytes"] != len(snapshot):
         findings.append(f"{where}: the log fails verification: {report}")
     known_bodies = {b.hex() for b in BODIES}
@@ -390,8 +431,12 @@ def lapsed_lease_after_a_failed_requeue(shim, base):
 
 def child_main(argv):
     """lapse SCRATCH | count SCRATCH | sweep SCRATCH CALL ERRNO FOLLOW-UP|- POINTS-JSON"""
+    global COMPLETED_SYNCS
     shim = Shim(os.environ["FERROW_FAULT_SHIM"])
     base = tempfile.mkdtemp(dir=argv[1])  # children run side by side
+    COMPLETED_SYNCS = os.path.join(base, "completed-fsyncs")
+    open(COMPLETED_SYNCS, "w").close()
+    assert shim.lib.ferrow_fault_record_syncs(COMPLETED_SYNCS.encode()) == 0
     try:
         if argv[0] == "lapse":
             print(json.dumps(lapsed_lease_after_a_failed_requeue(shim, base)), flush=True)

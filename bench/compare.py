@@ -70,7 +70,11 @@ SCENARIOS = [
     ("batch", f"batch cycles of {BATCH}", "msgs/s", f"batch cycles\nof {BATCH} (msgs/s)"),
     ("multi", "2 producer + 2 consumer processes", "msgs/s",
      "2 producer + 2 consumer\nprocesses (msgs/s)"),
+    ("multi4", "4 producer + 4 consumer processes", "msgs/s",
+     "4 producer + 4 consumer\nprocesses (msgs/s)"),
 ]
+# The process layouts of the multi-process rows.
+LAYOUTS = {"multi": "2+2", "multi4": "4+4"}
 
 
 def elapsed_since(start):
@@ -646,23 +650,24 @@ def main():
                     sample(c.key, scenario, rate)
                     print(f"round {r + 1}: {c.label}, {title}: {rate:,.0f} {unit}",
                           file=sys.stderr, flush=True)
-            for c in contenders:
-                if not c.mp:
-                    continue
-                kind, option = c.mp
-                n = mp_total[c.key] // multiprocess_bench.PRODUCERS
-                try:
-                    rate, found = multiprocess_bench.delivery_round(ctx, scratch, kind, option,
-                                                                    n, "multi")
-                except Exception as e:  # a peer that fails under load is a result too
-                    rate, found = None, [f"round failed: {str(e).strip().splitlines()[-1]}"]
-                if rate is not None:
-                    sample(c.key, "multi", rate)
-                problems.setdefault(c.key, []).extend(f"round {r + 1}: {p}" for p in found)
-                print(f"round {r + 1}: {c.label}, 2+2 processes: "
-                      + (f"{rate:,.0f} msgs/s" if rate is not None else "failed")
-                      + (f"  PROBLEMS: {'; '.join(found)}" if found else ""),
-                      file=sys.stderr, flush=True)
+            for scenario, layout in LAYOUTS.items():
+                for c in contenders:
+                    if not c.mp:
+                        continue
+                    kind, option = c.mp
+                    try:
+                        rate, _, found = multiprocess_bench.delivery_round(
+                            ctx, scratch, kind, option, mp_total[c.key], layout)
+                    except Exception as e:  # a peer that fails under load is a result too
+                        rate, found = None, [f"round failed: {str(e).strip().splitlines()[-1]}"]
+                    if rate is not None:
+                        sample(c.key, scenario, rate)
+                    problems.setdefault(c.key, []).extend(
+                        f"round {r + 1}, {layout}: {p}" for p in found)
+                    print(f"round {r + 1}: {c.label}, {layout} processes: "
+                          + (f"{rate:,.0f} msgs/s" if rate is not None else "failed")
+                          + (f"  PROBLEMS: {'; '.join(found)}" if found else ""),
+                          file=sys.stderr, flush=True)
 
         open_res = measure_open(scratch, rounds)
     finally:
@@ -706,7 +711,7 @@ def main():
     lines = ["| " + " | ".join(head) + " |", "|---" + "|---:" * len(columns) + "|"]
     for scenario, title, unit, _ in SCENARIOS:
         cells = [cell(scenario, c, unit) for c in columns]
-        if scenario == "multi":
+        if scenario in LAYOUTS:
             cells = [x + (" †" if problems.get(c["key"]) else "") for x, c in zip(cells, columns)]
         lines.append(f"| {title} ({unit}) | " + " | ".join(cells) + " |")
     for scenario, title, unit, figures in time_rows:
@@ -740,7 +745,7 @@ def main():
               f"the in-memory columns; batch rows run {batches['ferrow']} batches per round "
               f"({batches['litequeue']} for litequeue, {batches['ferrow-mem']} in memory). "
               "A dequeue round first fills the queue with exactly the messages it takes; an "
-              "ack round first leases them. The 2+2 row moves as many messages per round as "
+              "ack round first leases them. The multi-process rows move as many messages per round as "
               "the single rows of that column (N per producer = half of that).")
     caption = (
         f"Ferrow next to other queues, 100-byte bodies, median of {rounds} rounds, one run "
@@ -771,10 +776,10 @@ def main():
         "auto_commit=False; litequeue has none either, so its batch row puts and marks done "
         "1000 messages inside one `transaction()` each and pops them one by one (pop opens "
         "its own transaction); queue.Queue has no acknowledgement and no batch calls; "
-        ":memory: and queue.Queue live inside one process, so they have no 2+2 row.",
+        ":memory: and queue.Queue live inside one process, so they have no multi-process rows.",
         "",
-        "2+2 processes: two producer processes call single enqueue while two consumer "
-        "processes loop dequeue + ack until the producers are done and the queue is empty; "
+        "2+2 and 4+4 processes: two (four) producer processes call single enqueue while "
+        "as many consumer processes loop dequeue + ack until the producers are done and the queue is empty; "
         "all spawned, released by one barrier; rate = messages / wall time from the barrier "
         "to the last ack (the machinery of `bench/multiprocess_bench.py`, which also checks "
         "that every message was delivered exactly once and acknowledged). The hand-rolled "
@@ -793,7 +798,7 @@ def main():
     ]
     found = [(c.label, p) for c in contenders for p in problems.get(c.key, [])]
     if found:
-        notes += ["", "† problems found in the 2+2 rounds (the rate is still the median of "
+        notes += ["", "† problems found in the multi-process rounds (the rate is still the median of "
                   "the rounds that finished):", ""]
         notes += [f"- {label}: {p}" for label, p in found]
     table = "\n".join([caption, ""] + lines + [""] + notes) + "\n"

@@ -72,3 +72,42 @@ class Scripts:
                     raise
                 self._load()
         raise AssertionError("unreachable")
+
+
+class AsyncScripts:
+    """The same scripts over a client of redis-py's asyncio API."""
+
+    def __init__(self, client: Any) -> None:
+        self._client = client
+
+    async def _load(self) -> None:
+        for text, _ in SOURCES.values():
+            await self._client.script_load(text)
+
+    async def run(self, name: str, keys: List[str], args: Sequence[Any]) -> Any:
+        rex = import_redis("redis.exceptions")
+
+        sha = SOURCES[name][1]
+        try:
+            return await self._client.evalsha(sha, len(keys), *keys, *args)
+        except rex.NoScriptError:
+            await self._load()
+            return await self._client.evalsha(sha, len(keys), *keys, *args)
+
+    async def run_with(self, name: str, keys: List[str], args: Sequence[Any],
+                       then: Sequence[Tuple[Any, ...]]) -> List[Any]:
+        rex = import_redis("redis.exceptions")
+
+        sha = SOURCES[name][1]
+        for attempt in (1, 2):
+            pipe = self._client.pipeline(transaction=False)
+            pipe.evalsha(sha, len(keys), *keys, *args)
+            for command in then:
+                pipe.execute_command(*command)
+            try:
+                return await pipe.execute()  # type: ignore[no-any-return]
+            except rex.NoScriptError:
+                if attempt == 2:
+                    raise
+                await self._load()
+        raise AssertionError("unreachable")

@@ -27,9 +27,9 @@ from types import TracebackType
 from typing import (TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Iterable, List,
                     Optional, Set, Type, TypeVar, Union, overload)
 
-from .client import MEMORY, MessageBase, QueueClosed, Settings
-from .targets import Target, open_queue
-from .waiting import Doorbell, Plan, QueueWatcher, Waker, waiting_plan
+from .client import MessageBase, QueueBase, QueueClosed
+from .targets import Target
+from .waiting import Plan, QueueWatcher, Waker, waiting_plan
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue, FerrowStats
@@ -171,7 +171,7 @@ class Message(MessageBase):
     async def __aenter__(self) -> Message:
         if self._keeper is not None or self._settled:
             raise RuntimeError("message {} is settled or in a with block already".format(self.id))
-        self._keeper = self._queue.settings.keeper(self._queue.blocking_core, self)
+        self._keeper = self._queue.settings.keeper(self._queue.core, self)
         self._keeper.__enter__()
         return self
 
@@ -185,16 +185,17 @@ class Message(MessageBase):
         await self._queue.settle(keeper.__exit__, et, ev, tb)
 
 
-class Queue:
+class Queue(QueueBase):
     """The queue at `target`, with the options of `ferrow_tools.Queue`, and
     its methods as coroutines. Opening it is not: it opens the local queue,
     or on Redis checks the server's policy with one blocking round trip."""
 
+    display_name = "aio.Queue"
+
     def __init__(self, target: Target, **options: Any) -> None:
-        self.settings = Settings(target, **options)
-        core = open_queue(self.settings.target, **self.settings.options)
-        self._bell: Optional[Doorbell] = None
-        self._calls: Optional[Calls]
+        super().__init__(target, options)
+        core = self.core
+        self._calls: Calls
         if self.settings.remote:
             from .redis_queue.async_queue import AsyncRedisQueue
             from .redis_queue.queue import RedisQueue
@@ -202,30 +203,15 @@ class Queue:
             assert isinstance(core, RedisQueue)
             self._calls = AsyncRedisQueue(core)
         else:
-            waker: Waker
-            if self.settings.target == MEMORY:
-                waker = self._bell = Doorbell()
-            else:
-                waker = QueueWatcher(self.settings.target)
+            waker: Waker = self._bell if self._bell is not None else QueueWatcher(
+                self.settings.target)
             self._calls = Local(core, waker)
-        self._blocking_core = core
-
-    def __repr__(self) -> str:
-        state = "" if self._calls is not None else " (closed)"
-        return "aio.Queue({!r}){}".format(self.settings.target, state)
 
     @property
     def calls(self) -> Calls:
-        if self._calls is None:
-            raise QueueClosed("the queue {!r} is closed".format(self.settings.target))
+        """The coroutines of the queue's calls; QueueClosed once closed."""
+        self.core
         return self._calls
-
-    @property
-    def blocking_core(self) -> FerrowQueue:
-        """The blocking queue beside the coroutines: what `keep_lease` renews
-        through from its thread."""
-        self.calls
-        return self._blocking_core
 
     async def settle(self, call: Callable[..., T], *args: Any) -> T:
         """Runs one of `keep_lease`'s blocking calls: inline on a local queue
@@ -234,10 +220,6 @@ class Queue:
         if isinstance(self.calls, Local):
             return call(*args)
         return await asyncio.get_running_loop().run_in_executor(None, call, *args)
-
-    def ring(self) -> None:
-        if self._bell is not None:
-            self._bell.ring()
 
     async def put(self, body: Any) -> int:
         seq = await self.calls.enqueue(self.settings.serializer.dumps(body))
@@ -309,15 +291,14 @@ class Queue:
     async def close(self) -> None:
         """As `ferrow_tools.Queue.close`: forces what was written to disk,
         lets go of the queue, and makes later use raise QueueClosed."""
-        calls = self._calls
-        if calls is None:
+        core = self._core
+        if core is None:
             return
         try:
-            await self.settle(self._blocking_core.flush)
+            await self.settle(core.flush)
         finally:
-            self._calls = None
-            await calls.close()
-            self.settings.close()
+            await self._calls.close()
+            self._release(core)
 
     async def __aenter__(self) -> Queue:
         self.calls

@@ -16,7 +16,7 @@ from __future__ import annotations
 import time
 from datetime import datetime, timezone
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional, Type, overload
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Type, overload
 
 from .leases import RetryPolicy, keep_lease
 from .serializers import Serializer, SerializerSpec, serializer_for
@@ -199,7 +199,47 @@ class Message(MessageBase):
         self._keeper.__exit__(et, ev, tb)
 
 
-class Queue:
+class QueueBase:
+    """What the blocking and the asyncio queue share: the settings, the
+    opened queue, the doorbell of a queue in memory, and being closed."""
+
+    display_name = "Queue"
+
+    def __init__(self, target: Target, options: Dict[str, Any]) -> None:
+        self.settings = Settings(target, **options)
+        self._core: Optional[FerrowQueue] = open_queue(self.settings.target,
+                                                        **self.settings.options)
+        # Nobody else can write to a queue in memory: its own puts wake it.
+        self._bell = Doorbell() if self.settings.target == MEMORY else None
+
+    def __repr__(self) -> str:
+        state = "" if self._core is not None else " (closed)"
+        return "{}({!r}){}".format(self.display_name, self.settings.target, state)
+
+    @property
+    def core(self) -> FerrowQueue:
+        """The underlying queue (`FerrowCore` or `RedisQueue`); QueueClosed
+        once closed."""
+        if self._core is None:
+            raise QueueClosed("the queue {!r} is closed".format(self.settings.target))
+        return self._core
+
+    def ring(self) -> None:
+        if self._bell is not None:
+            self._bell.ring()
+
+    def _release(self, core: FerrowQueue) -> None:
+        """Lets go of everything once `core` was flushed (or failed to)."""
+        self._core = None
+        close: Optional[Callable[[], None]] = getattr(core, "close", None)  # Redis
+        if close is not None:
+            close()
+        if self._bell is not None:
+            self._bell.close()
+        self.settings.close()
+
+
+class Queue(QueueBase):
     """The queue at `target` (a directory as `str` or path, ":memory:", or a
     Redis URL), with message objects.
 
@@ -212,26 +252,7 @@ class Queue:
     """
 
     def __init__(self, target: Target, **options: Any) -> None:
-        self.settings = Settings(target, **options)
-        self._core: Optional[FerrowQueue] = open_queue(self.settings.target,
-                                                        **self.settings.options)
-        # Nobody else can write to a queue in memory: its own puts wake it.
-        self._bell = Doorbell() if self.settings.target == MEMORY else None
-
-    def __repr__(self) -> str:
-        state = "" if self._core is not None else " (closed)"
-        return "Queue({!r}){}".format(self.settings.target, state)
-
-    @property
-    def core(self) -> FerrowQueue:
-        """The underlying queue (`FerrowCore` or `RedisQueue`)."""
-        if self._core is None:
-            raise QueueClosed("the queue {!r} is closed".format(self.settings.target))
-        return self._core
-
-    def ring(self) -> None:
-        if self._bell is not None:
-            self._bell.ring()
+        super().__init__(target, options)
 
     def put(self, body: Any) -> int:
         """Enqueues `body` (through the serializer); returns its id."""
@@ -294,18 +315,13 @@ class Queue:
         """Forces what was written to disk (the server's, on Redis) and lets
         go of the queue; using it afterwards raises QueueClosed. Closing
         twice does nothing."""
-        core, self._core = self._core, None
+        core = self._core
         if core is None:
             return
         try:
             core.flush()
         finally:
-            close: Optional[Callable[[], None]] = getattr(core, "close", None)  # Redis
-            if close is not None:
-                close()
-            if self._bell is not None:
-                self._bell.close()
-            self.settings.close()
+            self._release(core)
 
     def __enter__(self) -> Queue:
         self.core

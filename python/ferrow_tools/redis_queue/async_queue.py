@@ -91,7 +91,7 @@ class AsyncRedisQueue:
                 await self._client.blpop([self.blocking.wake_key], block)
 
     async def close(self) -> None:
+        """Closes the asyncio client; the blocking queue is the caller's."""
         with mapped_errors(self.where):
             closing = getattr(self._client, "aclose", None) or self._client.close
             await closing()
-        self.blocking.close()

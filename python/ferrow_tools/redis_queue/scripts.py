@@ -59,19 +59,24 @@ class Scripts:
         """The script, then the commands `then`, in one round trip."""
         rex = import_redis("redis.exceptions")
 
-        sha = SOURCES[name][1]
-        for attempt in (1, 2):
-            pipe = self._client.pipeline(transaction=False)
-            pipe.evalsha(sha, len(keys), *keys, *args)
-            for command in then:
-                pipe.execute_command(*command)
-            try:
-                return pipe.execute()  # type: ignore[no-any-return]
-            except rex.NoScriptError:
-                if attempt == 2:
-                    raise
-                self._load()
-        raise AssertionError("unreachable")
+        replies: List[Any]
+        try:
+            replies = pipeline(self._client, name, keys, args, then).execute()
+        except rex.NoScriptError:
+            self._load()
+            replies = pipeline(self._client, name, keys, args, then).execute()
+        return replies
+
+
+def pipeline(client: Any, name: str, keys: List[str], args: Sequence[Any],
+             then: Sequence[Tuple[Any, ...]]) -> Any:
+    """A pipeline holding a script and the commands after it (a blocking or
+    an asyncio one: both queue commands without waiting)."""
+    pipe = client.pipeline(transaction=False)
+    pipe.evalsha(SOURCES[name][1], len(keys), *keys, *args)
+    for command in then:
+        pipe.execute_command(*command)
+    return pipe
 
 
 class AsyncScripts:
@@ -98,16 +103,10 @@ class AsyncScripts:
                        then: Sequence[Tuple[Any, ...]]) -> List[Any]:
         rex = import_redis("redis.exceptions")
 
-        sha = SOURCES[name][1]
-        for attempt in (1, 2):
-            pipe = self._client.pipeline(transaction=False)
-            pipe.evalsha(sha, len(keys), *keys, *args)
-            for command in then:
-                pipe.execute_command(*command)
-            try:
-                return await pipe.execute()  # type: ignore[no-any-return]
-            except rex.NoScriptError:
-                if attempt == 2:
-                    raise
-                await self._load()
-        raise AssertionError("unreachable")
+        replies: List[Any]
+        try:
+            replies = await pipeline(self._client, name, keys, args, then).execute()
+        except rex.NoScriptError:
+            await self._load()
+            replies = await pipeline(self._client, name, keys, args, then).execute()
+        return replies

@@ -92,7 +92,14 @@ def test_async_for_delivers_everything_once_and_the_loop_keeps_ticking(request, 
                    {"ticks": len(gaps), "longest_stall_ms": round(max(gaps) * 1000, 3)})
 
 
+async def hold(queue, held):
+    async with await queue.get() as msg:
+        held.append(msg.id)
+        await asyncio.sleep(CHILD_TIMEOUT_S)
+
+
 def test_a_cancelled_get_leaves_nothing_leased(target):
+
     async def main():
         queue = aio.Queue(target)
         waiting = asyncio.ensure_future(queue.get())
@@ -113,6 +120,14 @@ def test_a_cancelled_get_leaves_nothing_leased(target):
             assert stats["in_flight"] == len(got), (delay, stats)
         for msg in got:
             assert await msg.ack()
+        # a task cancelled inside `async with msg` hands its message back
+        held = []
+        holder = asyncio.ensure_future(hold(queue, held))
+        assert await until(lambda: held)
+        holder.cancel()
+        await asyncio.gather(holder, return_exceptions=True)
+        again = await queue.get(timeout=5)
+        assert (again.id, again.deliveries) == (held[0], 2) and await again.nack()
         stats = await queue.stats()
         await queue.close()
         return stats

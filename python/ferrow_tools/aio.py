@@ -169,10 +169,7 @@ class Message(MessageBase):
         return await calls.extend_lease(self.id, lease_ms)
 
     async def __aenter__(self) -> Message:
-        if self._keeper is not None or self._settled:
-            raise RuntimeError("message {} is settled or in a with block already".format(self.id))
-        self._keeper = self._queue.settings.keeper(self._queue.core, self)
-        self._keeper.__enter__()
+        self._keep(self._queue.core, self._queue.settings)
         return self
 
     async def __aexit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],

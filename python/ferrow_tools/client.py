@@ -135,6 +135,13 @@ class MessageBase:
             return True
         return self._keeper.settle(outcome, lambda: True)
 
+    def _keep(self, core: FerrowQueue, settings: Settings) -> None:
+        """Starts the `keep_lease` of a `with` block."""
+        if self._keeper is not None or self._settled:
+            raise RuntimeError("message {} is settled or in a with block already".format(self.id))
+        self._keeper = settings.keeper(core, self)
+        self._keeper.__enter__()
+
     def _retry_ms(self, delay: Optional[float], retry: RetryPolicy) -> int:
         if delay is None:
             return retry.delay_ms(self.deliveries)
@@ -187,10 +194,7 @@ class Message(MessageBase):
         return core.extend_lease(self.id, lease_ms)
 
     def __enter__(self) -> Message:
-        if self._keeper is not None or self._settled:
-            raise RuntimeError("message {} is settled or in a with block already".format(self.id))
-        self._keeper = self._queue.settings.keeper(self._queue.core, self)
-        self._keeper.__enter__()
+        self._keep(self._queue.core, self._queue.settings)
         return self
 
     def __exit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],

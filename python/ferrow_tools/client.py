@@ -13,6 +13,7 @@ ack, retry back-off, dead letters): the same code as the worker's.
 """
 from __future__ import annotations
 
+import threading
 import time
 from datetime import datetime, timezone
 from types import TracebackType
@@ -21,7 +22,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional,
 from .leases import RetryPolicy, keep_lease
 from .serializers import Serializer, SerializerSpec, serializer_for
 from .targets import Target, dead_letter_target, is_redis, open_queue, target_text
-from .waiting import Doorbell, wait_for
+from .waiting import Doorbell, QueueWatcher, Waker, wait_for
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue, FerrowStats
@@ -257,6 +258,22 @@ class Queue(QueueBase):
 
     def __init__(self, target: Target, **options: Any) -> None:
         super().__init__(target, options)
+        # One inotify watcher per thread that waits, kept until close():
+        # closing one takes the kernel milliseconds, too long for every get,
+        # and threads sharing one would take each other's wake-ups.
+        self._local = threading.local()
+        self._watchers: List[QueueWatcher] = []
+        self._watchers_lock = threading.Lock()
+
+    def _waker(self) -> Optional[Waker]:
+        if self._bell is not None or self.settings.remote:
+            return self._bell
+        watcher: Optional[QueueWatcher] = getattr(self._local, "watcher", None)
+        if watcher is None:
+            watcher = self._local.watcher = QueueWatcher(self.settings.target)
+            with self._watchers_lock:
+                self._watchers.append(watcher)
+        return watcher
 
     def put(self, body: Any) -> int:
         """Enqueues `body` (through the serializer); returns its id."""
@@ -275,7 +292,7 @@ class Queue(QueueBase):
         core = self.core
         if timeout is not None and timeout < 0:
             raise ValueError("timeout must be >= 0 seconds or None")
-        return wait_for(core, take, timeout, queue_dir=self.settings.target, watcher=self._bell)
+        return wait_for(core, take, timeout, watcher=self._waker())
 
     @overload
     def get(self, timeout: None = None, lease_ms: Optional[int] = None) -> Message: ...
@@ -326,6 +343,9 @@ class Queue(QueueBase):
             core.flush()
         finally:
             self._release(core)
+            with self._watchers_lock:
+                for watcher in self._watchers:
+                    watcher.close()
 
     def __enter__(self) -> Queue:
         self.core

@@ -17,12 +17,13 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import errno
+import functools
 import os
 import select
 import time
 from types import TracebackType
-from typing import (TYPE_CHECKING, Callable, Generator, Optional, Protocol, Type, TypeVar,
-                    Union)
+from typing import (TYPE_CHECKING, Any, Callable, Generator, Optional, Protocol, Tuple, Type,
+                    TypeVar, Union)
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue
@@ -127,22 +128,34 @@ def _wait_readable(fd: int, timeout_s: float) -> bool:
     return True
 
 
+@functools.lru_cache(maxsize=None)
+def _inotify() -> Optional[Tuple[Any, Any]]:
+    """libc's inotify_init1 and inotify_add_watch, looked up once: finding
+    libc runs ldconfig, which costs milliseconds, and every blocking get
+    that waits on a directory makes a watcher."""
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
+        init1 = libc.inotify_init1
+        add_watch = libc.inotify_add_watch
+    except (OSError, AttributeError):
+        return None
+    init1.argtypes = [ctypes.c_int]
+    init1.restype = ctypes.c_int
+    add_watch.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_uint32]
+    add_watch.restype = ctypes.c_int
+    return init1, add_watch
+
+
 class QueueWatcher:
     """inotify on a queue directory (writes to, and renames onto, its files).
     `available` is False where inotify cannot be used; `wait` then just sleeps."""
 
     def __init__(self, queue_dir: str) -> None:
         self.fd = -1
-        try:
-            libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
-            init1 = libc.inotify_init1
-            add_watch = libc.inotify_add_watch
-        except (OSError, AttributeError):
+        calls = _inotify()
+        if calls is None:
             return
-        init1.argtypes = [ctypes.c_int]
-        init1.restype = ctypes.c_int
-        add_watch.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_uint32]
-        add_watch.restype = ctypes.c_int
+        init1, add_watch = calls
         fd = init1(_IN_NONBLOCK | _IN_CLOEXEC)
         if fd < 0:
             return

@@ -56,6 +56,21 @@ async def follow(plan: Plan[T], take: Callable[[], Awaitable[Optional[T]]],
         return done.value  # type: ignore[no-any-return]
 
 
+async def run_to_end(work: Awaitable[T],
+                     after_cancel: Optional[Callable[[T], Awaitable[None]]] = None) -> T:
+    """Awaits `work` to its end even when the caller is cancelled meanwhile;
+    then, on a cancellation, awaits `after_cancel(result)` and lets the
+    cancellation go on."""
+    task = asyncio.ensure_future(work)
+    try:
+        return await asyncio.shield(task)
+    except asyncio.CancelledError:
+        result = await task
+        if after_cancel is not None:
+            await after_cancel(result)
+        raise
+
+
 class Readiness:
     """The event loop's watch on a local queue's waker. One reader serves
     every task waiting on the queue, so that they all wake."""
@@ -216,7 +231,9 @@ class Queue(QueueBase):
         Redis, whose blocking client waits for the server without it."""
         if isinstance(self.calls, Local):
             return call(*args)
-        return await asyncio.get_running_loop().run_in_executor(None, call, *args)
+        # A cancelled caller still waits for the thread: the ack (or retry)
+        # it was making is done when the cancellation goes on.
+        return await run_to_end(asyncio.get_running_loop().run_in_executor(None, call, *args))
 
     async def put(self, body: Any) -> int:
         seq = await self.calls.enqueue(self.settings.serializer.dumps(body))
@@ -261,14 +278,10 @@ class Queue(QueueBase):
         """The dequeue runs to its end even when the caller is cancelled
         meanwhile: the server may have leased messages whose reply nobody
         would read, and they are handed back before the cancellation goes on."""
-        task = asyncio.ensure_future(leasing)
-        try:
-            return await asyncio.shield(task)
-        except asyncio.CancelledError:
-            got = await task
+        async def hand_back(got: List[DeliveredMessage]) -> None:
             for m in got:
                 await self.calls.nack(m[0])
-            raise
+        return await run_to_end(leasing, hand_back)
 
     def __aiter__(self) -> AsyncIterator[Message]:
         return self._consume()

@@ -28,6 +28,7 @@ from typing import (TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Iter
                     Optional, Set, Type, TypeVar, Union, overload)
 
 from .client import MessageBase, QueueBase, QueueClosed
+from .shielding import run_to_end
 from .targets import Target
 from .waiting import Plan, QueueWatcher, Waker, waiting_plan
 
@@ -54,21 +55,6 @@ async def follow(plan: Plan[T], take: Callable[[], Awaitable[Optional[T]]],
                 step = plan.send(None)
     except StopIteration as done:
         return done.value  # type: ignore[no-any-return]
-
-
-async def run_to_end(work: Awaitable[T],
-                     after_cancel: Optional[Callable[[T], Awaitable[None]]] = None) -> T:
-    """Awaits `work` to its end even when the caller is cancelled meanwhile;
-    then, on a cancellation, awaits `after_cancel(result)` and lets the
-    cancellation go on."""
-    task = asyncio.ensure_future(work)
-    try:
-        return await asyncio.shield(task)
-    except asyncio.CancelledError:
-        result = await task
-        if after_cancel is not None:
-            await after_cancel(result)
-        raise
 
 
 class Readiness:

@@ -3,15 +3,18 @@ client of redis-py's asyncio API.
 
 It runs the steps of the blocking queue's own calls (the same argument
 conversions, the same scripts, the same reading of the replies), so the two
-cannot drift apart. Opening checks the server's policy through the blocking
-queue, which stays open beside it: that is one round trip or two when the
-queue opens, and the blocking queue serves those who need one (the lease
-renewal thread of `keep_lease`, the dead letters).
+cannot drift apart. No command is cancelled halfway (see
+`ferrow_tools.shielding`): a cancelled caller waits for the reply, which
+comes within MAX_BLOCK_S for a blocking wait. Opening checks the server's
+policy through the blocking queue, which stays open beside it: that is one
+round trip or two when the queue opens, and the blocking queue serves those
+who need one (the lease renewal thread of `keep_lease`, the dead letters).
 """
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, List, Optional, Sequence
 
+from ..shielding import run_to_end
 from .connection import make_client, node_runner
 from .errors import mapped_errors
 from .queue import READ, RedisQueue, Steps, R, block_seconds
@@ -34,6 +37,9 @@ class AsyncRedisQueue:
         return "AsyncRedisQueue({!r})".format(self.where)
 
     async def _call(self, name: str, args: Sequence[Any], write: bool) -> Any:
+        return await run_to_end(self._exchange(name, args, write))
+
+    async def _exchange(self, name: str, args: Sequence[Any], write: bool) -> Any:
         q = self.blocking
         waits = q._waits if write else []
         with mapped_errors(self.where):
@@ -88,7 +94,9 @@ class AsyncRedisQueue:
             until_lapse_ms = int(await self._call("next_deadline", [], READ))
             block = block_seconds(timeout_s, until_lapse_ms)
             if block > 0:
-                await self._client.blpop([self.blocking.wake_key], block)
+                # A cancelled wait ends when the server answers, within
+                # MAX_BLOCK_S (see shielding.py).
+                await run_to_end(self._client.blpop([self.blocking.wake_key], block))
 
     async def close(self) -> None:
         """Closes the asyncio client; the blocking queue is the caller's."""

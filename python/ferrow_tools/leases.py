@@ -1,7 +1,8 @@
 """Keeping a leased message: lease renewal from a background thread, the
 ack on success, and on failure the retry back-off or the dead-letter queue.
 The worker, `ferrow_tools.Queue` and `ferrow_tools.aio.Queue` all settle their
-messages through `keep_lease`.
+messages through `keep_lease`; `keep_lease` and the framework integrations'
+`HeldLeases` renew through `Lease` and `Renewals`.
 
 Dead letters are copied to the dead-letter queue in the format of
 `ferrow_tools.deadletter`, then acknowledged in the main queue. Copy-then-ack
@@ -64,6 +65,77 @@ def move_to_dead_letter(q: FerrowQueue, dead: FerrowQueue,
     return q.ack(seq)
 
 
+class Lease:
+    """One delivered message's lease as this process counts it: it ends
+    `lease_ms` after the `time.monotonic()` read just before the call that
+    granted or last extended it, which is never later than the queue's own
+    deadline. Once `lost` (the reason) is set it is never extended again:
+    another consumer may hold the message by then."""
+
+    def __init__(self, q: FerrowQueue, seq: int, lease_ms: int,
+                 leased_at: Optional[float] = None) -> None:
+        self.q = q
+        self.seq = seq
+        self.lease_ms = lease_ms
+        self.deadline = (time.monotonic() if leased_at is None else leased_at) + lease_ms / 1000.0
+        self.lost: Optional[str] = None
+
+    def expired(self) -> bool:
+        return time.monotonic() >= self.deadline
+
+    def extend(self, lease_ms: Optional[int] = None) -> bool:
+        """Makes the lease end `lease_ms` (default: its own length) from now.
+        False, and `lost` set, when it ran out first or the queue says the
+        message is no longer in flight. Errors of the queue propagate and
+        leave the lease as it was."""
+        if self.lost is not None:
+            return False
+        if self.expired():
+            self.lost = "it ran out before it could be extended"
+            return False
+        ms = self.lease_ms if lease_ms is None else lease_ms
+        before = time.monotonic()
+        if not self.q.extend_lease(self.seq, ms):
+            self.lost = "extend_lease returned False"
+            return False
+        self.deadline = before + ms / 1000.0
+        return True
+
+    def renew(self) -> bool:
+        """One background renewal: as `extend`, except that an error of the
+        queue is logged and left to the next round (the lease may still
+        outlast it). False once the lease is lost."""
+        try:
+            return self.extend()
+        except Exception as exc:
+            log.warning("renewing the lease of message %d failed: %r", self.seq, exc)
+            return True
+
+
+class Renewals:
+    """A daemon thread that calls `renew()` every `interval_s` until it
+    returns False or `stop()` is called."""
+
+    def __init__(self, interval_s: float, renew: Callable[[], bool], name: str) -> None:
+        self.interval_s = interval_s
+        self._renew = renew
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._loop, daemon=True, name=name)
+        self._thread.start()
+
+    def _loop(self) -> None:
+        while not self._stop.wait(self.interval_s):
+            if not self._renew():
+                return
+
+    def stop(self) -> None:
+        """Stops the renewals and waits for one under way (unless called
+        from the thread itself)."""
+        self._stop.set()
+        if self._thread is not threading.current_thread():
+            self._thread.join()
+
+
 class keep_lease:
     """Context manager that keeps a message leased while the block runs.
 
@@ -107,16 +179,12 @@ class keep_lease:
         self.renewals = 0
         self.outcome: Optional[str] = None
         self.retry_delay_ms: Optional[int] = None
+        # Renewals and settling take turns: nothing is extended once settled.
         self._lock = threading.Lock()
         self._done = False
-        self._stop = threading.Event()
-        self._thread: Optional[threading.Thread] = None
-        # The lease was granted no earlier than that: a conservative deadline.
+        self._renewals: Optional[Renewals] = None
         self._start = time.monotonic() if leased_at is None else leased_at
-        self._deadline = self._start + lease_ms / 1000.0
-
-    def _expired(self) -> bool:
-        return time.monotonic() >= self._deadline
+        self._lease = Lease(q, self.seq, lease_ms, self._start)
 
     def _mark_lost(self, why: str) -> None:
         self.lost = True
@@ -125,29 +193,25 @@ class keep_lease:
         log.warning("lease of message %d lost (%s); it will not be extended or acked",
                     self.seq, why)
 
-    def _renew_loop(self) -> None:
-        while not self._stop.wait(self.interval_s):
-            if (self.max_total_ms is not None
-                    and (time.monotonic() - self._start) * 1000.0 >= self.max_total_ms):
-                return
-            with self._lock:
-                if self._done:
-                    return
-                if self._expired():
-                    self._mark_lost("lease ran out before renewal")
-                    return
-                before = time.monotonic()
-                if self.q.extend_lease(self.seq, self.lease_ms):
-                    self._deadline = before + self.lease_ms / 1000.0
-                    self.renewals += 1
-                else:
-                    self._mark_lost("extend_lease returned False")
-                    return
+    def _lost_if(self, extended: bool) -> bool:
+        if not extended and self._lease.lost is not None:
+            self._mark_lost(self._lease.lost)
+        return extended
+
+    def _renew(self) -> bool:
+        if (self.max_total_ms is not None
+                and (time.monotonic() - self._start) * 1000.0 >= self.max_total_ms):
+            return False
+        with self._lock:
+            if self._done:
+                return False
+            if not self._lost_if(self._lease.renew()):
+                return False
+            self.renewals += 1
+            return True
 
     def __enter__(self) -> "keep_lease":
-        self._thread = threading.Thread(target=self._renew_loop, daemon=True,
-                                        name=f"ferrow-lease-{self.seq}")
-        self._thread.start()
+        self._renewals = Renewals(self.interval_s, self._renew, f"ferrow-lease-{self.seq}")
         return self
 
     def hand_back(self) -> bool:
@@ -165,7 +229,7 @@ class keep_lease:
                 return False
             self._done = True
             self.outcome = outcome
-            if self._expired():
+            if self._lease.expired():
                 self._mark_lost("lease ran out before it was settled")
                 return False
             return call()
@@ -174,21 +238,14 @@ class keep_lease:
         """Extends the lease by hand to end `lease_ms` from now, unless the
         message was settled or lost; the renewals go on as before."""
         with self._lock:
-            if self._done or self._expired():
-                return False
-            before = time.monotonic()
-            if not self.q.extend_lease(self.seq, lease_ms):
-                self._mark_lost("extend_lease returned False")
-                return False
-            self._deadline = before + lease_ms / 1000.0
-            return True
+            return not self._done and self._lost_if(self._lease.extend(lease_ms))
 
     def _finish(self, failed: Optional[BaseException]) -> None:
         with self._lock:
             if self._done:
                 return
             self._done = True
-            if self._expired():
+            if self._lease.expired():
                 self._mark_lost("lease ran out before the job finished")
                 return
             if failed is None:
@@ -204,16 +261,14 @@ class keep_lease:
                 return
             delay = self.retry.delay_ms(deliveries) if self.retry is not None else 0
             self.retry_delay_ms = delay
-            if self.q.extend_lease(self.seq, delay):
+            # Held in flight for the delay: it comes back after it.
+            if self._lost_if(self._lease.extend(delay)):
                 self.outcome = "retry"
-            else:
-                self._mark_lost("extend_lease returned False at retry")
 
     def __exit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
                  tb: Optional[TracebackType]) -> None:
-        self._stop.set()
-        if self._thread is not None and self._thread is not threading.current_thread():
-            self._thread.join()
+        if self._renewals is not None:
+            self._renewals.stop()
         self._finish(ev)
         if ev is None and self.lost:
             raise LeaseLost(f"lease of message {self.seq} was lost; not acknowledged")

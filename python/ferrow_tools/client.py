@@ -20,7 +20,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Type, overload
 
 from .leases import RetryPolicy, keep_lease
-from .serializers import Serializer, SerializerSpec, serializer_for
+from .serializers import Serializer, SerializerChoice, serializer_for
 from .targets import Target, dead_letter_target, is_redis, open_queue, target_text
 from .waiting import Doorbell, QueueWatcher, Waker, wait_for
 
@@ -42,7 +42,7 @@ class Settings:
     the serializer, the lease length of `get`, and how a failed `with` block
     is retried or dead-lettered."""
 
-    def __init__(self, target: Target, serializer: SerializerSpec = None,
+    def __init__(self, target: Target, serializer: SerializerChoice = None,
                  retry: Optional[RetryPolicy] = None, max_deliveries: Optional[int] = None,
                  renew_fraction: float = 0.5, **options: Any) -> None:
         self.target = target_text(target)

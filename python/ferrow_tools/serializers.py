@@ -78,30 +78,30 @@ class _Pair:
 RAW: Serializer = _Raw()
 JSON: Serializer = _Json()
 
-SerializerSpec = Union[None, str, Serializer, Tuple[Callable[[Any], Any], Callable[[bytes], Any]]]
+SerializerChoice = Union[None, str, Serializer, Tuple[Callable[[Any], Any], Callable[[bytes], Any]]]
 
 
-def serializer_for(spec: SerializerSpec) -> Serializer:
-    """The serializer that `spec` names; TypeError or ValueError for anything else."""
-    if spec is None or spec == "raw":
+def serializer_for(choice: SerializerChoice) -> Serializer:
+    """The serializer that `choice` names; TypeError or ValueError for anything else."""
+    if choice is None or choice == "raw":
         return RAW
-    if spec == "json":
+    if choice == "json":
         return JSON
-    if spec == "pickle":
+    if choice == "pickle":
         warnings.warn("bodies will be unpickled, which runs code chosen by whoever can write "
                       "to this queue; use pickle only for queues nobody else writes to",
                       PickleWarning, stacklevel=3)
         return _Pickle()
-    if isinstance(spec, str):
+    if isinstance(choice, str):
         raise ValueError("unknown serializer {!r}: use 'raw', 'json', 'pickle', a (dumps, loads) "
-                         "pair or an object with dumps and loads".format(spec))
-    if isinstance(spec, tuple):
-        if len(spec) == 2 and all(callable(f) for f in spec):
-            return _Pair(spec[0], spec[1])
+                         "pair or an object with dumps and loads".format(choice))
+    if isinstance(choice, tuple):
+        if len(choice) == 2 and all(callable(f) for f in choice):
+            return _Pair(choice[0], choice[1])
         raise TypeError("a serializer pair is (dumps, loads), two callables")
-    dumps: Optional[object] = getattr(spec, "dumps", None)
-    loads: Optional[object] = getattr(spec, "loads", None)
+    dumps: Optional[object] = getattr(choice, "dumps", None)
+    loads: Optional[object] = getattr(choice, "loads", None)
     if callable(dumps) and callable(loads):
-        return spec
+        return choice
     raise TypeError("a serializer is 'raw', 'json', 'pickle', a (dumps, loads) pair or an "
-                    "object with dumps and loads methods, not {}".format(type(spec).__name__))
+                    "object with dumps and loads methods, not {}".format(type(choice).__name__))

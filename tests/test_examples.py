@@ -194,3 +194,23 @@ def test_examples_refuse_a_directory_holding_messages(tmp_path, name, queue):
     q = ferrow.FerrowCore(str(qdir))
     assert q.stats()["enqueued_total"] == 1
     assert q.dequeue()[1] == b"someone else's message"
+
+
+def readme_examples(heading):
+    """The Python blocks of the README section under `heading`."""
+    text = (EXAMPLES.parent / "README.md").read_text()
+    section = text.split("\n" + heading + "\n", 1)[1].split("\n#", 1)[0]
+    return re.findall(r"^```python\n(.*?)^```$", section, re.M | re.S)
+
+
+@pytest.mark.parametrize("heading", ["## Queue objects", "### asyncio"])
+def test_readme_queue_examples_run_and_settle_every_message(tmp_path, heading):
+    (code,) = readme_examples(heading)
+    out = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=CHILD_ENV,
+                         capture_output=True, text=True, timeout=TIMEOUT_S)
+    assert out.returncode == 0, out.stdout + out.stderr
+    # one line per message taken: its id, its decoded body, its delivery count
+    taken = [line.split(" {")[0] for line in out.stdout.splitlines() if " {" in line]
+    assert taken == ["0", "1", "2"], out.stdout
+    q, stats = fresh_stats(tmp_path / "jobs")
+    assert (stats["total"], stats["acked_total"]) == (0, 3)

@@ -30,9 +30,9 @@ from dramatiq.message import Message
 from dramatiq.middleware import Middleware
 
 from .held_leases import HeldLeases
+from .leases import move_to_dead_letter
 from .named_queues import NamedQueues
 from .targets import dead_letter_target
-from .worker import move_to_dead_letter
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue

@@ -8,10 +8,11 @@ every held message's lease alive from one background thread, forgets a
 message when it is acknowledged or handed back, and hands back whatever is
 still held when the process stops.
 
-A lease counts as lost once it ran out by this process's clock before it
-could be renewed (the process stalled), or when `extend_lease` says the
-message is no longer in flight; a lost message is never extended again,
-since another consumer may hold it by then.
+Each held lease is a `ferrow_tools.leases.Lease`, renewed as `keep_lease`
+renews the message of a running job: it counts as lost once it ran out by
+this process's clock before it could be renewed (the process stalled), or
+when `extend_lease` says the message is no longer in flight, and a lost
+message is never extended again, since another consumer may hold it by then.
 """
 from __future__ import annotations
 
@@ -19,6 +20,8 @@ import logging
 import threading
 import time
 from typing import TYPE_CHECKING, Dict, List, Optional, Tuple
+
+from .leases import Lease, Renewals
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue
@@ -42,10 +45,10 @@ class HeldLeases:
         self.lease_ms = lease_ms
         self.interval_s = lease_ms / 1000.0 / RENEWALS_PER_LEASE
         self.lost = 0
-        self._held: Dict[_Key, Tuple[FerrowQueue, int, float]] = {}
+        self._held: Dict[_Key, Lease] = {}
         self._lock = threading.Lock()
-        self._stop = threading.Event()
-        self._thread: Optional[threading.Thread] = None
+        self._closed = False
+        self._renewals: Optional[Renewals] = None
 
     def take(self, q: FerrowQueue, count: int) -> List[DeliveredMessage]:
         """Leases up to `count` ready messages of `q` (in one call) and holds them."""
@@ -65,11 +68,9 @@ class HeldLeases:
     def hold(self, q: FerrowQueue, seq: int, leased_at: float) -> None:
         """Keeps the lease of message `seq` of `q` alive from now on."""
         with self._lock:
-            self._held[(id(q), seq)] = (q, seq, leased_at + self.lease_ms / 1000.0)
-            if self._thread is None and not self._stop.is_set():
-                self._thread = threading.Thread(target=self._renew_loop, daemon=True,
-                                                name="ferrow-held-leases")
-                self._thread.start()
+            self._held[(id(q), seq)] = Lease(q, seq, self.lease_ms, leased_at)
+            if self._renewals is None and not self._closed:
+                self._renewals = Renewals(self.interval_s, self.renew, "ferrow-held-leases")
 
     def release(self, q: FerrowQueue, seq: int) -> bool:
         """Stops renewing message `seq` (the caller acks or hands it back
@@ -86,41 +87,25 @@ class HeldLeases:
         with self._lock:
             held = list(self._held.values())
             self._held.clear()
-        return sum(1 for q, seq, deadline in held
-                   if time.monotonic() < deadline and q.nack(seq))
+        return sum(1 for lease in held if not lease.expired() and lease.q.nack(lease.seq))
 
     def close(self) -> int:
         """Stops the renewals and hands back what is held."""
-        self._stop.set()
-        thread = self._thread
-        if thread is not None and thread is not threading.current_thread():
-            thread.join()
+        with self._lock:
+            self._closed = True
+            renewals = self._renewals
+        if renewals is not None:
+            renewals.stop()
         return self.hand_back_all()
 
-    def _renew_loop(self) -> None:
-        while not self._stop.wait(self.interval_s):
-            self.renew()
-
-    def renew(self) -> None:
+    def renew(self) -> bool:
         """Extends every held lease once (the background thread calls it)."""
         with self._lock:
-            held: List[Tuple[_Key, Tuple[FerrowQueue, int, float]]] = list(self._held.items())
-        for key, (q, seq, deadline) in held:
-            before = time.monotonic()
-            if before >= deadline:
-                self._forget_lost(key, "it ran out before it could be renewed")
-                continue
-            try:
-                extended = q.extend_lease(seq, self.lease_ms)
-            except Exception as exc:  # the next round tries again, until the lease runs out
-                log.warning("renewing the lease of message %d failed: %r", seq, exc)
-                continue
-            if extended:
-                with self._lock:
-                    if key in self._held:
-                        self._held[key] = (q, seq, before + self.lease_ms / 1000.0)
-            else:
-                self._forget_lost(key, "extend_lease returned False")
+            held: List[Tuple[_Key, Lease]] = list(self._held.items())
+        for key, lease in held:
+            if not lease.renew() and lease.lost is not None:
+                self._forget_lost(key, lease.lost)
+        return True
 
     def _forget_lost(self, key: _Key, why: str) -> None:
         with self._lock:

@@ -45,9 +45,9 @@ from kombu.transport import TRANSPORT_ALIASES, virtual
 from kombu.utils.json import dumps, loads
 
 from .held_leases import HeldLeases
+from .leases import move_to_dead_letter
 from .named_queues import NamedQueues, check_base
 from .targets import dead_letter_target, is_redis
-from .worker import move_to_dead_letter
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue

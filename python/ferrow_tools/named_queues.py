@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Dict, List, Optional
 
 from .redis_queue.url import check_queue_name
 from .targets import is_redis, open_queue
-from .worker import QueueWatcher
+from .waiting import QueueWatcher
 
 if TYPE_CHECKING:
     from ferrow import FerrowQueue

@@ -24,21 +24,24 @@ def import_redis(module: str = "redis") -> Any:
         raise ImportError(REDIS_EXTRA_HINT) from exc
 
 
-def make_client(target: RedisTarget, socket_timeout: float) -> Any:
-    redis = import_redis()
-    retry = import_redis("redis.retry").Retry(import_redis("redis.backoff").NoBackoff(), 0)
+def make_client(target: RedisTarget, socket_timeout: float, asyncio: bool = False) -> Any:
+    """A client of the target: redis-py's blocking one, or its asyncio one."""
+    lib = "redis.asyncio" if asyncio else "redis"
+    redis = import_redis(lib)
+    retry = import_redis(lib + ".retry").Retry(import_redis("redis.backoff").NoBackoff(), 0)
     common: Dict[str, Any] = dict(
         username=target.username, password=target.password, socket_timeout=socket_timeout,
         socket_connect_timeout=socket_timeout, retry=retry)
     if target.tls:
         common["ssl"] = True
     if target.kind == "cluster":
-        cluster = import_redis("redis.cluster")
+        cluster = import_redis(lib + ".cluster")
         nodes = [cluster.ClusterNode(host, port) for host, port in target.hosts]
         return cluster.RedisCluster(startup_nodes=nodes, **common)
     if target.kind == "sentinel":
-        sentinel = import_redis("redis.sentinel").Sentinel(target.hosts, socket_timeout=socket_timeout,
-                            sentinel_kwargs={"socket_timeout": socket_timeout})
+        sentinel = import_redis(lib + ".sentinel").Sentinel(
+            target.hosts, socket_timeout=socket_timeout,
+            sentinel_kwargs={"socket_timeout": socket_timeout})
         assert target.service is not None
         return sentinel.master_for(target.service, db=target.db, **common)
     host, port = target.hosts[0]
@@ -48,7 +51,7 @@ def make_client(target: RedisTarget, socket_timeout: float) -> Any:
 def node_runner(client: Any, key: str) -> Callable[..., Any]:
     """A function that sends a command to the server that holds `key`, for
     the commands without keys (INFO, CONFIG, WAIT) that must reach it."""
-    if isinstance(client, import_redis("redis.cluster").RedisCluster):
+    if hasattr(client, "get_node_from_key"):  # a Cluster client, blocking or asyncio
         def run_on_node(*command: Any) -> Any:
             node = client.get_node_from_key(key)
             return client.execute_command(*command, target_nodes=node)

@@ -7,7 +7,7 @@ followed, in the same round trip, by WAITAOF (where the server has it and
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Generator, List, Optional, Sequence, Tuple, TypeVar
 
 from .. import arguments as conv
 from .connection import make_client, node_runner
@@ -32,6 +32,11 @@ SNAPSHOT_PAGE = 1000
 WRITE = True
 READ = False
 
+R = TypeVar("R")
+# The steps of one call: they yield (script name, arguments, whether it
+# writes) and are sent each script's reply.
+Steps = Generator[Tuple[str, Sequence[Any], bool], Any, R]
+
 
 class Snapshot:
     """A present message as `ferrow-admin` shows it, read without leasing."""
@@ -46,6 +51,17 @@ class Snapshot:
         self.enqueued_ts_ms = enqueued_ts_ms
         self.body_len = body_len
         self.body = body
+
+
+def block_seconds(timeout_s: float, until_lapse_ms: int) -> float:
+    """How long a blocking wait may block: no longer than asked, than
+    MAX_BLOCK_S, or than until the earliest lease lapses (-1: none); 0 when
+    it should not block at all."""
+    block = min(timeout_s, MAX_BLOCK_S)
+    if until_lapse_ms >= 0:
+        block = min(block, until_lapse_ms / 1000.0)
+    # BLPOP takes 0 as "forever"; anything shorter than 1 ms is rounded up.
+    return max(block, 0.001) if block > 0 else 0.0
 
 
 def _option(options: Dict[str, Any], name: str, default: Any) -> Any:
@@ -88,6 +104,7 @@ class RedisQueue:
         self.wait_timeout_ms = int(_option(merged, "wait_timeout_ms", DEFAULT_WAIT_TIMEOUT_MS))
         accept = _flag(_option(merged, "accept_server_policy", False))
         socket_timeout = float(_option(merged, "socket_timeout", DEFAULT_SOCKET_TIMEOUT_S))
+        self.socket_timeout = socket_timeout
         if merged:
             raise TypeError("unknown Redis queue option(s): {}".format(", ".join(sorted(merged))))
         if self.min_replicas < 0 or self.wait_timeout_ms < 0 or socket_timeout <= 0:
@@ -124,9 +141,13 @@ class RedisQueue:
             else:
                 result = self._scripts.run(name, self.keys, args)
                 confirmations = [self._run_on_node(*wait) for wait in self._waits]
+        self.check_confirmations(confirmations)
+        return result
+
+    def check_confirmations(self, confirmations: Sequence[Any]) -> None:
+        """Raises OSError when the waits after a write confirmed too little."""
         for wait, confirmed in zip(self._waits, confirmations):
             self._check_confirmed(wait, confirmed)
-        return result
 
     def _check_confirmed(self, wait: Tuple[Any, ...], confirmed: Any) -> None:
         if wait[0] == "WAITAOF":
@@ -142,67 +163,108 @@ class RedisQueue:
                            "effect on the primary".format(replicas, self.min_replicas,
                                                           self.wait_timeout_ms), self.where)
 
+    # Each call is written once, as steps that yield the scripts to run
+    # (name, arguments, whether it writes) and get their replies back, so that
+    # the asyncio queue (async_queue.py) makes the same conversions and reads
+    # the same replies over its own connection.
+
+    def _run(self, steps: Steps[R]) -> R:
+        try:
+            request = next(steps)
+            while True:
+                request = steps.send(self._call(*request))
+        except StopIteration as done:
+            return done.value  # type: ignore[no-any-return]
+
     def enqueue(self, body: Any) -> int:
+        return self._run(self.enqueue_steps(body))
+
+    def enqueue_steps(self, body: Any) -> Steps[int]:
         data = conv.argument("body", conv.to_bytes, body)
         conv.check_body_size(len(data))
-        return int(self._call("enqueue", [data], WRITE))
+        return int((yield ("enqueue", [data], WRITE)))
 
     def enqueue_batch(self, bodies: Any) -> List[int]:
+        return self._run(self.enqueue_batch_steps(bodies))
+
+    def enqueue_batch_steps(self, bodies: Any) -> Steps[List[int]]:
         data = conv.argument("bodies", conv.to_bytes_list, bodies)
         if not data:
             return []
         for item in data:
             conv.check_body_size(len(item))
-        first = int(self._call("enqueue", data, WRITE))
+        first = int((yield ("enqueue", data, WRITE)))
         return list(range(first, first + len(data)))
 
-    def _lease(self, max_count: int, lease_ms: int) -> List[DeliveredMessage]:
-        flat = self._call("dequeue", [max_count, lease_ms], WRITE)
+    def _lease_steps(self, max_count: int, lease_ms: int) -> Steps[List[DeliveredMessage]]:
+        flat = yield ("dequeue", [max_count, lease_ms], WRITE)
         return [(int(flat[i]), bytes(flat[i + 1]), int(flat[i + 2]), int(flat[i + 3]))
                 for i in range(0, len(flat), 4)]
 
     def dequeue(self, lease_ms: Any = None) -> Optional[DeliveredMessage]:
+        return self._run(self.dequeue_steps(lease_ms))
+
+    def dequeue_steps(self, lease_ms: Any = None) -> Steps[Optional[DeliveredMessage]]:
         lease = conv.optional_argument("lease_ms", lease_ms, self._default_lease_ms)
-        got = self._lease(1, lease)
+        got = yield from self._lease_steps(1, lease)
         return got[0] if got else None
 
     def dequeue_batch(self, max: Any, lease_ms: Any = None) -> List[DeliveredMessage]:
+        return self._run(self.dequeue_batch_steps(max, lease_ms))
+
+    def dequeue_batch_steps(self, max: Any, lease_ms: Any = None) -> Steps[List[DeliveredMessage]]:
         count = conv.required_u64("max", max)
         lease = conv.optional_argument("lease_ms", lease_ms, self._default_lease_ms)
-        return self._lease(count, lease)
+        return (yield from self._lease_steps(count, lease))
 
     def ack(self, seq: Any) -> bool:
-        return int(self._call("ack", [conv.required_u64("seq", seq)], WRITE)) == 1
+        return self._run(self.ack_steps(seq))
+
+    def ack_steps(self, seq: Any) -> Steps[bool]:
+        return int((yield ("ack", [conv.required_u64("seq", seq)], WRITE))) == 1
 
     def ack_batch(self, seqs: Any) -> int:
+        return self._run(self.ack_batch_steps(seqs))
+
+    def ack_batch_steps(self, seqs: Any) -> Steps[int]:
         ids = conv.argument("seqs", conv.to_u64_list, seqs)
-        if not ids:
-            return 0
         total = 0
         for start in range(0, len(ids), SNAPSHOT_PAGE):
-            total += int(self._call("ack", ids[start:start + SNAPSHOT_PAGE], WRITE))
+            total += int((yield ("ack", ids[start:start + SNAPSHOT_PAGE], WRITE)))
         return total
 
     def nack(self, seq: Any, requeue: Any = True) -> bool:
+        return self._run(self.nack_steps(seq, requeue))
+
+    def nack_steps(self, seq: Any, requeue: Any = True) -> Steps[bool]:
         ident = conv.required_u64("seq", seq)
         again = conv.argument("requeue", conv.to_strict_bool, requeue)
-        return int(self._call("nack", [ident, 1 if again else 0], WRITE)) == 1
+        return int((yield ("nack", [ident, 1 if again else 0], WRITE))) == 1
 
     def extend_lease(self, seq: Any, lease_ms: Any = None) -> bool:
+        return self._run(self.extend_lease_steps(seq, lease_ms))
+
+    def extend_lease_steps(self, seq: Any, lease_ms: Any = None) -> Steps[bool]:
         ident = conv.required_u64("seq", seq)
         lease = conv.optional_argument("lease_ms", lease_ms, self._default_lease_ms)
-        return int(self._call("extend_lease", [ident, lease], WRITE)) == 1
+        return int((yield ("extend_lease", [ident, lease], WRITE))) == 1
 
     def available(self) -> int:
-        return int(self._call("available", [], WRITE))
+        return self._run(self.available_steps())
+
+    def available_steps(self) -> Steps[int]:
+        return int((yield ("available", [], WRITE)))
 
     def in_flight(self) -> int:
         with mapped_errors(self.where):
             return int(self._client.zcard(self.keys[KEY_NAMES.index("leases")]))
 
     def stats(self) -> FerrowStats:
+        return self._run(self.stats_steps())
+
+    def stats_steps(self) -> Steps[FerrowStats]:
         (ready, in_flight, total, enqueued, acked, requeued, dead, next_seq, live, memory,
-         generation) = (int(v) for v in self._call("stats", [], WRITE))
+         generation) = (int(v) for v in (yield ("stats", [], WRITE)))
         return {"ready": ready, "in_flight": in_flight, "total": total,
                 "enqueued_total": enqueued, "acked_total": acked, "requeued_total": requeued,
                 "dead_total": dead, "next_seq": next_seq, "live_bytes": live,
@@ -242,13 +304,14 @@ class RedisQueue:
         A wake-up promises nothing: the caller dequeues to find out."""
         with mapped_errors(self.where):
             until_lapse_ms = int(self._scripts.run("next_deadline", self.keys, []))
-            block = min(timeout_s, MAX_BLOCK_S)
-            if until_lapse_ms >= 0:
-                block = min(block, until_lapse_ms / 1000.0)
-            if block <= 0:
-                return
-            # BLPOP takes 0 as "forever"; anything shorter than 1 ms is rounded up.
-            self._client.blpop([self.keys[KEY_NAMES.index("wake")]], max(block, 0.001))
+            block = block_seconds(timeout_s, until_lapse_ms)
+            if block > 0:
+                self._client.blpop([self.wake_key], block)
+
+    @property
+    def wake_key(self) -> str:
+        """The list that enqueues and hand-backs push to, for blocking waits."""
+        return self.keys[KEY_NAMES.index("wake")]
 
     def snapshot(self, first: int = 0, count: int = SNAPSHOT_PAGE,
                  body_bytes: Optional[int] = None) -> List[Snapshot]:

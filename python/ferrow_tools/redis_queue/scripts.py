@@ -59,16 +59,54 @@ class Scripts:
         """The script, then the commands `then`, in one round trip."""
         rex = import_redis("redis.exceptions")
 
+        replies: List[Any]
+        try:
+            replies = pipeline(self._client, name, keys, args, then).execute()
+        except rex.NoScriptError:
+            self._load()
+            replies = pipeline(self._client, name, keys, args, then).execute()
+        return replies
+
+
+def pipeline(client: Any, name: str, keys: List[str], args: Sequence[Any],
+             then: Sequence[Tuple[Any, ...]]) -> Any:
+    """A pipeline holding a script and the commands after it (a blocking or
+    an asyncio one: both queue commands without waiting)."""
+    pipe = client.pipeline(transaction=False)
+    pipe.evalsha(SOURCES[name][1], len(keys), *keys, *args)
+    for command in then:
+        pipe.execute_command(*command)
+    return pipe
+
+
+class AsyncScripts:
+    """The same scripts over a client of redis-py's asyncio API."""
+
+    def __init__(self, client: Any) -> None:
+        self._client = client
+
+    async def _load(self) -> None:
+        for text, _ in SOURCES.values():
+            await self._client.script_load(text)
+
+    async def run(self, name: str, keys: List[str], args: Sequence[Any]) -> Any:
+        rex = import_redis("redis.exceptions")
+
         sha = SOURCES[name][1]
-        for attempt in (1, 2):
-            pipe = self._client.pipeline(transaction=False)
-            pipe.evalsha(sha, len(keys), *keys, *args)
-            for command in then:
-                pipe.execute_command(*command)
-            try:
-                return pipe.execute()  # type: ignore[no-any-return]
-            except rex.NoScriptError:
-                if attempt == 2:
-                    raise
-                self._load()
-        raise AssertionError("unreachable")
+        try:
+            return await self._client.evalsha(sha, len(keys), *keys, *args)
+        except rex.NoScriptError:
+            await self._load()
+            return await self._client.evalsha(sha, len(keys), *keys, *args)
+
+    async def run_with(self, name: str, keys: List[str], args: Sequence[Any],
+                       then: Sequence[Tuple[Any, ...]]) -> List[Any]:
+        rex = import_redis("redis.exceptions")
+
+        replies: List[Any]
+        try:
+            replies = await pipeline(self._client, name, keys, args, then).execute()
+        except rex.NoScriptError:
+            await self._load()
+            replies = await pipeline(self._client, name, keys, args, then).execute()
+        return replies

@@ -1,0 +1,123 @@
+"""ferrow_tools.Queue over every target: the blocking get woken by another
+process (a thread for ":memory:", which no other process sees), `with`
+blocks that ack or retry, serializers, and a closed queue refusing use."""
+import pathlib
+import statistics
+import threading
+import time
+
+import pytest
+
+from conftest import report_summary
+from ferrow_tools import Queue, QueueClosed, RetryPolicy
+from ferrow_tools.serializers import PickleWarning
+from test_worker import CHILD_TIMEOUT_S, children, spawn  # noqa: F401 (a fixture)
+
+PUT_LATER = """
+    import sys, time
+    from ferrow_tools import Queue
+    q = Queue(sys.argv[1])
+    for i in range(int(sys.argv[3])):
+        print("ready", flush=True)
+        time.sleep(float(sys.argv[2]))  # the parent is waiting in get() by then
+        print(time.time(), flush=True)
+        q.put(b"%d" % i)
+"""
+
+
+def put_later(target, delay, rounds, children):
+    """Something that puts a message `delay` s after each `go()` and tells
+    when it started to: another process, or for ":memory:" a thread."""
+    if target == ":memory:":
+        queue = Queue(target)
+        stamps = []
+
+        def one(i):
+            time.sleep(delay)
+            stamps.append(time.time())
+            queue.put(b"%d" % i)
+        return queue, lambda i: threading.Thread(target=one, args=(i,)).start(), stamps.pop
+    queue = Queue(target)
+    child = spawn(PUT_LATER, target, delay, rounds)
+    children.append(child)
+
+    def go(i):
+        assert child.stdout.readline().strip() == "ready", child.stderr.read()
+    return queue, go, lambda: float(child.stdout.readline())
+
+
+def test_blocking_get_is_woken_by_a_put_elsewhere(request, target, children):
+    rounds = 10
+    queue, go, started = put_later(target, 0.1, rounds, children)
+    latencies = []
+    for i in range(rounds):
+        go(i)
+        msg = queue.get(timeout=CHILD_TIMEOUT_S)
+        returned = time.time()
+        assert msg is not None and msg.body == b"%d" % i and msg.deliveries == 1
+        assert msg.ack()
+        latencies.append((returned - started()) * 1000)
+    latencies.sort()
+    report_summary(request, "client wake-up " + request.node.callspec.id, {
+        "p50_ms": round(statistics.median(latencies), 3),
+        "p99_ms": round(latencies[int(0.99 * (rounds - 1))], 3)})
+    assert queue.get(timeout=0.05) is None and len(queue) == 0
+    queue.close()
+
+
+def test_with_acks_and_an_exception_retries_after_the_policy_delay(target):
+    queue = Queue(target, serializer="json", retry=RetryPolicy(base_ms=200, cap_ms=200, jitter=0))
+    seq = queue.put({"photo": 1})
+    with pytest.raises(ValueError):
+        with queue.get(timeout=5) as msg:
+            assert msg.body == {"photo": 1} and msg.enqueued_at.tzinfo is not None
+            raise ValueError("resize failed")
+    failed = time.monotonic()
+    assert msg.outcome == "retry" and queue.stats()["in_flight"] == 1
+    assert queue.get(timeout=0.1) is None  # held back for the policy's delay
+    with queue.get(timeout=5) as again:
+        assert time.monotonic() - failed >= 0.2
+        assert (again.id, again.deliveries) == (seq, 2)
+    assert again.outcome == "acked" and queue.stats()["total"] == 0
+    # settling by hand inside the block leaves nothing for its end to do
+    queue.put_many([{"n": 1}, {"n": 2}])
+    first, second = queue.get_many(5, timeout=5)
+    with first:
+        assert first.nack()
+    assert first.outcome == "handed_back" and second.ack()
+    assert queue.get(timeout=5).body == {"n": 1}
+    queue.close()
+
+
+def test_a_closed_queue_refuses_use_and_its_messages_too(target):
+    queue = Queue(target)
+    queue.put(b"x")
+    msg = queue.get(timeout=5)
+    with queue:
+        pass
+    queue.close()  # twice: nothing more
+    for use in (lambda: queue.put(b"y"), lambda: queue.get(timeout=0), lambda: len(queue),
+                queue.stats, msg.ack, lambda: queue.__enter__()):
+        with pytest.raises(QueueClosed, match="is closed"):
+            use()
+
+
+def test_serializers_and_path_targets(tmp_path):
+    with Queue(tmp_path / "q", serializer=(lambda s: s.encode(), bytes.decode)) as queue:
+        queue.put("text")
+        assert queue.get(timeout=5).body == "text"
+    with pytest.warns(PickleWarning):
+        queue = Queue(pathlib.Path(tmp_path / "q"), serializer="pickle")
+    queue.put({1, 2})
+    assert queue.get(timeout=5).body == {1, 2}
+    with pytest.raises(ValueError, match="unknown serializer"):
+        Queue(":memory:", serializer="yaml")
+    with pytest.raises(TypeError):
+        Queue(":memory:").put("a str is not bytes")
+    # a body the serializer refuses fails inside the block, so it is retried
+    raw = Queue(tmp_path / "q", retry=RetryPolicy(0, 0, 0))
+    raw.put(b"not json")
+    with pytest.raises(ValueError):
+        with Queue(tmp_path / "q", serializer="json").get(timeout=5) as msg:
+            msg.body
+    assert raw.get(timeout=5).deliveries == 2

@@ -1,7 +1,8 @@
 """A power loss at any moment of a busy multi-process run undoes no call that
 returned: every enqueue, delivery and acknowledgement a process was told of
 is in what the last completed fsync covered, also when the process whose
-fsync would have covered it stalls or fails.
+fsync would have covered it stalls or fails; and a process whose fsync hangs
+holds up no other.
 
 The fault shim records, for every fsync that succeeds, the file's length
 when it began; a power loss is played by killing every process and cutting
@@ -119,3 +120,37 @@ def test_a_power_loss_at_any_moment_undoes_no_returned_call(tmp_path, leader):
         checked += len(calls)
     assert checked > 0
     print(f"{leader}: {checked} returned calls checked against 3 power losses")
+
+
+HUNG = r'''
+import ctypes, os, sys, ferrow
+shim = ctypes.CDLL(os.environ["FERROW_FAULT_SHIM"])
+shim.ferrow_fault_stall_syncs(20 * 1000000)
+q = ferrow.FerrowCore(sys.argv[1])
+q.enqueue(b"hung")
+open(sys.argv[2], "w").close()
+'''
+
+
+def test_a_hung_fsync_holds_up_no_other_process(tmp_path):
+    """The process whose fsync hangs (20 s, as on a dying disk or in a stopped
+    process may) leads when the others come; they must take over instead of
+    waiting for it call after call."""
+    qdir = tmp_path / "q"
+    q = ferrow.FerrowCore(str(qdir))
+    returned = tmp_path / "returned"
+    hung = subprocess.Popen([sys.executable, "-c", HUNG, str(qdir), str(returned)],
+                            env=dict(CHILD_ENV, LD_PRELOAD=SHIM))
+    try:
+        leader = qdir / ".proc_lock"
+        deadline = time.monotonic() + 30
+        while int.from_bytes(leader.read_bytes()[8:16], "little") == 0:
+            assert time.monotonic() < deadline and hung.poll() is None, "no fsync began"
+            time.sleep(0.01)
+        # Waiting out the hung leader at each call (50 ms) would take 50 s.
+        ids = [q.enqueue(b"%d" % i) for i in range(1000)]
+        assert not returned.exists(), "the hung fsync ended before the others were done"
+        assert q.available() == 1001 and ids == list(range(1, 1001))
+    finally:
+        hung.kill()
+        hung.wait(timeout=30)

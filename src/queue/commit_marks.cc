@@ -63,20 +63,14 @@ uint64_t CommitMarks::leader() const {
   return shared<uint64_t>(header_ + LEADER_OFFSET).load(std::memory_order_seq_cst);
 }
 
-bool CommitMarks::claim_leadership(uint64_t token) {
-  uint64_t none = 0;
-  return shared<uint64_t>(header_ + LEADER_OFFSET).compare_exchange_strong(none, token);
+bool CommitMarks::take_leadership(uint64_t from, uint64_t token) {
+  return shared<uint64_t>(header_ + LEADER_OFFSET).compare_exchange_strong(from, token);
 }
 
 void CommitMarks::end_leadership(uint64_t token) {
   uint64_t expected = token;
   shared<uint64_t>(header_ + LEADER_OFFSET).compare_exchange_strong(expected, 0);
   wake_sleepers();
-}
-
-void CommitMarks::depose(uint64_t leader) {
-  uint64_t expected = leader;
-  shared<uint64_t>(header_ + LEADER_OFFSET).compare_exchange_strong(expected, 0);
 }
 
 void CommitMarks::raise_synced(uint64_t generation, uint64_t end) {

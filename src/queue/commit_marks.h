@@ -51,12 +51,11 @@ class CommitMarks {
   void raise_synced(uint64_t generation, uint64_t end);
 
   uint64_t leader() const;
-  // Makes the owner of `token` the leader if there is none; says whether.
-  bool claim_leadership(uint64_t token);
+  // Makes the owner of `token` the leader in place of `from` (0: none; or a
+  // leader that died or stalls); says whether it did.
+  bool take_leadership(uint64_t from, uint64_t token);
   // Ends the leadership of `token` (if it still leads) and wakes the waiters.
   void end_leadership(uint64_t token);
-  // Removes a leader that died while it led.
-  void depose(uint64_t leader);
 
   enum class Waited { Covered, LeaderChanged, LeaderDead, TimedOut };
   // Sleeps until `synced` covers `end`, or `leader` no longer leads, or

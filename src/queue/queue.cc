@@ -116,28 +116,28 @@ Status Queue::make_durable(CommitMarks& marks, uint64_t generation, uint64_t nee
   for (;;) {
     if (marks.synced_covers(generation, need)) return {};
     const uint64_t leader = marks.leader();
-    if (leader == 0) {
-      if (!marks.claim_leadership(me)) continue;
-      Status synced = sync_covering(marks, generation, need);
-      marks.end_leadership(me);
-      return synced;
+    if (leader != 0) {
+      // Another process's fsync runs. It covers our records if they were
+      // published before it began; if not, it ends soon and the next leader
+      // covers them together with everyone else's.
+      auto leader_alive = [&] { return lock_->holder(leader) != LockHolder::Dead; };
+      switch (marks.wait_for_leader(generation, need, leader, LEADER_WAIT_MS, leader_alive)) {
+        case CommitMarks::Waited::Covered:
+          return {};
+        case CommitMarks::Waited::LeaderChanged:
+          continue;
+        case CommitMarks::Waited::LeaderDead:
+        case CommitMarks::Waited::TimedOut:
+          // A dead leader, or one whose fsync hangs, hands over to us: one
+          // stalled process must not hold up every call of the others. (A
+          // stalled fsync that ends later still raises the mark correctly.)
+          break;
+      }
     }
-    // Another process's fsync runs. It covers our records if they were
-    // published before it began; if not, it ends soon and the next leader
-    // covers them together with everyone else's.
-    auto leader_alive = [&] { return lock_->holder(leader) != LockHolder::Dead; };
-    switch (marks.wait_for_leader(generation, need, leader, LEADER_WAIT_MS, leader_alive)) {
-      case CommitMarks::Waited::Covered:
-        return {};
-      case CommitMarks::Waited::LeaderChanged:
-        break;
-      case CommitMarks::Waited::LeaderDead:
-        marks.depose(leader);
-        break;
-      case CommitMarks::Waited::TimedOut:
-        // A stalled fsync must not stall every process: run one beside it.
-        return sync_covering(marks, generation, need);
-    }
+    if (!marks.take_leadership(leader, me)) continue;
+    Status synced = sync_covering(marks, generation, need);
+    marks.end_leadership(me);
+    return synced;
   }
 }
 

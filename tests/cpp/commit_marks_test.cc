@@ -19,8 +19,8 @@ TEST(CommitMarks, OneLeaderAtATimeAndItsEndWakesTheWaiters) {
   Header header;
   CommitMarks marks(header.bytes);
   auto alive = [] { return true; };
-  ASSERT_TRUE(marks.claim_leadership(7));
-  EXPECT_FALSE(marks.claim_leadership(8));
+  ASSERT_TRUE(marks.take_leadership(0, 7));
+  EXPECT_FALSE(marks.take_leadership(0, 8));
   EXPECT_EQ(marks.wait_for_leader(1, 100, 7, 5, alive), Waited::TimedOut);
 
   std::thread leader([&] {
@@ -34,7 +34,7 @@ TEST(CommitMarks, OneLeaderAtATimeAndItsEndWakesTheWaiters) {
   EXPECT_TRUE(marks.synced_covers(1, 50));
   EXPECT_FALSE(marks.synced_covers(1, 51));
 
-  ASSERT_TRUE(marks.claim_leadership(8));
+  ASSERT_TRUE(marks.take_leadership(0, 8));
   std::thread covering([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     marks.raise_synced(1, 100);
@@ -42,10 +42,10 @@ TEST(CommitMarks, OneLeaderAtATimeAndItsEndWakesTheWaiters) {
   EXPECT_EQ(marks.wait_for_leader(1, 100, 8, 10000, alive), Waited::Covered);
   covering.join();
   EXPECT_EQ(marks.wait_for_leader(1, 200, 8, 10000, [] { return false; }), Waited::LeaderDead);
-  marks.depose(9);  // not the leader: no effect
-  EXPECT_EQ(marks.leader(), 8u);
-  marks.depose(8);
-  EXPECT_EQ(marks.leader(), 0u);
+  EXPECT_FALSE(marks.take_leadership(9, 10));  // 9 does not lead: no effect
+  EXPECT_TRUE(marks.take_leadership(8, 10));
+  marks.end_leadership(8);  // no longer the leader: no effect
+  EXPECT_EQ(marks.leader(), 10u);
 }
 
 TEST(CommitMarks, AMarkSaysNothingAboutAnotherGenerationAndIsNeverLowered) {

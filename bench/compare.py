@@ -633,14 +633,15 @@ def main():
         def sample(key, scenario, rate):
             samples.setdefault((scenario, key), []).append(rate)
 
-        # Multi-process rounds: 2N messages in all; N per producer.
+        # Multi-process rounds: as many messages as the single rounds, shared
+        # out among the producers.
         mp_total = {c.key: ops[c.key] for c in contenders if c.mp}
         for r in range(rounds):
             floor_rate = durable_ops / floor_round(scratch, durable_ops)
             sample("floor", "enqueue", floor_rate)
             print(f"round {r + 1}: floor {floor_rate:,.0f} appends+fsync/s", file=sys.stderr,
                   flush=True)
-            for scenario, title, unit, _ in SCENARIOS[:-1]:
+            for scenario, title, unit, _ in SCENARIOS[:-len(LAYOUTS)]:
                 for c in contenders:
                     if getattr(c, scenario) is None:
                         continue

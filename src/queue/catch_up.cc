@@ -8,12 +8,13 @@ namespace ferrow {
 Status Queue::catch_up() {
   if (!persistent()) return {};
   if (stale_) return reload();
-  // One lstat of the path tells whether it still names the file this
-  // process holds: a rewrite by another process (compaction, purge: a new
-  // file renamed over it), a replacement or a link by anyone else all give
-  // another identity and a full replay of what is there now. The same call
-  // gives the length: equal to what this process applied means nothing was
-  // appended or cut since, and the tail read is skipped.
+  // One statx of the path (not following a link) tells whether it still
+  // names the file this process holds: a rewrite by another process
+  // (compaction, purge: a new file renamed over it), a replacement or a link
+  // by anyone else all give another identity and a full replay of what is
+  // there now. The same call gives the length: equal to what this process
+  // applied means nothing was appended or cut since, and the tail read is
+  // skipped.
   Result<FileStatus> named = status_of(storage_.log_path());
   if (!named.ok()) {
     if (named.error().kind() != IoErrorKind::NotFound) return named.error();

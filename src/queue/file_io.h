@@ -58,10 +58,12 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 Result<FileIdentity> identity_of(int fd);
-// Of the name itself (lstat): a symbolic link has an identity of its own.
+// Of the name itself (not following a link): a symbolic link has an
+// identity of its own.
 Result<FileIdentity> identity_of(const std::string& path);
 
-// Identity, length and number of names of a file, from one fstat or lstat.
+// Identity, length and number of names of a file, from one fstat of a
+// descriptor or one statx of a path.
 struct FileStatus {
   FileIdentity identity;
   uint64_t length = 0;

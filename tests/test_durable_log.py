@@ -578,7 +578,7 @@ def test_bodies_far_past_the_first_mapping_are_read(qdir):
     outside the mapping (this crashed the process)."""
     q = ferrow.FerrowCore(qdir, sync_interval_ms=3600000, auto_compact_bytes=0)
     first = q.enqueue(b"small")
-    assert q.dequeue()[0] == first  # maps the small log
+    assert q.ack(q.dequeue()[0])  # maps the small log; acked, so a slow fill never redelivers it
     batch = [b"%099d" % i for i in range(10000)]
     for _ in range(70):  # 700,000 frames of 133 bytes: about 89 MiB
         q.enqueue_batch(batch)

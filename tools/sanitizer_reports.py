@@ -13,7 +13,9 @@ their leaks counts. An interpreter leaves objects of its own and of other
 extension modules unfreed at exit, and with them whatever they still held
 (messages a test kept, say), so there only a direct leak (a block nothing else
 leaked points to) whose allocation stack passes through the engine or the
-binding counts.
+binding counts. A leak check that could not run at all (LeakSanitizer stops
+the process's threads with ptrace, which a process in a pid namespace of its
+own may not use) is no report; such processes are counted apart.
 
 Prints every report that counts, writes {"status", "sanitizers", "reports",
 "foreign_leaks"} to FILE and exits 1 if anything counts or the tests failed.
@@ -27,6 +29,7 @@ import sys
 OUR_FRAME = re.compile(r"src/(queue|binding)/|/ferrow[^/ ]*\.so\b")
 LEAK_HEADER = re.compile(r"^(Direct|Indirect) leak of ", re.M)
 DIRECT = "Direct leak of "
+LEAK_CHECK_FAILED = "LeakSanitizer has encountered a fatal error"
 
 
 def report_files(directory):
@@ -43,6 +46,8 @@ def leak_blocks(text):
 
 def judge(text, all_leaks_ours):
     """(counted report text or None, number of leak stacks not ours)."""
+    if LEAK_CHECK_FAILED in text and "ERROR:" not in text and "runtime error:" not in text:
+        return None, 0
     if "ERROR: LeakSanitizer" not in text or "ERROR: AddressSanitizer" in text \
             or "runtime error:" in text:
         # Not a pure leak report: a memory error or undefined behaviour.
@@ -63,12 +68,14 @@ def main():
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
 
-    counted, foreign = [], 0
+    counted, foreign, unchecked = [], 0, 0
     for directory, all_ours in ((args.python_reports, False), (args.cpp_reports, True)):
         for path in report_files(directory):
             with open(path, errors="replace") as f:
-                report, not_ours = judge(f.read(), all_ours)
+                text = f.read()
+            report, not_ours = judge(text, all_ours)
             foreign += not_ours
+            unchecked += report is None and LEAK_CHECK_FAILED in text
             if report is not None:
                 counted.append((path, report))
 
@@ -83,9 +90,12 @@ def main():
     os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
     with open(args.out, "w") as f:
         json.dump({"status": status, "sanitizers": args.sanitizers,
-                   "reports": len(counted), "foreign_leaks": foreign}, f)
+                   "reports": len(counted), "foreign_leaks": foreign,
+                   "leak_checks_not_run": unchecked}, f)
         f.write("\n")
     note = f" ({foreign} leaks of the interpreter or other modules ignored)" if foreign else ""
+    if unchecked:
+        note += f" ({unchecked} processes whose leak check could not run)"
     print(f"sanitizers ({args.sanitizers}): {status}{note}")
     return 0 if status == "clean" else 1
 

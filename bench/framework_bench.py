@@ -37,7 +37,7 @@ RESULTS = os.path.join(HERE, "results", "frameworks.md")
 APPS = {
     "celery": '''
 import os
-import ferrow_tools.kombu_transport
+import ferrow_tools.integrations.kombu_transport
 from celery import Celery
 
 app = Celery("bench", broker=os.environ["BENCH_BROKER"])
@@ -63,7 +63,7 @@ if url.startswith("redis://"):
     from dramatiq.brokers.redis import RedisBroker
     broker = RedisBroker(url=url)
 else:
-    from ferrow_tools.dramatiq_broker import FerrowBroker
+    from ferrow_tools.integrations.dramatiq_broker import FerrowBroker
     broker = FerrowBroker(url, sync_interval_ms=int(os.environ["BENCH_SYNC"]))
 dramatiq.set_broker(broker)
 

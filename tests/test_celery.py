@@ -1,4 +1,4 @@
-"""Celery on Ferrow queues (ferrow_tools.kombu_transport): real `celery worker`
+"""Celery on Ferrow queues (ferrow_tools.integrations.kombu_transport): real `celery worker`
 processes with the prefork pool, on a directory and on the shared Redis
 server, killed with SIGKILL mid-run."""
 import os
@@ -8,8 +8,8 @@ import textwrap
 import celery
 import pytest
 
-from ferrow_tools import kombu_transport  # registers the "ferrow" transport
-from ferrow_tools.named_queues import queue_target
+from ferrow_tools.integrations import kombu_transport  # registers the "ferrow" transport
+from ferrow_tools.integrations.named_queues import queue_target
 from ferrow_tools.targets import is_redis, open_queue
 from framework_workers import FrameworkRun, kill_in_the_middle, start_worker, stop_worker, wait_until
 
@@ -18,7 +18,7 @@ CONCURRENCY = 2
 LEASE_MS = 1000
 
 APP = textwrap.dedent('''
-    import ferrow_tools.kombu_transport  # registers the "ferrow" transport
+    import ferrow_tools.integrations.kombu_transport  # registers the "ferrow" transport
     from celery import Celery
 
     app = Celery("ferrow_test", broker=os.environ["TEST_BROKER"])

@@ -1,4 +1,4 @@
-"""dramatiq on Ferrow queues (ferrow_tools.dramatiq_broker): real `dramatiq`
+"""dramatiq on Ferrow queues (ferrow_tools.integrations.dramatiq_broker): real `dramatiq`
 worker processes on a directory and on the shared Redis server."""
 import json
 import os
@@ -10,8 +10,8 @@ import time
 import dramatiq
 import pytest
 
-from ferrow_tools.dramatiq_broker import FerrowBroker
-from ferrow_tools.named_queues import queue_target
+from ferrow_tools.integrations.dramatiq_broker import FerrowBroker
+from ferrow_tools.integrations.named_queues import queue_target
 from ferrow_tools.targets import dead_letter_target, open_queue
 from framework_workers import FrameworkRun, kill_in_the_middle, start_worker, stop_worker, wait_until
 
@@ -24,7 +24,7 @@ RETRIES = 2
 APP = textwrap.dedent('''
     import dramatiq
     from dramatiq.middleware import CurrentMessage
-    from ferrow_tools.dramatiq_broker import FerrowBroker
+    from ferrow_tools.integrations.dramatiq_broker import FerrowBroker
 
     broker = FerrowBroker(os.environ["TEST_BROKER"], lease_ms=int(os.environ["TEST_LEASE_MS"]))
     broker.add_middleware(CurrentMessage())

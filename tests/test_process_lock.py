@@ -19,7 +19,7 @@ import pytest
 
 import ferrow
 from conftest import report_summary, skip_without
-from ferrow_tools.lock_file import read_holder
+from ferrow_tools.files.lock_file import read_holder
 
 KILLS_PER_CASE = int(os.environ.get("FERROW_LOCK_KILLS") or 2)
 CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(

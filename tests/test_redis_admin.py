@@ -4,8 +4,9 @@ import json
 import pytest
 
 import ferrow
-from ferrow_tools import admin, deadletter
-from ferrow_tools.redis_queue.queue import RedisQueue
+from ferrow_tools import deadletter
+from ferrow_tools.admin import cli as admin
+from ferrow_tools.redis.queue import RedisQueue
 from ferrow_tools.targets import dead_letter_target, open_queue
 
 

@@ -9,7 +9,7 @@ import warnings
 import pytest
 
 from conftest import start_cluster, unique_name
-from ferrow_tools.redis_queue.url import parse, with_queue
+from ferrow_tools.redis.url import parse, with_queue
 from ferrow_tools.targets import open_queue
 from ferrow_tools.worker import wait_for_message
 

@@ -2,7 +2,7 @@
 
 import sys
 
-from .admin import main
+from .admin.cli import main
 
 if __name__ == "__main__":
     sys.exit(main())

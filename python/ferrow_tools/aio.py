@@ -35,7 +35,7 @@ from .waiting import Plan, QueueWatcher, Waker, waiting_plan
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue, FerrowStats
 
-    from .redis_queue.async_queue import AsyncRedisQueue
+    from .redis.async_queue import AsyncRedisQueue
 
 __all__ = ["Queue", "Message", "QueueClosed"]
 
@@ -195,8 +195,8 @@ class Queue(QueueBase):
         core = self.core
         self._calls: Calls
         if self.settings.remote:
-            from .redis_queue.async_queue import AsyncRedisQueue
-            from .redis_queue.queue import RedisQueue
+            from .redis.async_queue import AsyncRedisQueue
+            from .redis.queue import RedisQueue
 
             assert isinstance(core, RedisQueue)
             self._calls = AsyncRedisQueue(core)

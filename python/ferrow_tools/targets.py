@@ -1,7 +1,7 @@
 """Opening a queue by its target: a directory, ":memory:" or a Redis URL.
 
 A directory or ":memory:" gives a plain `ferrow.FerrowCore`; a Redis URL (see
-`ferrow_tools.redis_queue.url`) gives a `RedisQueue` with the same methods.
+`ferrow_tools.redis.url`) gives a `RedisQueue` with the same methods.
 Both satisfy the `ferrow.FerrowQueue` protocol, which is what the worker and
 the admin tool ask for.
 """
@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Union
 import ferrow
 
 from .deadletter import dead_letter_dir
-from .redis_queue.url import is_redis_url, parse, with_queue
+from .redis.url import is_redis_url, parse, with_queue
 
 if TYPE_CHECKING:
     from ferrow import FerrowQueue
@@ -43,7 +43,7 @@ def open_queue(target: Target, sync_interval_ms: Any = None, default_lease_ms: A
     refuses them."""
     text = target_text(target)
     if is_redis_url(text):
-        from .redis_queue import RedisQueue
+        from .redis import RedisQueue
 
         return RedisQueue(text, sync_interval_ms, default_lease_ms, auto_compact_bytes,
                           **backend_options)

@@ -53,7 +53,7 @@ _Handler = Callable[["DeliveredMessage"], None]
 
 
 def lock_holder_text(queue_dir: str) -> str:
-    from .lock_file import read_holder
+    from .files.lock_file import read_holder
 
     holder = read_holder(queue_dir)
     return "lock " + holder.describe() if holder is not None else "no lock file"

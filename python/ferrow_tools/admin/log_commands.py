@@ -8,7 +8,7 @@ import os
 import sys
 from typing import Any, Dict, List, Optional, Tuple
 
-from .admin_common import (
+from .common import (
     FAILED,
     OK,
     PROG,
@@ -19,7 +19,7 @@ from .admin_common import (
     scan_log,
     show_body,
 )
-from .logfile import (
+from ..files.logfile import (
     FILE_HEADER_LEN,
     LOG_NAME,
     Enqueue,

@@ -1,6 +1,6 @@
 """A kombu transport on Ferrow queues, so that Celery runs on them.
 
-    import ferrow_tools.kombu_transport          # registers the "ferrow" transport
+    import ferrow_tools.integrations.kombu_transport          # registers the "ferrow" transport
     app = Celery("app", broker="ferrow:///var/lib/app/queues")
     app = Celery("app", broker="ferrow+redis://db1:6379/0")
 
@@ -45,9 +45,9 @@ from kombu.transport import TRANSPORT_ALIASES, virtual
 from kombu.utils.json import dumps, loads
 
 from .held_leases import HeldLeases
-from .leases import move_to_dead_letter
+from ..leases import move_to_dead_letter
 from .named_queues import NamedQueues, check_base
-from .targets import dead_letter_target, is_redis
+from ..targets import dead_letter_target, is_redis
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue
@@ -316,7 +316,7 @@ class Transport(virtual.Transport):
 def register(alias: str = "ferrow") -> None:
     """Makes `alias` (and "ferrow+redis://" URLs) name this transport in
     kombu's table of transports; importing this module does it."""
-    TRANSPORT_ALIASES[alias] = "ferrow_tools.kombu_transport:Transport"
+    TRANSPORT_ALIASES[alias] = "ferrow_tools.integrations.kombu_transport:Transport"
 
 
 register()

@@ -8,7 +8,7 @@ import os
 import sys
 from typing import Any, Dict
 
-from .admin_common import (
+from .common import (
     FAILED,
     OK,
     PROG,
@@ -21,8 +21,8 @@ from .admin_common import (
     queue_dir,
     replay,
 )
-from .logfile import LOCK_NAME, LOG_NAME, now_ms, open_log, read_header
-from .lock_file import clear_word_if, live_openers, local_pid, read_holder
+from ..files.logfile import LOCK_NAME, LOG_NAME, now_ms, open_log, read_header
+from ..files.lock_file import clear_word_if, live_openers, local_pid, read_holder
 from .process_maps import processes_mapping
 from .prometheus import prometheus_text
 

@@ -21,14 +21,14 @@ import threading
 import time
 from typing import TYPE_CHECKING, Dict, List, Optional, Tuple
 
-from .leases import Lease, Renewals
+from ..leases import Lease, Renewals
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue
 
 __all__ = ["HeldLeases"]
 
-log = logging.getLogger("ferrow_tools.held_leases")
+log = logging.getLogger("ferrow_tools.integrations.held_leases")
 
 # Renewals per lease length: three leave two chances to renew before a lapse.
 RENEWALS_PER_LEASE = 3

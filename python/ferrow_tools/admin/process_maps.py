@@ -7,7 +7,7 @@ such a process can hold the lock, so the lock is stale only when none does.
 import os
 from typing import List, Optional, Tuple
 
-from .admin_common import FAILED, AdminError
+from .common import FAILED, AdminError
 
 
 def _parse_dev(field: str) -> Optional[Tuple[int, int]]:

@@ -1,6 +1,6 @@
 """A dramatiq broker on Ferrow queues.
 
-    from ferrow_tools.dramatiq_broker import FerrowBroker
+    from ferrow_tools.integrations.dramatiq_broker import FerrowBroker
     dramatiq.set_broker(FerrowBroker("/var/lib/app/queues"))      # or "redis://db1:6379/0"
 
 Each dramatiq queue is a Ferrow queue under the base target (the directory
@@ -30,9 +30,9 @@ from dramatiq.message import Message
 from dramatiq.middleware import Middleware
 
 from .held_leases import HeldLeases
-from .leases import move_to_dead_letter
+from ..leases import move_to_dead_letter
 from .named_queues import NamedQueues
-from .targets import dead_letter_target
+from ..targets import dead_letter_target
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue

@@ -21,10 +21,10 @@ from typing import Callable, Iterator, List, NamedTuple, Optional, Tuple
 
 import ferrow
 
-from .admin_common import replay
-from .logfile import FILE_HEADER_LEN, LOG_NAME, RECORD_MAGIC, open_log, read_body
-from .redis_queue.queue import SNAPSHOT_PAGE, RedisQueue
-from .targets import describe, is_redis, open_queue
+from .common import replay
+from ..files.logfile import FILE_HEADER_LEN, LOG_NAME, RECORD_MAGIC, open_log, read_body
+from ..redis.queue import SNAPSHOT_PAGE, RedisQueue
+from ..targets import describe, is_redis, open_queue
 
 BATCH = SNAPSHOT_PAGE
 

@@ -14,9 +14,9 @@ import select
 import threading
 from typing import TYPE_CHECKING, Dict, List, Optional
 
-from .redis_queue.url import check_queue_name
-from .targets import is_redis, open_queue
-from .waiting import QueueWatcher
+from ..redis.url import check_queue_name
+from ..targets import is_redis, open_queue
+from ..waiting import QueueWatcher
 
 if TYPE_CHECKING:
     from ferrow import FerrowQueue

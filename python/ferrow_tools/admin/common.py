@@ -12,14 +12,14 @@ import os
 import sys
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, TypeVar
 
-from .logfile import LOG_NAME, Frame, LogScan, QueueView, Tail, open_log, read_header
-from .targets import describe, is_redis
-from .targets import open_queue as open_any_queue
+from ..files.logfile import LOG_NAME, Frame, LogScan, QueueView, Tail, open_log, read_header
+from ..targets import describe, is_redis
+from ..targets import open_queue as open_any_queue
 
 if TYPE_CHECKING:
     import ferrow
 
-    from .deadletter import DeadLetter
+    from ..deadletter import DeadLetter
 
 T = TypeVar("T")
 
@@ -151,7 +151,7 @@ def open_queue(qdir: str) -> "ferrow.FerrowQueue":
     check_log_header(qdir)
     if is_redis(qdir):
         return open_target(qdir)
-    from .lock_file import read_holder
+    from ..files.lock_file import read_holder
 
     holder = read_holder(qdir)
     if holder is not None and holder.state in ("alive", "unidentified"):

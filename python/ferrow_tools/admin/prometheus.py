@@ -5,7 +5,7 @@ has rules of its own (label escaping, cumulative histogram buckets).
 
 from typing import Any, Dict, Iterator, List, Protocol, Tuple
 
-from .logfile import Message, is_ready
+from ..files.logfile import Message, is_ready
 
 
 class MessageSource(Protocol):

@@ -3,9 +3,9 @@ progress bar on stderr and one line of what was moved."""
 import argparse
 import sys
 
-from .admin_common import FAILED, OK, PROG, AdminError
+from .common import FAILED, OK, PROG, AdminError
 from .migrate import MigrationError, migrate
-from .targets import describe
+from ..targets import describe
 
 BAR_WIDTH = 30
 

@@ -16,14 +16,14 @@ import os
 import sys
 from typing import Callable, NoReturn, Optional, Sequence
 
-from . import __version__
-from .admin_common import ERROR, OK, PROG, AdminError
+from .. import __version__
+from .common import ERROR, OK, PROG, AdminError
 from .dead_commands import cmd_dead_list, cmd_dead_purge, cmd_dead_requeue, cmd_dead_show
 from .log_commands import cmd_dump, cmd_peek, cmd_verify
-from .logfile import LogError
+from ..files.logfile import LogError
 from .migrate_command import cmd_migrate
 from .queue_commands import cmd_compact, cmd_purge, cmd_stats, cmd_unlock
-from .targets import is_redis
+from ..targets import is_redis
 
 # The command run instead for a Redis queue, where the one for a directory
 # reads files that a Redis queue does not have.

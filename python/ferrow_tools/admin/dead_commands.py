@@ -9,7 +9,7 @@ import os
 import sys
 from typing import BinaryIO, List, NamedTuple, Optional, Tuple
 
-from .admin_common import (
+from .common import (
     FAILED,
     OK,
     PROG,
@@ -23,9 +23,9 @@ from .admin_common import (
     replay,
     show_dead_letter,
 )
-from .deadletter import DeadLetter, dead_letter_dir
-from .deadletter import decode as decode_dead_letter
-from .logfile import Message, open_log, read_body
+from ..deadletter import DeadLetter, dead_letter_dir
+from ..deadletter import decode as decode_dead_letter
+from ..files.logfile import Message, open_log, read_body
 
 # Dead-letter header lines are short; a longer prefix is read only when the
 # newline is not within this one.

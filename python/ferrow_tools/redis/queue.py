@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Dict, Generator, List, Optional, Sequence, Tuple, TypeVar
 
-from .. import arguments as conv
+from . import arguments as conv
 from .connection import make_client, node_runner
 from .durability import ServerPolicy, check_policy, read_policy
 from .errors import io_error, mapped_errors

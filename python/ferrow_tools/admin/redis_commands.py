@@ -11,14 +11,14 @@ import json
 import sys
 from typing import Any, Dict, Iterator, List
 
-from .admin_common import (FAILED, OK, PROG, AdminError, call, emit_json, format_ms,
+from .common import (FAILED, OK, PROG, AdminError, call, emit_json, format_ms,
                            open_target, print_stats, purge_confirmed, show_body,
                            show_dead_letter)
-from .deadletter import decode as decode_dead_letter
-from .logfile import Message, now_ms
+from ..deadletter import decode as decode_dead_letter
+from ..files.logfile import Message, now_ms
 from .prometheus import prometheus_text
-from .redis_queue.queue import SNAPSHOT_PAGE, RedisQueue, Snapshot
-from .targets import dead_letter_target, describe
+from ..redis.queue import SNAPSHOT_PAGE, RedisQueue, Snapshot
+from ..targets import dead_letter_target, describe
 
 
 def redis_queue(target: str) -> RedisQueue:

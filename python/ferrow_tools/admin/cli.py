@@ -23,6 +23,7 @@ from .log_commands import cmd_dump, cmd_peek, cmd_verify
 from ..files.logfile import LogError
 from .migrate_command import cmd_migrate
 from .queue_commands import cmd_compact, cmd_purge, cmd_stats, cmd_unlock
+from .serve_command import add_serve_command
 from ..targets import is_redis
 
 # The command run instead for a Redis queue, where the one for a directory
@@ -196,6 +197,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "purge() DIR.dead. Asks for confirmation on the terminal; without one it "
                     "refuses unless --yes is given.")
     p.add_argument("--yes", "-y", action="store_true", help="do not ask for confirmation")
+
+    add_serve_command(sub)
     return parser
 
 

@@ -1,84 +1,124 @@
-"""`ferrow-admin stats --prometheus`: the queue's metrics in the Prometheus
-text exposition format. Kept apart from the stats command because the format
-has rules of its own (label escaping, cumulative histogram buckets).
+"""The queues' metrics in the Prometheus exposition format, written by
+prometheus_client: `ferrow-admin stats --prometheus` prints them for one
+queue, and the dashboard's /metrics serves them for every queue it shows,
+both through `families` below.
+
+Every sample carries the label `queue`: the queue's name below the
+dashboard's target, or the target given to `stats`.
 """
+import os
+from typing import TYPE_CHECKING, Any, Iterator, List
 
-from typing import Any, Dict, Iterator, List, Protocol, Tuple
+from ..targets import describe, is_redis
+from .common import AdminError
 
-from ..files.logfile import Message, is_ready
+if TYPE_CHECKING:
+    from ..dashboard.figures import QueueFigures
 
+CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8"
+DASHBOARD_EXTRA_HINT = ("the Prometheus output needs prometheus_client: "
+                        "pip install 'ferrow[dashboard]'")
 
-class MessageSource(Protocol):
-    """Where the present messages come from: a replayed log, or a Redis queue."""
-
-    def messages(self) -> Iterator[Message]: ...
-
-
-# Upper bounds of the delivery-count histogram buckets (+Inf is added).
-DELIVERY_BUCKETS = (0, 1, 2, 3, 5, 10)
-
-# stats() key -> (metric name, type, help). Keys not listed become gauges.
-STATS_METRICS: Dict[str, Tuple[str, str, str]] = {
-    "ready": ("ferrow_ready", "gauge", "Messages ready for delivery."),
-    "in_flight": ("ferrow_in_flight", "gauge", "Messages under a lease."),
+# stats() key -> (metric name, type, help).
+STATS_METRICS = {
+    "ready": ("ferrow_ready", "gauge", "Messages ready for delivery (lapsed leases included)."),
+    "in_flight": ("ferrow_in_flight", "gauge", "Messages under a lease that has not lapsed."),
     "total": ("ferrow_messages", "gauge", "Messages present (ready and in flight)."),
-    "enqueued_total": ("ferrow_enqueued_total", "counter",
+    "enqueued_total": ("ferrow_enqueued", "counter",
                        "Messages enqueued since the log was last rewritten."),
-    "acked_total": ("ferrow_acked_total", "counter", "Messages acknowledged."),
-    "requeued_total": ("ferrow_requeued_total", "counter",
-                       "Messages handed back to the ready set."),
-    "dead_total": ("ferrow_dead_total", "counter", "Messages dropped with nack(requeue=False)."),
+    "acked_total": ("ferrow_acked", "counter", "Messages acknowledged."),
+    "requeued_total": ("ferrow_requeued", "counter", "Messages handed back to the ready set."),
+    "dead_total": ("ferrow_dead", "counter", "Messages dropped with nack(requeue=False)."),
     "next_seq": ("ferrow_next_seq", "gauge", "The id the next enqueue gets."),
     "live_bytes": ("ferrow_live_bytes", "gauge", "Log bytes of the present messages."),
-    "log_bytes": ("ferrow_log_bytes", "gauge", "Size of queue.log in bytes."),
+    "log_bytes": ("ferrow_log_bytes", "gauge",
+                  "Size of queue.log in bytes (memory of the keys for a Redis queue)."),
     "generation": ("ferrow_generation", "gauge", "Log generation (raised by compact and purge)."),
-    "persistent": ("ferrow_persistent", "gauge", "1 for a queue on disk, 0 for :memory:."),
+    "persistent": ("ferrow_persistent", "gauge", "1 for a queue kept on disk, else 0."),
 }
 
 
-def label_value(text: str) -> str:
-    """A label value escaped for the Prometheus text format."""
-    return text.replace("\\", "\\\\").replace("\"", "\\\"").replace("\n", "\\n")
+def _client() -> Any:
+    try:
+        import prometheus_client.core as core
+    except ImportError:
+        raise AdminError(DASHBOARD_EXTRA_HINT) from None
+    return core
 
 
-def metric_value(value: Any) -> str:
-    if isinstance(value, bool):
-        return "1" if value else "0"
-    if isinstance(value, int):
-        return str(value)
-    return repr(float(value))
+def families(figures: List["QueueFigures"]) -> Iterator[Any]:
+    """The metric families of these queues' figures."""
+    from ..dashboard.figures import DELIVERY_BUCKETS
+
+    core = _client()
+    kinds = {"gauge": core.GaugeMetricFamily, "counter": core.CounterMetricFamily}
+    for key, (name, kind, help_text) in STATS_METRICS.items():
+        family = kinds[kind](name, help_text, labels=["queue"])
+        for f in figures:
+            family.add_metric([f.name], float(f.stats[key]))
+        yield family
+    age = core.GaugeMetricFamily("ferrow_oldest_ready_age_seconds",
+                                 "Age of the oldest ready message in seconds (0 when none is "
+                                 "ready).", labels=["queue"])
+    dead = core.GaugeMetricFamily("ferrow_dead_letters",
+                                  "Dead letters present in the queue's NAME.dead.",
+                                  labels=["queue"])
+    expired = core.CounterMetricFamily("ferrow_expired",
+                                       "Dead letters present that were taken out as expired.",
+                                       labels=["queue"])
+    deliveries = core.HistogramMetricFamily("ferrow_deliveries",
+                                            "Deliveries so far of each present message.",
+                                            labels=["queue"])
+    for f in figures:
+        age.add_metric([f.name], f.oldest_ready_age_s)
+        if f.dead_letters is not None:
+            dead.add_metric([f.name], f.dead_letters)
+        if f.expired_total is not None:
+            expired.add_metric([f.name], f.expired_total)
+        buckets = [(str(bound), count) for bound, count in zip(DELIVERY_BUCKETS,
+                                                               f.delivery_buckets)]
+        deliveries.add_metric([f.name], buckets + [("+Inf", f.delivery_count)],
+                              sum_value=f.delivery_sum)
+    yield from (age, dead, expired, deliveries)
 
 
-def prometheus_text(qdir: str, stats: Dict[str, Any], view: MessageSource, now: int) -> str:
-    """The stats, the age of the oldest ready message and the delivery-count
-    histogram of the present messages in the Prometheus text format."""
-    label = 'queue="{}"'.format(label_value(qdir))
-    lines: List[str] = []
+class FiguresCollector:
+    """A collector over a fixed list of figures."""
 
-    def metric(name: str, kind: str, help_text: str, value: Any) -> None:
-        lines.append("# HELP {} {}".format(name, help_text))
-        lines.append("# TYPE {} {}".format(name, kind))
-        lines.append("{}{{{}}} {}".format(name, label, metric_value(value)))
+    def __init__(self, figures: List["QueueFigures"]) -> None:
+        self.figures = figures
 
-    for key, value in stats.items():
-        name, kind, help_text = STATS_METRICS.get(
-            key, ("ferrow_" + key, "gauge", "stats() field {}.".format(key)))
-        metric(name, kind, help_text, value)
+    def collect(self) -> Iterator[Any]:
+        return families(self.figures)
 
-    present = list(view.messages())
-    ready_ts = [m.enqueued_ts_ms for m in present if is_ready(m, now)]
-    age_ms = max(0, now - min(ready_ts)) if ready_ts else 0
-    metric("ferrow_oldest_ready_age_seconds", "gauge",
-           "Age of the oldest ready message in seconds (0 when none is ready).", age_ms / 1000)
 
-    name = "ferrow_deliveries"
-    lines.append("# HELP {} Deliveries so far of each present message.".format(name))
-    lines.append("# TYPE {} histogram".format(name))
-    counts = [m.deliveries for m in present]
-    for bound in DELIVERY_BUCKETS:
-        lines.append('{}_bucket{{{},le="{}"}} {}'.format(
-            name, label, bound, sum(1 for c in counts if c <= bound)))
-    lines.append('{}_bucket{{{},le="+Inf"}} {}'.format(name, label, len(counts)))
-    lines.append("{}_sum{{{}}} {}".format(name, label, sum(counts)))
-    lines.append("{}_count{{{}}} {}".format(name, label, len(counts)))
-    return "\n".join(lines) + "\n"
+def exposition(figures: List["QueueFigures"]) -> bytes:
+    """The text exposition of these queues' figures."""
+    _client()
+    from prometheus_client import CollectorRegistry, generate_latest
+
+    registry = CollectorRegistry(auto_describe=False)
+    registry.register(FiguresCollector(figures))
+    return bytes(generate_latest(registry))
+
+
+def target_metrics(target: str) -> str:
+    """The metrics of the one queue at `target` (a directory or a Redis URL
+    with its queue), read the way the dashboard reads them, labelled with the
+    target (without its password)."""
+    _client()
+    if is_redis(target):
+        from ..dashboard.redis_source import RedisSource, queue_of
+
+        source: Any = RedisSource(target, one_queue=True)
+        name = queue_of(target)
+    else:
+        from ..dashboard.directory_source import DirectorySource
+
+        source = DirectorySource(target)
+        name = os.path.basename(source.root)
+    try:
+        figures = source.figures(name)
+    finally:
+        source.close()
+    return exposition([figures._replace(name=describe(target))]).decode()

@@ -19,12 +19,11 @@ from .common import (
     print_stats,
     purge_confirmed,
     queue_dir,
-    replay,
 )
-from ..files.logfile import LOCK_NAME, LOG_NAME, now_ms, open_log, read_header
+from ..files.logfile import LOCK_NAME, LOG_NAME, open_log, read_header
 from ..files.lock_file import clear_word_if, live_openers, local_pid, read_holder
 from .process_maps import processes_mapping
-from .prometheus import prometheus_text
+from .prometheus import target_metrics
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
@@ -36,7 +35,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
     finally:
         del q
     if args.prometheus:
-        sys.stdout.write(prometheus_text(qdir, stats, replay(qdir, args)[0], now_ms()))
+        sys.stdout.write(target_metrics(qdir))
     elif args.json:
         emit_json(stats)
     else:

@@ -15,8 +15,8 @@ from .common import (FAILED, OK, PROG, AdminError, call, emit_json, format_ms,
                            open_target, print_stats, purge_confirmed, show_body,
                            show_dead_letter)
 from ..deadletter import decode as decode_dead_letter
-from ..files.logfile import Message, now_ms
-from .prometheus import prometheus_text
+from ..files.logfile import now_ms
+from .prometheus import target_metrics
 from ..redis.queue import SNAPSHOT_PAGE, RedisQueue, Snapshot
 from ..targets import dead_letter_target, describe
 
@@ -38,23 +38,11 @@ def present(q: RedisQueue, target: str, body_bytes: int = 0) -> Iterator[Snapsho
         first = page[-1].seq + 1
 
 
-class SnapshotView:
-    """The present messages in the shape the Prometheus output reads."""
-
-    def __init__(self, messages: List[Snapshot]) -> None:
-        self._messages = messages
-
-    def messages(self) -> Iterator[Message]:
-        for m in self._messages:
-            yield Message(m.seq, m.enqueued_ts_ms, m.body_len, -1, m.deliveries, m.deadline_ms)
-
-
 def cmd_stats(args: argparse.Namespace) -> int:
     q = redis_queue(args.dir)
     stats: Dict[str, Any] = dict(call(args.dir, q.stats))
     if args.prometheus:
-        view = SnapshotView(list(present(q, args.dir)))
-        sys.stdout.write(prometheus_text(describe(args.dir), stats, view, now_ms()))
+        sys.stdout.write(target_metrics(args.dir))
     elif args.json:
         emit_json(stats)
     else:

@@ -246,3 +246,44 @@ def skip_without(reason):
     if REQUIRE_ROOT:
         pytest.fail(reason + ", and FERROW_REQUIRE_ROOT=1 asks for these tests")
     pytest.skip(reason)
+
+
+CHROMIUM = shutil.which("chromium")
+CHROMEDRIVER = shutil.which("chromedriver")
+REQUIRE_BROWSER = os.environ.get("FERROW_REQUIRE_BROWSER") == "1"
+
+
+def need_browser():
+    """Skips (or, when FERROW_REQUIRE_BROWSER=1 as in CI, fails) without
+    Debian's chromium and chromedriver or the selenium client library."""
+    missing = None
+    if CHROMIUM is None or CHROMEDRIVER is None:
+        missing = "chromium and chromedriver are not installed (apt-get install chromium " \
+                  "chromium-driver)"
+    else:
+        try:
+            import selenium  # noqa: F401
+        except ImportError:
+            missing = "the selenium client library is not installed"
+    if missing is not None:
+        if REQUIRE_BROWSER:
+            pytest.fail(missing + ", and FERROW_REQUIRE_BROWSER=1 asks for the browser tests")
+        pytest.skip(missing)
+
+
+@pytest.fixture(scope="session")
+def browser():
+    """One headless chromium for the session, steered through chromedriver."""
+    need_browser()
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
+                "--window-size=1360,900", "--force-device-scale-factor=1"):
+        options.add_argument(arg)
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    driver.set_page_load_timeout(START_TIMEOUT_S)
+    yield driver
+    driver.quit()

@@ -24,7 +24,7 @@ from . import actions, history, render
 from .figures import QueueFigures
 from .grouping import QueueGroup
 from .history import History
-from .security import AUTH_COOKIE, CSRF_COOKIE, Guard
+from .security import Guard
 from .source import PAGE_SIZE, MessagePage, Search, Source, UnknownQueue
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -123,19 +123,34 @@ class Dashboard:
 
     def page(self, request: Request, template: str, status: int = 200,
              **context: Any) -> Response:
-        csrf = request.cookies.get(CSRF_COOKIE) or ""
-        fresh = not csrf
+        cookie = request.cookies.get(self.guard.csrf_cookie_name) or ""
+        fresh = not cookie
         if fresh:
-            csrf = self.guard.new_csrf()
+            cookie = self.guard.new_csrf_cookie()
+        csrf = self.guard.csrf_field(cookie)
         context.setdefault("refresh", None)
         html = self.templates.get_template(template).render(
             where=self.source.where, actions_enabled=self.guard.enabled,
             signed_in=self.guard.signed_in(request.cookies), csrf=csrf,
-            path=request.url.path, note=self._notes.pop(csrf, None), now_ms=now_ms(), **context)
+            path=request.url.path, note=self._notes.pop(cookie, None), now_ms=now_ms(),
+            **context)
         response = HTMLResponse(html, status_code=status, headers=SECURITY_HEADERS)
         if fresh:
-            response.set_cookie(CSRF_COOKIE, csrf, httponly=True, samesite="strict")
+            response.set_cookie(self.guard.csrf_cookie_name, cookie, httponly=True,
+                                samesite="strict")
         return response
+
+    def note(self, request: Request, text: str) -> None:
+        """A line for the next page this browser gets (after a redirect)."""
+        cookie = request.cookies.get(self.guard.csrf_cookie_name)
+        if cookie:
+            if len(self._notes) > 1000:
+                self._notes.clear()
+            self._notes[cookie] = text
+
+    def csrf_ok(self, request: Request, form: Any) -> bool:
+        return self.guard.csrf_ok(request.cookies, text(form.get("csrf")),
+                                  request.headers.get("origin"), request.headers.get("host"))
 
     def may_read(self, request: Request) -> bool:
         if not self.sign_in_to_read:
@@ -171,7 +186,7 @@ class Dashboard:
                              message="There is no queue {!r} at {}.".format(
                                  name, self.source.where))
         if problem:
-            self._notes[request.cookies.get(CSRF_COOKIE, "")] = problem
+            self.note(request, problem)
         query = dict(request.query_params)
         return self.page(
             request, "queue.html", title=name, queue=name, f=f, page=page, dead=dead,
@@ -237,7 +252,7 @@ class Dashboard:
         if api:
             allowed = self.guard.token_ok(header_token)
         else:
-            allowed = (self.guard.csrf_ok(request.cookies, text(form.get("csrf")))
+            allowed = (self.csrf_ok(request, form)
                        and (self.guard.signed_in(request.cookies)
                             or self.guard.token_ok(text(form.get("token")))))
         if not allowed:
@@ -255,26 +270,26 @@ class Dashboard:
             return refusal(api, "failed: {}".format(e), 500)
         if api:
             return JSONResponse({"done": outcome.done, "message": outcome.text})
-        self._notes[request.cookies.get(CSRF_COOKIE, "")] = outcome.text
+        self.note(request, outcome.text)
         return RedirectResponse("/queues/" + urllib.parse.quote(name), 303)
 
     async def login(self, request: Request) -> Response:
         form = await request.form()
         target = local_path(text(form.get("next")))
-        if not (self.guard.enabled and self.guard.csrf_ok(request.cookies, text(form.get("csrf")))
+        if not (self.guard.enabled and self.csrf_ok(request, form)
                 and self.guard.token_ok(text(form.get("token")))):
             return self.page(request, "signin.html", 403, title="Sign in",
                              message="Wrong token: still read-only.")
         response = RedirectResponse(target, 303)
-        response.set_cookie(AUTH_COOKIE, self.guard.auth_cookie(), httponly=True,
-                            samesite="strict")
+        response.set_cookie(self.guard.auth_cookie_name, self.guard.auth_cookie(),
+                            httponly=True, samesite="strict")
         return response
 
     async def logout(self, request: Request) -> Response:
         form = await request.form()
         response = RedirectResponse("/", 303)
-        if self.guard.csrf_ok(request.cookies, text(form.get("csrf"))):
-            response.delete_cookie(AUTH_COOKIE)
+        if self.csrf_ok(request, form):
+            response.delete_cookie(self.guard.auth_cookie_name)
         return response
 
     @contextlib.asynccontextmanager
@@ -339,8 +354,9 @@ def row_json(row: QueueRow) -> Dict[str, Any]:
     return out
 
 
-def create_app(source: Source, token: Optional[str], sign_in_to_read: bool = False) -> Starlette:
-    dash = Dashboard(source, Guard(token), sign_in_to_read)
+def create_app(source: Source, token: Optional[str], port: int,
+               sign_in_to_read: bool = False) -> Starlette:
+    dash = Dashboard(source, Guard(token, port), sign_in_to_read)
     routes = [
         Route("/", dash.overview),
         Route("/queues/{name:path}", dash.queue_page),

@@ -2,6 +2,12 @@
 actions, the cookie that carries a sign-in and the CSRF check of forms, and
 the Host check that keeps other web sites from reading a loopback dashboard
 through a name of theirs that points at 127.0.0.1.
+
+Cookies do not tell ports apart, so any other program serving pages on this
+machine's loopback address can set (though not read) this server's cookies,
+and its pages count as the same site. Hence a form's CSRF field is an HMAC of
+the CSRF cookie under a secret of this server run, which such a page cannot
+compute, and a form whose Origin is another is refused as well.
 """
 import hashlib
 import hmac
@@ -13,8 +19,6 @@ from typing import TYPE_CHECKING, Any, Dict, Optional, Set
 if TYPE_CHECKING:
     from starlette.types import ASGIApp, Receive, Scope, Send
 
-AUTH_COOKIE = "ferrow_auth"
-CSRF_COOKIE = "ferrow_csrf"
 LOOPBACK_NAMES = {"localhost", "localhost.", "ip6-localhost"}
 
 
@@ -44,9 +48,12 @@ def same(a: str, b: str) -> bool:
 class Guard:
     """The token of one server run, and the cookies derived from it."""
 
-    def __init__(self, token: Optional[str]) -> None:
+    def __init__(self, token: Optional[str], port: int) -> None:
         self.token = token
         self._secret = secrets.token_bytes(32)
+        # Named per port, so that dashboards on two ports keep their own.
+        self.auth_cookie_name = "ferrow_auth_{}".format(port)
+        self.csrf_cookie_name = "ferrow_csrf_{}".format(port)
 
     @property
     def enabled(self) -> bool:
@@ -62,7 +69,7 @@ class Guard:
         return hmac.new(self._secret, self.token.encode("utf-8"), hashlib.sha256).hexdigest()
 
     def signed_in(self, cookies: Dict[str, str]) -> bool:
-        given = cookies.get(AUTH_COOKIE)
+        given = cookies.get(self.auth_cookie_name)
         return self.token is not None and given is not None and same(given, self.auth_cookie())
 
     def header_token(self, headers: Any) -> Optional[str]:
@@ -73,15 +80,22 @@ class Guard:
         return None if token is None else str(token)
 
     @staticmethod
-    def new_csrf() -> str:
+    def new_csrf_cookie() -> str:
         return secrets.token_urlsafe(32)
 
-    @staticmethod
-    def csrf_ok(cookies: Dict[str, str], field: Optional[str]) -> bool:
-        """A form carries the value of the CSRF cookie, which another site
-        can neither read nor set (SameSite=Strict)."""
-        cookie = cookies.get(CSRF_COOKIE)
-        return bool(cookie) and field is not None and same(cookie or "", field)
+    def csrf_field(self, cookie: str) -> str:
+        """The value a form of this server carries for this CSRF cookie."""
+        return hmac.new(self._secret, b"csrf:" + cookie.encode("utf-8"),
+                        hashlib.sha256).hexdigest()
+
+    def csrf_ok(self, cookies: Dict[str, str], field: Optional[str], origin: Optional[str],
+                host: Optional[str]) -> bool:
+        cookie = cookies.get(self.csrf_cookie_name)
+        if not cookie or field is None or not same(field, self.csrf_field(cookie)):
+            return False
+        if origin is not None:
+            return urllib.parse.urlsplit(origin).netloc.lower() == (host or "").lower()
+        return True
 
 
 class HostCheck:

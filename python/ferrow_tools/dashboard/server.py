@@ -30,7 +30,7 @@ def serve(target: str, host: str, port: int, token: Optional[str]) -> None:
     from .app import create_app
 
     source = open_source(target)
-    app = create_app(source, token, sign_in_to_read=not is_loopback(host))
+    app = create_app(source, token, port, sign_in_to_read=not is_loopback(host))
     sys.stderr.write("ferrow-admin: serving {} on http://{}:{}/ ({})\n".format(
         source.where, "[{}]".format(host) if ":" in host else host, port,
         "actions need the token" if token else "read-only"))

@@ -19,6 +19,7 @@ import pytest
 import ferrow
 from conftest import START_TIMEOUT_S, free_port, unique_name
 from ferrow_tools import open_queue
+from ferrow_tools.dashboard.log_follower import LogFollower
 from ferrow_tools.integrations.named_queues import queue_target
 
 DOCS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "docs")
@@ -29,6 +30,7 @@ REFRESH_WAIT_S = 20
 PRODUCER = """
 import sys
 from ferrow_tools import open_queue
+from ferrow_tools.dashboard.log_follower import LogFollower
 q = open_queue(sys.argv[1])
 for i in range(int(sys.argv[3])):
     q.enqueue("{}-{}".format(sys.argv[2], i).encode())
@@ -221,6 +223,16 @@ def test_queue_page_finds_bodies_and_shows_a_script_as_text(directory, dashboard
     assert (shown["61"], shown["62"], shown["63"]) == ("text", "json", "hex")
 
 
+def sign_in(browser, token):
+    from selenium.webdriver.common.by import By
+
+    login = browser.find_element(By.ID, "login")
+    field = login.find_element(By.NAME, "token")
+    field.clear()  # the browser may have filled in what was typed before
+    field.send_keys(token)
+    login.submit()
+
+
 def test_dead_letters_are_requeued_with_the_token_only(directory, dashboard, browser):
     from selenium.webdriver.common.by import By
 
@@ -243,16 +255,12 @@ def test_dead_letters_are_requeued_with_the_token_only(directory, dashboard, bro
     browser.get(url + "/queues/mail")
     reasons = [r.text for r in browser.find_elements(By.CSS_SELECTOR, "#dead td.reason")]
     assert reasons == ["RuntimeError: poisoned <b>bold</b>"] * 3
-    login = browser.find_element(By.ID, "login")
-    login.find_element(By.NAME, "token").send_keys("wrong")
-    login.submit()
-    assert "Wrong token" in browser.find_element(By.ID, "refused").text
+    sign_in(browser, "wrong")
+    assert "Wrong token" in browser.find_element(By.ID, "message").text
     assert ferrow.FerrowCore(target + ".dead").stats()["total"] == 3
 
     browser.get(url + "/queues/mail")
-    login = browser.find_element(By.ID, "login")
-    login.find_element(By.NAME, "token").send_keys(TOKEN)
-    login.submit()
+    sign_in(browser, TOKEN)
     screenshot(browser, directory, "dashboard-queue.png")
     newest = browser.find_element(By.CSS_SELECTOR, "#dead tbody tr").get_attribute("data-seq")
     browser.find_element(By.CSS_SELECTOR,
@@ -344,3 +352,37 @@ def test_serve_refuses_what_it_must(tmp_path, dashboard):
         assert status == 404 and "secret" not in body, path
     status, _ = http(url + "/", headers={"Host": "attacker.example:80"})
     assert status == 421
+
+
+def test_the_log_follower_keeps_up_with_appends_a_rewrite_and_a_record_half_written(tmp_path):
+    path = str(tmp_path / "q")
+    log = os.path.join(path, "queue.log")
+    follower = LogFollower(path)
+
+    def read_as_anew():
+        """What the follower shows, checked against a fresh replay."""
+        shown = follower.figures_input()
+        assert shown == LogFollower(path).figures_input()
+        return shown
+
+    q = ferrow.FerrowCore(path)
+    q.enqueue_batch([b"m%d" % i for i in range(10)])
+    read_as_anew()
+    q.ack_batch([0, 1, 2])
+    q.dequeue(lease_ms=LONG_LEASE)
+    counters, messages = read_as_anew()
+    assert (counters["acked_total"], len(messages), messages[0].deliveries) == (3, 7, 1)
+    q.compact()
+    counters, messages = read_as_anew()
+    assert (counters["generation"], len(messages), messages[0].deliveries) == (1, 7, 1)
+    size = os.path.getsize(log)
+    q.enqueue(b"last")
+    del q
+    with open(log, "rb") as f:
+        whole = f.read()
+    with open(log, "r+b") as f:
+        f.truncate(size + 20)  # the new record, half written
+    assert len(follower.figures_input()[1]) == 7 and follower.damage is None
+    with open(log, "ab") as f:
+        f.write(whole[size + 20:])
+    assert [m.seq for m in read_as_anew()[1]][-1] == 10

@@ -1,9 +1,11 @@
 """What the dashboard changes, when it was started with a token: these open
 the queue like any client (the reading side never does)."""
+import os
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Iterator, List, NamedTuple, Optional
 
 from ..deadletter import decode as decode_dead_letter
+from ..files.logfile import LOG_NAME
 from ..targets import is_redis, open_queue
 from .grouping import DEAD_SUFFIX
 from .source import Source, UnknownQueue
@@ -21,6 +23,9 @@ class Outcome(NamedTuple):
 
 @contextmanager
 def opened(target: str) -> Iterator["FerrowQueue"]:
+    if not is_redis(target) and not os.path.isfile(os.path.join(target, LOG_NAME)):
+        # Gone since it was found: opening would create an empty queue.
+        raise UnknownQueue(target)
     # The dashboard moves messages that producers already wrote: the server's
     # durability policy was the producers' choice, not the dashboard's.
     q = open_queue(target, accept_server_policy=True) if is_redis(target) else open_queue(target)

@@ -36,7 +36,9 @@ SECURITY_HEADERS = {
                                "form-action 'self'; frame-ancestors 'none'; base-uri 'none'",
     "X-Content-Type-Options": "nosniff",
     "X-Frame-Options": "DENY",
-    "Referrer-Policy": "no-referrer",
+    # Not "no-referrer": under it a browser sends "Origin: null" with this
+    # server's own forms, which the CSRF check refuses.
+    "Referrer-Policy": "same-origin",
     "Cache-Control": "no-store",
 }
 # Failures of reading a queue that are shown in its place rather than raised.
@@ -162,16 +164,24 @@ class Dashboard:
         if request.url.path.startswith(("/api/", "/metrics")):
             return JSONResponse({"error": "this dashboard listens beyond loopback: send the "
                                           "token (Authorization: Bearer TOKEN)"}, 401)
-        return self.page(request, "signin.html", 401, title="Sign in",
+        return self.page(request, "message.html", 401, title="Sign in",
                          message="This dashboard listens beyond this machine: sign in with "
                                  "its token to see the queues.")
 
     async def overview(self, request: Request) -> Response:
         if not self.may_read(request):
             return self.refused_read(request)
-        t = now_ms()
-        rows = await run_in_threadpool(self.overview_rows, t)
+        try:
+            rows = await run_in_threadpool(self.overview_rows, now_ms())
+        except READ_ERRORS as e:
+            return self.unreadable(request, e)
         return self.page(request, "overview.html", title="Queues", rows=rows, refresh=REFRESH_S)
+
+    def unreadable(self, request: Request, e: Exception) -> Response:
+        """The target cannot be read right now (a Redis server away, a
+        directory gone): said on the page, which tries again by itself."""
+        return self.page(request, "message.html", 503, title="Unreadable", refresh=REFRESH_S,
+                         message="Cannot read {} right now: {}".format(self.source.where, e))
 
     async def queue_page(self, request: Request) -> Response:
         if not self.may_read(request):
@@ -182,9 +192,11 @@ class Dashboard:
         try:
             f, page, dead, g = await run_in_threadpool(self.queue_data, name, search, first)
         except UnknownQueue:
-            return self.page(request, "signin.html", 404, title="No such queue",
+            return self.page(request, "message.html", 404, title="No such queue",
                              message="There is no queue {!r} at {}.".format(
                                  name, self.source.where))
+        except READ_ERRORS as e:
+            return self.unreadable(request, e)
         if problem:
             self.note(request, problem)
         query = dict(request.query_params)
@@ -211,14 +223,20 @@ class Dashboard:
     async def metrics(self, request: Request) -> Response:
         if not self.may_read(request):
             return self.refused_read(request)
-        body = await run_in_threadpool(lambda: exposition(self.every_figure()))
+        try:
+            body = await run_in_threadpool(lambda: exposition(self.every_figure()))
+        except READ_ERRORS as e:
+            return Response("cannot read {}: {}\n".format(self.source.where, e), 503,
+                            media_type="text/plain; charset=utf-8")
         return Response(body, media_type=CONTENT_TYPE)
 
     async def api_queues(self, request: Request) -> Response:
         if not self.may_read(request):
             return self.refused_read(request)
-        t = now_ms()
-        rows = await run_in_threadpool(self.overview_rows, t)
+        try:
+            rows = await run_in_threadpool(self.overview_rows, now_ms())
+        except READ_ERRORS as e:
+            return JSONResponse({"error": "cannot read {}: {}".format(self.source.where, e)}, 503)
         return JSONResponse({"target": self.source.where, "actions": self.guard.enabled,
                              "queues": [row_json(r) for r in rows]})
 
@@ -234,6 +252,8 @@ class Dashboard:
             f, page, dead, g = await run_in_threadpool(self.queue_data, name, search, first)
         except UnknownQueue:
             return JSONResponse({"error": "no queue {!r}".format(name)}, 404)
+        except READ_ERRORS as e:
+            return JSONResponse({"error": "cannot read {}: {}".format(name, e)}, 503)
         return JSONResponse({
             "queue": f.as_json() if f else None,
             "subqueues": dict(g.subqueues) if g else {},
@@ -278,7 +298,7 @@ class Dashboard:
         target = local_path(text(form.get("next")))
         if not (self.guard.enabled and self.csrf_ok(request, form)
                 and self.guard.token_ok(text(form.get("token")))):
-            return self.page(request, "signin.html", 403, title="Sign in",
+            return self.page(request, "message.html", 403, title="Sign in",
                              message="Wrong token: still read-only.")
         response = RedirectResponse(target, 303)
         response.set_cookie(self.guard.auth_cookie_name, self.guard.auth_cookie(),

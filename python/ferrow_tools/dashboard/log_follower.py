@@ -78,7 +78,14 @@ class LogFollower:
             generation = read_header(f, st.st_size).generation
         inode = (st.st_dev, st.st_ino)
         if inode != self.inode or generation != self.generation or st.st_size < self.offset:
+            # A rewritten log holds the present messages only: the enqueues
+            # counted so far stay, per minute, where the new log has fewer.
+            counted = self.enqueues_per_minute
             self._reset(inode, generation)
+            self._read_records(fd, st.st_size)
+            for minute, count in counted.items():
+                self.enqueues_per_minute[minute] = max(count, self.enqueues_per_minute[minute])
+            return
         self._read_records(fd, st.st_size)
 
     def _read_records(self, fd: int, size: int) -> None:

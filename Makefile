@@ -3,7 +3,8 @@
 #                    and C++ tests and the fuzzers for a short while
 # make typecheck   - check the ferrow stub against the built module (stubtest),
 #                    the examples against the stub, and ferrow-admin strictly
-# make bench       - in-memory, durable, multi-process and client wake-up benchmarks
+# make bench       - in-memory, durable, multi-process, client wake-up and dashboard
+#                    benchmarks
 # make abi         - build one abi3 wheel and exercise it under every CPython 3.8+ found
 # make wheel       - the wheel for PyPI: repaired and checked by auditwheel, metadata by twine
 # make source-oldest - build from source with CPython 3.8 (OLDEST_PY) and exercise it
@@ -102,6 +103,7 @@ bench: install
 	$(PY) bench/multiprocess_bench.py
 	$(PY) bench/lock_bench.py
 	$(PY) bench/client_bench.py
+	$(PY) bench/dashboard_bench.py
 
 # The queues compared against and the chart library are needed by this
 # benchmark only, so they are installed here rather than with the build tools.

@@ -98,11 +98,15 @@ class Viewer(threading.Thread):
         self.url, self.period = url, period
         self.stopping = threading.Event()
         self.loads = 0
+        self.failures = []
 
     def run(self):
         while not self.stopping.is_set():
-            fetch(self.url + "/")
-            fetch(self.url + "/static/style.css")
+            try:
+                fetch(self.url + "/")
+                fetch(self.url + "/static/style.css")
+            except OSError as e:
+                self.failures.append(str(e))
             self.loads += 1
             self.stopping.wait(self.period)
 
@@ -134,6 +138,9 @@ def throughput(args):
                     if viewer is not None:
                         viewer.stop()
                         loads += viewer.loads
+                        if viewer.failures:
+                            raise RuntimeError("the overview failed to load: {}".format(
+                                viewer.failures[0]))
                     if dash is not None:
                         cpu += dash.cpu_seconds() - cpu_before
                         busy += time.monotonic() - t0

@@ -337,7 +337,8 @@ def test_metrics_equal_stats_without_changing_the_queue(place, dashboard):
 
 def test_serve_refuses_what_it_must(tmp_path, dashboard):
     base = tmp_path / "base"
-    ferrow.FerrowCore(str(base / "inside")).enqueue(b"in")
+    for name in ("inside", "inside.dead", "inside.DQ", "orphan.dead"):
+        ferrow.FerrowCore(str(base / name)).enqueue(b"in")
     ferrow.FerrowCore(str(tmp_path / "outside")).enqueue(b"secret")
     os.symlink(tmp_path / "outside", base / "linked")
     r = subprocess.run([sys.executable, "-m", "ferrow_tools", "serve", str(base),
@@ -345,7 +346,8 @@ def test_serve_refuses_what_it_must(tmp_path, dashboard):
     assert r.returncode == 2 and "without --token" in r.stderr
     url = dashboard(str(base))
     listed = __import__("json").loads(http(url + "/api/queues")[1])["queues"]
-    assert [q["name"] for q in listed] == ["inside"]
+    assert [q["name"] for q in listed] == ["inside", "orphan.dead"]
+    assert listed[0]["dead_letters"] == 1 and list(listed[0]["subqueues"]) == ["delayed"]
     for path in ("/queues/linked", "/queues/../outside", "/queues/%2E%2E/outside",
                  "/api/queues/..%2Foutside", "/queues/" + str(tmp_path / "outside")):
         status, body = http(url + path)

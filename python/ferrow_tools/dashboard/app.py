@@ -99,7 +99,10 @@ class Dashboard:
             row = QueueRow(g.name, *self.figures_or_error(g.name))
             if row.figures is not None:
                 row.rates = self.history.rates(row.figures, t_ms)
-                logged = self.source.enqueues_per_minute(g.name)
+                try:
+                    logged = self.source.enqueues_per_minute(g.name)
+                except READ_ERRORS:
+                    logged = None  # gone or cut since its figures were read
                 chart = self.history.chart(g.name, t_ms, logged)
                 row.chart_enq, row.chart_ack, row.chart_top = history.chart_lines(chart)
             for role, name in sorted(g.subqueues.items()):
@@ -363,7 +366,8 @@ def page_number(request: Request) -> int:
 
 
 def page_link(request: Request, query: Dict[str, str], number: int) -> str:
-    return "{}?{}".format(request.url.path, urllib.parse.urlencode(dict(query, page=number)))
+    return "{}?{}".format(urllib.parse.quote(request.url.path),
+                          urllib.parse.urlencode(dict(query, page=number)))
 
 
 def row_json(row: QueueRow) -> Dict[str, Any]:

@@ -89,39 +89,51 @@ class LogFollower:
         self._read_records(fd, st.st_size)
 
     def _read_records(self, fd: int, size: int) -> None:
+        # A busy queue appends thousands of records a second, and every one
+        # passes through here: names are looked up once, outside the loop.
+        unpack_header = _FRAME_HEADER.unpack_from
+        crc32 = zlib.crc32
+        apply = self.view.apply
+        per_minute = self.enqueues_per_minute
+        offset = self.offset
         buf = b""
-        pos = 0  # position in buf of the frame at self.offset
-        while self.offset < size:
-            if len(buf) - pos < FRAME_HEADER_LEN:
-                buf, pos = os.pread(fd, _CHUNK, self.offset), 0
-                if len(buf) < FRAME_HEADER_LEN:
-                    break  # still being appended: the next refresh reads it
-            magic, length, crc = _FRAME_HEADER.unpack_from(buf, pos)
-            if magic != RECORD_MAGIC or length > MAX_RECORD_LEN:
-                self.damage = BAD_MAGIC if magic != RECORD_MAGIC else "record length too large"
-                break
-            frame = FRAME_HEADER_LEN + length
-            if len(buf) - pos < frame:
-                buf, pos = os.pread(fd, max(_CHUNK, frame), self.offset), 0
-                if len(buf) < frame:
+        pos = 0  # position in buf of the frame at `offset`
+        damage = None
+        try:
+            while offset < size:
+                if len(buf) - pos < FRAME_HEADER_LEN:
+                    buf, pos = os.pread(fd, _CHUNK, offset), 0
+                    if len(buf) < FRAME_HEADER_LEN:
+                        break  # still being appended: the next refresh reads it
+                magic, length, crc = unpack_header(buf, pos)
+                if magic != RECORD_MAGIC or length > MAX_RECORD_LEN:
+                    damage = BAD_MAGIC if magic != RECORD_MAGIC else "record length too large"
                     break
-            start = pos + FRAME_HEADER_LEN
-            if zlib.crc32(memoryview(buf)[start:start + length]) != crc:
-                # A record being written may show its length before its
-                # bytes: looked at again next time, and reported while so.
-                self.damage = CRC_MISMATCH
-                break
-            try:
-                record = decode_at(buf, start, length, 0)
-            except DecodeError as e:
-                self.damage = str(e)
-                break
-            self.view.apply(record, self.offset)
-            if isinstance(record, Enqueue):
-                self.enqueues_per_minute[record.enqueued_ts_ms // MINUTE_MS] += 1
-            self.damage = None
-            pos += frame
-            self.offset += frame
+                end = pos + FRAME_HEADER_LEN + length
+                if len(buf) < end:
+                    buf, pos = os.pread(fd, max(_CHUNK, FRAME_HEADER_LEN + length), offset), 0
+                    end = FRAME_HEADER_LEN + length
+                    if len(buf) < end:
+                        break
+                start = pos + FRAME_HEADER_LEN
+                if crc32(buf[start:end]) != crc:
+                    # A record being written may show its length before its
+                    # bytes: looked at again next time, and reported while so.
+                    damage = CRC_MISMATCH
+                    break
+                try:
+                    record = decode_at(buf, start, length, 0)
+                except DecodeError as e:
+                    damage = str(e)
+                    break
+                apply(record, offset)
+                if buf[start] == 1:  # an Enqueue record
+                    per_minute[record.enqueued_ts_ms // MINUTE_MS] += 1  # type: ignore[union-attr]
+                offset += end - pos
+                pos = end
+        finally:
+            self.offset = offset
+            self.damage = damage
         self._forget_old_minutes()
 
     def _forget_old_minutes(self) -> None:

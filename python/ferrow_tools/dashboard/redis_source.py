@@ -9,7 +9,7 @@ never written to has none and is not listed.
 import os
 import urllib.parse
 import threading
-from typing import Any, Dict, List, NamedTuple, Optional
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 from ..redis.connection import make_client, node_runner
 from ..redis.durability import read_policy
@@ -87,6 +87,7 @@ class RedisSource:
             policy = read_policy(node_runner(self._client, keys_of("_")[0]))
         self.persistent = policy.appendonly
         self._lock = threading.Lock()
+        self._expired_cache: Dict[str, Tuple[Tuple[int, ...], int]] = {}
 
     def _eval(self, script: str, name: str, *args: Any) -> Any:
         with mapped_errors(self.where):
@@ -131,12 +132,26 @@ class RedisSource:
         age = max(0, int(now) - int(oldest)) / 1000 if int(oldest) >= 0 else 0.0
         dead_letters = expired = None
         if self.has(name + DEAD_SUFFIX):
-            rows = self.dead_letters(name)
-            dead_letters = len(rows)
-            expired = sum(1 for r in rows if r.header is not None and r.header.reason == "expired")
+            dead_letters, expired = self._dead_counts(name)
         return QueueFigures(name, {k: stats[k] for k in STATS_KEYS}, age,
                             delivery_histogram(deliveries), len(deliveries), sum(deliveries),
                             dead_letters, expired)
+
+    def _dead_counts(self, name: str) -> Tuple[int, int]:
+        """How many dead letters NAME.dead holds and how many of them expired;
+        their headers are read again only when that queue changed."""
+        dead = name + DEAD_SUFFIX
+        _, ready, in_flight, _, _, *counters = self._eval(FIGURES_SCRIPT, dead)
+        key = tuple(int(c) for c in counters[:-1])
+        with self._lock:
+            cached = self._expired_cache.get(dead)
+        if cached is None or cached[0] != key:
+            expired = sum(1 for r in self.dead_letters(name)
+                          if r.header is not None and r.header.reason == "expired")
+            cached = (key, expired)
+            with self._lock:
+                self._expired_cache[dead] = cached
+        return int(ready) + int(in_flight), cached[1]
 
     def enqueues_per_minute(self, name: str) -> Optional[Dict[int, int]]:
         return None  # a Redis queue keeps no record of removed messages' times

@@ -3,6 +3,7 @@
 #                    and C++ tests and the fuzzers for a short while
 # make typecheck   - check the ferrow stub against the built module (stubtest),
 #                    the examples against the stub, and ferrow-admin strictly
+# make screenshots - the dashboard's pictures in docs/, taken by its browser tests
 # make bench       - in-memory, durable, multi-process, client wake-up and dashboard
 #                    benchmarks
 # make abi         - build one abi3 wheel and exercise it under every CPython 3.8+ found
@@ -27,7 +28,7 @@ CPP_BUILD := build/cpp
 FUZZ_SECONDS ?= 20
 FUZZ_SCRIPT  := tests/fuzz/run.sh
 
-.PHONY: demo test typecheck pytest ctest cpp install fuzz bench compare abi wheel source-oldest asan coverage reliability clean
+.PHONY: demo test typecheck pytest ctest cpp install fuzz bench screenshots compare abi wheel source-oldest asan coverage reliability clean
 
 # Every venv gets the same build and test tools, the client library of the
 # Redis queue (the `redis` extra), the task frameworks (the `celery` and
@@ -96,6 +97,10 @@ typecheck: install $(VENV)/bin/mypy
 	$(PY) -m mypy.stubtest ferrow --allowlist python/stubtest-allowlist.txt
 	$(PY) -m mypy examples/
 	$(PY) -m mypy --strict python/ferrow_tools
+
+screenshots: install
+	cd tests && FERROW_SCREENSHOT_DIR=$(abspath docs) ../$(PY) -m pytest -q test_dashboard.py \
+	  -k "overview_shows and directory or dead_letters_are"
 
 bench: install
 	$(PY) bench/memory_bench.py

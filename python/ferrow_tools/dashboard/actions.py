@@ -90,6 +90,14 @@ def compact(source: Source, name: str) -> Outcome:
 def run(source: Source, action: str, name: str, seq: Optional[int]) -> Outcome:
     """Raises UnknownQueue for a queue that is not at the target, ValueError
     for an action without the id it needs."""
+    try:
+        return run_action(source, action, name, seq)
+    finally:
+        source.forget(name)
+        source.forget(name + DEAD_SUFFIX)
+
+
+def run_action(source: Source, action: str, name: str, seq: Optional[int]) -> Outcome:
     if action in ("requeue", "drop", "drop-dead") and seq is None:
         raise ValueError("{} needs the id of a message".format(action))
     if action == "requeue":

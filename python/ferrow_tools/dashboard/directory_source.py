@@ -31,6 +31,10 @@ from .source import (
 # trusted before the next one.
 MAX_DEPTH = 4
 RESCAN_S = 2.0
+# Figures that took this long to compute are served again for up to
+# FIGURES_TTL_S.
+SLOW_FIGURES_S = 0.01
+FIGURES_TTL_S = 1.0
 
 
 def is_queue_dir(path: str) -> bool:
@@ -52,6 +56,7 @@ class DirectorySource:
         self._scanned_at = -RESCAN_S
         self._followers: Dict[str, LogFollower] = {}
         self._expired_cache: Dict[str, Tuple[object, int]] = {}
+        self._figures_cache: Dict[str, Tuple[float, QueueFigures]] = {}
 
     # -- finding the queues ---------------------------------------------
 
@@ -90,6 +95,7 @@ class DirectorySource:
                 self._scanned_at = time.monotonic()
                 for gone in set(self._followers) - set(self._dirs):
                     del self._followers[gone]
+                    self._figures_cache.pop(gone, None)
             return self._dirs
 
     def groups(self) -> List[QueueGroup]:
@@ -117,13 +123,31 @@ class DirectorySource:
     # -- reading --------------------------------------------------------
 
     def figures(self, name: str) -> QueueFigures:
-        counters, messages = self._follower(name).figures_input()
+        """A queue's figures. Computing them walks every present message, so
+        for a queue where that takes a while they are served again for up to
+        FIGURES_TTL_S, whoever asks (each open page, each scrape, the
+        sampler); a small queue's are always fresh."""
+        t = time.monotonic()
+        with self._lock:
+            cached = self._figures_cache.get(name)
+        if cached is not None and t - cached[0] < FIGURES_TTL_S:
+            return cached[1]
+        counters, present = self._follower(name).figures_input()
         dead_letters = expired = None
         dead = name + DEAD_SUFFIX
         if self.has(dead):
             dead_letters = len(self._follower(dead).figures_input()[1])
             expired = self._expired(dead)
-        return figures_of(name, counters, messages, now_ms(), dead_letters, expired)
+        figures = figures_of(name, counters, present, now_ms(), dead_letters, expired)
+        if time.monotonic() - t >= SLOW_FIGURES_S:
+            with self._lock:
+                self._figures_cache[name] = (t, figures)
+        return figures
+
+    def forget(self, name: str) -> None:
+        """Drops what is kept of a queue's figures, after changing it."""
+        with self._lock:
+            self._figures_cache.pop(name, None)
 
     def _expired(self, dead: str) -> int:
         """Dead letters taken out as expired, read again only when the

@@ -6,9 +6,7 @@ read without opening it: a lease that has lapsed counts as ready (any
 delivering call would hand it back first), and nothing is written to make it
 so.
 """
-from typing import Any, Dict, Iterable, List, NamedTuple, Optional
-
-from ..files.logfile import Message, is_ready
+from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Tuple
 
 # Upper bounds of the delivery-count histogram buckets (+Inf is added).
 DELIVERY_BUCKETS = (0, 1, 2, 3, 5, 10)
@@ -57,21 +55,26 @@ def delivery_histogram(counts: Iterable[int]) -> List[int]:
     return cumulative
 
 
-def figures_of(name: str, stats: Dict[str, Any], messages: Iterable[Message], now_ms: int,
+# What the figures need of a present message: (enqueued_ts_ms, deliveries,
+# lease deadline or None).
+Present = Tuple[int, int, Optional[int]]
+
+
+def figures_of(name: str, stats: Dict[str, Any], present: Iterable[Present], now_ms: int,
                dead_letters: Optional[int] = None,
                expired_total: Optional[int] = None) -> QueueFigures:
     """The figures of a queue from its counters and its present messages.
     `stats` gives the counters; ready and in flight are counted here from the
-    messages, lapsed leases as ready."""
+    messages, lapsed leases as ready (a deadline equal to now has lapsed)."""
     ready = 0
     oldest: Optional[int] = None
     deliveries: List[int] = []
-    for m in messages:
-        deliveries.append(m.deliveries)
-        if is_ready(m, now_ms):
+    for enqueued_ts_ms, count, deadline_ms in present:
+        deliveries.append(count)
+        if deadline_ms is None or deadline_ms <= now_ms:
             ready += 1
-            if oldest is None or m.enqueued_ts_ms < oldest:
-                oldest = m.enqueued_ts_ms
+            if oldest is None or enqueued_ts_ms < oldest:
+                oldest = enqueued_ts_ms
     full = {key: stats.get(key, 0) for key in STATS_KEYS}
     full.update(ready=ready, in_flight=len(deliveries) - ready, total=len(deliveries),
                 persistent=bool(full["persistent"]))

@@ -38,6 +38,15 @@ MINUTE_MS = 60_000
 KEPT_MINUTES = 60
 
 
+class FollowedView(QueueView):
+    """The replayed state, with the one summary the figures read of every
+    present message, taken without sorting or building a Message each."""
+
+    def present(self) -> List[Tuple[int, int, Optional[int]]]:
+        return [(entry[0], entry[3], entry[4])  # type: ignore[misc]
+                for entry in self._messages.values()]
+
+
 class LogFollower:
     """The replayed state of DIR/queue.log, brought up to date on demand."""
 
@@ -47,7 +56,7 @@ class LogFollower:
         self._reset(None, None)
 
     def _reset(self, inode: Optional[Tuple[int, int]], generation: Optional[int]) -> None:
-        self.view = QueueView()
+        self.view = FollowedView()
         self.offset = FILE_HEADER_LEN
         self.inode = inode
         self.generation = generation
@@ -57,7 +66,7 @@ class LogFollower:
         self.enqueues_per_minute: Counter[int] = Counter()
 
     @contextmanager
-    def synced(self) -> Iterator[Tuple[QueueView, int]]:
+    def synced(self) -> Iterator[Tuple[FollowedView, int]]:
         """The view brought up to date, and the open log file it describes
         (for reading bodies at the view's offsets), under the follower's lock."""
         with self.lock:
@@ -143,15 +152,21 @@ class LogFollower:
         for minute in [m for m in self.enqueues_per_minute if m < newest - KEPT_MINUTES]:
             del self.enqueues_per_minute[minute]
 
-    def figures_input(self) -> Tuple[Dict[str, int], List[Message]]:
-        """The counters and the present messages, up to date."""
+    def figures_input(self) -> Tuple[Dict[str, int], List[Tuple[int, int, Optional[int]]]]:
+        """The counters, and (enqueued_ts_ms, deliveries, deadline) of each
+        present message, up to date."""
         with self.synced() as (view, _):
             counters = {"enqueued_total": view.enqueued_total, "acked_total": view.acked_total,
                         "requeued_total": view.requeued_total, "dead_total": view.dead_total,
                         "next_seq": view.next_seq, "live_bytes": view.live_bytes,
                         "log_bytes": self.offset, "generation": self.generation or 0,
                         "persistent": True}
-            return counters, list(view.messages())
+            return counters, self.view.present()
+
+    def messages(self) -> List[Message]:
+        """The present messages by id, up to date."""
+        with self.synced() as (view, _):
+            return list(view.messages())
 
 
 def read_bodies(fd: int, messages: List[Message], limit: int) -> List[bytes]:

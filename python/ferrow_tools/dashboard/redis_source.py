@@ -153,6 +153,9 @@ class RedisSource:
                 self._expired_cache[dead] = cached
         return int(ready) + int(in_flight), cached[1]
 
+    def forget(self, name: str) -> None:
+        """Nothing is kept of a Redis queue's figures."""
+
     def enqueues_per_minute(self, name: str) -> Optional[Dict[int, int]]:
         return None  # a Redis queue keeps no record of removed messages' times
 

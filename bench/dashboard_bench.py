@@ -30,6 +30,7 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import urllib.request
@@ -61,9 +62,10 @@ class Dashboard:
 
     def __init__(self, target):
         self.url = "http://127.0.0.1:{}".format(free_port())
+        self.errors = tempfile.TemporaryFile(mode="w+")
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "ferrow_tools", "serve", target, "--port",
-             self.url.rsplit(":", 1)[1]], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+             self.url.rsplit(":", 1)[1]], stdout=subprocess.DEVNULL, stderr=self.errors)
         deadline = time.monotonic() + START_TIMEOUT_S
         while True:
             try:
@@ -139,8 +141,9 @@ def throughput(args):
                         viewer.stop()
                         loads += viewer.loads
                         if viewer.failures:
-                            raise RuntimeError("the overview failed to load: {}".format(
-                                viewer.failures[0]))
+                            dash.errors.seek(0)
+                            raise RuntimeError("the overview failed to load: {}\n{}".format(
+                                viewer.failures[0], dash.errors.read()[-3000:]))
                     if dash is not None:
                         cpu += dash.cpu_seconds() - cpu_before
                         busy += time.monotonic() - t0

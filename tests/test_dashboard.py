@@ -163,9 +163,13 @@ def cell(browser, name, column):
     return row.find_element(By.CSS_SELECTOR, "td." + column).text
 
 
-def screenshot(browser, place, name, tmp_path):
+def screenshot(browser, place, name, tmp_path, height):
     if place.kind == "directory":
-        assert browser.save_screenshot(os.path.join(SCREENSHOT_DIR or str(tmp_path), name))
+        browser.set_window_size(1280, height)
+        try:
+            assert browser.save_screenshot(os.path.join(SCREENSHOT_DIR or str(tmp_path), name))
+        finally:
+            browser.set_window_size(1360, 900)
 
 
 def test_overview_shows_real_counts_and_refreshes_itself(place, dashboard, browser, tmp_path):
@@ -174,6 +178,9 @@ def test_overview_shows_real_counts_and_refreshes_itself(place, dashboard, brows
     name = unique_name()
     target = place.target(name)
     produce_and_consume(target, 40, acked=25, dead=3, held=4)
+    if place.kind == "directory":  # company in the picture: a queue with a delay queue
+        ferrow.FerrowCore(place.target("emails")).enqueue_batch([b"mail"] * 12)
+        ferrow.FerrowCore(place.target("emails.DQ")).enqueue(b"later")
     q = open_queue(target)
     stats = q.stats()
     assert (stats["ready"], stats["in_flight"]) == (80 - 25 - 3 - 4, 4)
@@ -191,7 +198,7 @@ def test_overview_shows_real_counts_and_refreshes_itself(place, dashboard, brows
     browser.get(url + "/")
     q.enqueue_batch([b"late"] * 5)
     WebDriverWait(browser, REFRESH_WAIT_S).until(lambda b: cell(b, name, "ready") == "53")
-    screenshot(browser, place, "dashboard-overview.png", tmp_path)
+    screenshot(browser, place, "dashboard-overview.png", tmp_path, 520)
     getattr(q, "close", lambda: None)()
 
 
@@ -263,7 +270,7 @@ def test_dead_letters_are_requeued_with_the_token_only(directory, dashboard, bro
 
     browser.get(url + "/queues/mail")
     sign_in(browser, TOKEN)
-    screenshot(browser, directory, "dashboard-queue.png", tmp_path)
+    screenshot(browser, directory, "dashboard-queue.png", tmp_path, 840)
     newest = browser.find_element(By.CSS_SELECTOR, "#dead tbody tr").get_attribute("data-seq")
     browser.find_element(By.CSS_SELECTOR,
                          'button[data-action="requeue"][data-seq="{}"]'.format(newest)).click()

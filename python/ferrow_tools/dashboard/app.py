@@ -7,6 +7,7 @@ samples every queue's figures for the overview's rates and charts.
 import contextlib
 import os
 import threading
+import traceback
 import urllib.parse
 from typing import Any, AsyncIterator, Dict, List, Optional, Tuple
 
@@ -116,6 +117,8 @@ class Dashboard:
                 self.history.record(self.every_figure(), now_ms())
             except READ_ERRORS:
                 pass  # the server is away for now: the next sample tries again
+            except Exception:  # a fault here must not end the charts for good
+                traceback.print_exc()
             self._stop.wait(history.SAMPLE_S)
 
     def group_of(self, name: str) -> Optional[QueueGroup]:

@@ -281,6 +281,11 @@ def test_dead_letters_are_requeued_with_the_token_only(directory, dashboard, bro
                         {"Authorization": "Bearer " + TOKEN})
     assert status == 200 and "requeued 2 dead letters" in body
     assert ferrow.FerrowCore(target).stats()["ready"] == 4 - 3 + 3
+    bearer = {"Authorization": "Bearer " + TOKEN}
+    assert http(url + "/actions/purge", {"queue": "mail"}, bearer)[0] == 400
+    assert ferrow.FerrowCore(target).stats()["total"] == 4
+    assert http(url + "/actions/purge", {"queue": "mail", "confirm": "mail"}, bearer)[0] == 200
+    assert ferrow.FerrowCore(target).stats()["total"] == 0
 
 
 def metric_values(text, name):

@@ -284,6 +284,10 @@ class Dashboard:
         if not allowed:
             return refusal(api, "refused: the token (or the form's CSRF check) is wrong")
         name = text(form.get("queue")) or ""
+        if request.path_params["action"] == "purge" and text(form.get("confirm")) != name:
+            # No script runs on these pages to ask "are you sure?": the form asks
+            # for the queue's name instead, and so does the API.
+            return refusal(api, "not purged: confirm with the queue's name", 400)
         try:
             seq = int(text(form.get("seq")) or "") if form.get("seq") is not None else None
             outcome = await run_in_threadpool(actions.run, self.source,

@@ -3,11 +3,14 @@ fresh interpreter, in a temporary directory of its own, and must exit with 0.
 
 A block that only shows the shape of a call says so on its first line,
 `# fragment: not run`; it is compiled, not run, and such blocks stay few.
+Links between the pages, and to files of the repository, lead somewhere.
+
 A block that talks to a Redis server on "localhost:6379" (the default port
 of a local server, as a reader would have it) gets a fresh durable
 redis-server of the test suite, whose address replaces that text.
 """
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -89,3 +92,24 @@ def test_the_pages_have_blocks_and_few_fragments():
     fragments = [p.id for p in BLOCKS if p.values[2].startswith(FRAGMENT)]
     assert readme, "README.md shows no Python block"
     assert len(fragments) <= MAX_FRAGMENTS, fragments
+
+
+def anchors(page):
+    """The anchors of a page's headings, as the hosting sites make them."""
+    return {re.sub(r"[^\w\- ]", "", title.strip().lower()).replace(" ", "-")
+            for title in re.findall(r"^#+ (.*)$", page.read_text(), re.M)}
+
+
+def test_links_lead_somewhere():
+    broken = []
+    for page in PAGES:
+        text = re.sub(r"^```.*?^```", "", page.read_text(), flags=re.M | re.S)
+        for link in re.findall(r"\]\(([^)\s]+)\)", text):
+            if re.match(r"[a-z]+:", link):
+                continue
+            path, _, anchor = link.partition("#")
+            target = (page.parent / path).resolve() if path else page
+            if not target.exists() or (anchor and target.suffix == ".md"
+                                       and anchor not in anchors(target)):
+                broken.append(f"{page.relative_to(ROOT)}: {link}")
+    assert broken == []

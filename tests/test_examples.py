@@ -203,7 +203,7 @@ def readme_examples(heading):
     return re.findall(r"^```python\n(.*?)^```$", section, re.M | re.S)
 
 
-@pytest.mark.parametrize("heading", ["## Queue objects", "### asyncio"])
+@pytest.mark.parametrize("heading", ["## A first queue", "### asyncio"])
 def test_readme_queue_examples_run_and_settle_every_message(tmp_path, heading):
     (code,) = readme_examples(heading)
     out = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=CHILD_ENV,

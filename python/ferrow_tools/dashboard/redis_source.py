@@ -1,17 +1,18 @@
 """Every Ferrow queue on a Redis server, read without changing one: the
 figures through a script run with EVAL_RO, which the server refuses to let
 write, and the messages through the queue's own snapshot script, run the
-same way. No lease is handed back and no counter moves.
+same way (a server before 7.0, which lacks EVAL_RO, runs them as ordinary
+scripts: they only read). No lease is handed back and no counter moves.
 
 A queue is found by its meta key, "ferrow:{NAME}:meta"; a queue that was
 never written to has none and is not listed.
 """
 import os
-import urllib.parse
 import threading
+import urllib.parse
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
-from ..redis.connection import make_client, node_runner
+from ..redis.connection import import_redis, make_client, node_runner
 from ..redis.durability import read_policy
 from ..redis.errors import mapped_errors
 from ..redis.queue import DEFAULT_SOCKET_TIMEOUT_S, SNAPSHOT_PAGE
@@ -87,11 +88,21 @@ class RedisSource:
             policy = read_policy(node_runner(self._client, keys_of("_")[0]))
         self.persistent = policy.appendonly
         self._lock = threading.Lock()
+        self._read_only_scripts = True
         self._expired_cache: Dict[str, Tuple[Tuple[int, ...], int]] = {}
 
     def _eval(self, script: str, name: str, *args: Any) -> Any:
         with mapped_errors(self.where):
-            return self._client.eval_ro(script, len(KEY_NAMES), *keys_of(name), *args)
+            if self._read_only_scripts:
+                try:
+                    return self._client.eval_ro(script, len(KEY_NAMES), *keys_of(name), *args)
+                except import_redis("redis.exceptions").ResponseError as e:
+                    if "unknown command" not in str(e).lower():
+                        raise
+                    # A server before 7.0: the same scripts, which only read,
+                    # run as ordinary ones.
+                    self._read_only_scripts = False
+            return self._client.eval(script, len(KEY_NAMES), *keys_of(name), *args)
 
     def groups(self) -> List[QueueGroup]:
         with mapped_errors(self.where):

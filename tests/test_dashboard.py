@@ -6,6 +6,7 @@ to stats(), and reading that leaves every queue byte for byte as it was.
 The screenshots in docs/ are taken here (`make screenshots`).
 """
 import hashlib
+import json
 import os
 import subprocess
 import sys
@@ -338,7 +339,7 @@ def test_metrics_equal_stats_without_changing_the_queue(place, dashboard):
     assert shown["ferrow_deliveries_sum"] == 3 + 1 and 0 < shown[
         "ferrow_oldest_ready_age_seconds"] < 60
 
-    api = __import__("json").loads(http(url + "/api/queues/" + name)[1])["queue"]
+    api = json.loads(http(url + "/api/queues/" + name)[1])["queue"]
     assert {key: api[key] for key in stats} == dict(stats)
     cli = subprocess.run([sys.executable, "-m", "ferrow_tools", "stats", "--prometheus", target],
                          capture_output=True, text=True, timeout=60)
@@ -359,7 +360,7 @@ def test_serve_refuses_what_it_must(tmp_path, dashboard):
                         "--host", "0.0.0.0"], capture_output=True, text=True, timeout=60)
     assert r.returncode == 2 and "without --token" in r.stderr
     url = dashboard(str(base))
-    listed = __import__("json").loads(http(url + "/api/queues")[1])["queues"]
+    listed = json.loads(http(url + "/api/queues")[1])["queues"]
     assert [q["name"] for q in listed] == ["inside", "orphan.dead"]
     assert listed[0]["dead_letters"] == 1 and list(listed[0]["subqueues"]) == ["delayed"]
     for path in ("/queues/linked", "/queues/../outside", "/queues/%2E%2E/outside",

@@ -26,11 +26,11 @@ from .figures import QueueFigures
 from .grouping import QueueGroup
 from .history import History
 from .security import Guard
+from .query import local_path, page_link, page_number, search_of, text
 from .source import PAGE_SIZE, MessagePage, Search, Source, UnknownQueue
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REFRESH_S = 5
-MAX_SEARCH_CHARS = 1000
 # No script runs on these pages, whatever a message body holds.
 SECURITY_HEADERS = {
     "Content-Security-Policy": "default-src 'none'; style-src 'self'; img-src 'self'; "
@@ -335,46 +335,11 @@ class Dashboard:
             self.source.close()
 
 
-def text(value: Any) -> Optional[str]:
-    return value if isinstance(value, str) else None
-
-
 def refusal(api: bool, message: str, status: int = 403) -> Response:
     if api:
         return JSONResponse({"error": message}, status)
     return Response(message + "\n", status, media_type="text/plain; charset=utf-8",
                     headers=SECURITY_HEADERS)
-
-
-def local_path(path: Optional[str]) -> str:
-    """Where to go back after signing in: a path of this server only."""
-    if not path or not path.startswith("/") or path.startswith("//") or "\\" in path:
-        return "/"
-    return path
-
-
-def search_of(request: Request) -> Tuple[Search, Optional[str]]:
-    """The search of a queue page's query, and what was wrong with it."""
-    raw_id = request.query_params.get("id", "").strip()
-    raw_text = request.query_params.get("q", "")[:MAX_SEARCH_CHARS]
-    seq = None
-    problem = None
-    if raw_id:
-        if raw_id.isdigit() and len(raw_id) <= 20:
-            seq = int(raw_id)
-        else:
-            problem = "an id is a whole number; showing every id"
-    return Search(seq, raw_text.encode("utf-8")), problem
-
-
-def page_number(request: Request) -> int:
-    raw = request.query_params.get("page", "")
-    return min(int(raw), 1 << 40) if raw.isdigit() else 0
-
-
-def page_link(request: Request, query: Dict[str, str], number: int) -> str:
-    return "{}?{}".format(urllib.parse.quote(request.url.path),
-                          urllib.parse.urlencode(dict(query, page=number)))
 
 
 def row_json(row: QueueRow) -> Dict[str, Any]:

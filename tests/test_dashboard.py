@@ -217,7 +217,7 @@ def test_queue_page_finds_bodies_and_shows_a_script_as_text(directory, dashboard
     assert browser.find_element(By.ID, "matching").text.startswith("64 messages, showing 1–50")
     search = browser.find_element(By.NAME, "q")
     search.send_keys("needle-7f3a")
-    search.submit()
+    submit(browser, browser.find_element(By.ID, "search"))
     rows = browser.find_elements(By.CSS_SELECTOR, "#messages tbody tr")
     assert [r.get_attribute("data-seq") for r in rows] == ["60"]
     assert "order needle-7f3a" in rows[0].text
@@ -233,6 +233,18 @@ def test_queue_page_finds_bodies_and_shows_a_script_as_text(directory, dashboard
     assert (shown["61"], shown["62"], shown["63"]) == ("text", "json", "hex")
 
 
+def submit(browser, form):
+    """Submits `form` and waits for the page it leads to: a submit or a
+    click does not wait for it."""
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support import expected_conditions
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    old = browser.find_element(By.TAG_NAME, "html")
+    form.submit()
+    WebDriverWait(browser, START_TIMEOUT_S).until(expected_conditions.staleness_of(old))
+
+
 def sign_in(browser, token):
     from selenium.webdriver.common.by import By
 
@@ -240,7 +252,7 @@ def sign_in(browser, token):
     field = login.find_element(By.NAME, "token")
     field.clear()  # the browser may have filled in what was typed before
     field.send_keys(token)
-    login.submit()
+    submit(browser, login)
 
 
 def test_dead_letters_are_requeued_with_the_token_only(directory, dashboard, browser, tmp_path):
@@ -273,8 +285,8 @@ def test_dead_letters_are_requeued_with_the_token_only(directory, dashboard, bro
     sign_in(browser, TOKEN)
     screenshot(browser, directory, "dashboard-queue.png", tmp_path, 840)
     newest = browser.find_element(By.CSS_SELECTOR, "#dead tbody tr").get_attribute("data-seq")
-    browser.find_element(By.CSS_SELECTOR,
-                         'button[data-action="requeue"][data-seq="{}"]'.format(newest)).click()
+    submit(browser, browser.find_element(
+        By.CSS_SELECTOR, 'button[data-action="requeue"][data-seq="{}"]'.format(newest)))
     assert "requeued 1 dead letter into mail" in browser.find_element(By.ID, "note").text
     assert browser.find_element(By.ID, "dead-count").text == "2"
     assert ferrow.FerrowCore(target + ".dead").stats()["total"] == 2

@@ -364,7 +364,7 @@ def test_metrics_equal_stats_without_changing_the_queue(place, dashboard):
 
 def test_serve_refuses_what_it_must(tmp_path, dashboard):
     base = tmp_path / "base"
-    for name in ("inside", "inside.dead", "inside.DQ", "orphan.dead"):
+    for name in ("inside", "inside.dead", "inside.DQ", "inside.p2", "orphan.dead"):
         ferrow.FerrowCore(str(base / name)).enqueue(b"in")
     ferrow.FerrowCore(str(tmp_path / "outside")).enqueue(b"secret")
     os.symlink(tmp_path / "outside", base / "linked")
@@ -374,7 +374,8 @@ def test_serve_refuses_what_it_must(tmp_path, dashboard):
     url = dashboard(str(base))
     listed = json.loads(http(url + "/api/queues")[1])["queues"]
     assert [q["name"] for q in listed] == ["inside", "orphan.dead"]
-    assert listed[0]["dead_letters"] == 1 and list(listed[0]["subqueues"]) == ["delayed"]
+    assert listed[0]["dead_letters"] == 1
+    assert list(listed[0]["subqueues"]) == ["delayed", "level 2"]
     for path in ("/queues/linked", "/queues/../outside", "/queues/%2E%2E/outside",
                  "/api/queues/..%2Foutside", "/queues/" + str(tmp_path / "outside")):
         status, body = http(url + path)

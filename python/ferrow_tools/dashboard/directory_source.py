@@ -14,7 +14,7 @@ from typing import Dict, List, Optional, Tuple
 from ..deadletter import decode as decode_dead_letter
 from ..files.logfile import LOG_NAME, Message, now_ms
 from .figures import QueueFigures, figures_of
-from .grouping import DEAD_SUFFIX, SUBQUEUE_SUFFIXES, QueueGroup, group
+from .grouping import DEAD_SUFFIX, QueueGroup, group, parent_of
 from .log_follower import LogFollower, read_bodies
 from .preview import PREVIEW_BYTES, preview
 from .source import (
@@ -65,9 +65,16 @@ class DirectorySource:
             name = os.path.basename(self.root)
             found = {name: self.root}
             # Its dead letters and sub-queues live beside it, by name.
-            for suffix in (DEAD_SUFFIX, *SUBQUEUE_SUFFIXES):
-                if is_queue_dir(self.root + suffix):
-                    found[name + suffix] = self.root + suffix
+            beside = os.path.dirname(self.root)
+            try:
+                entries = os.listdir(beside)
+            except OSError:
+                entries = []
+            for entry in entries:
+                owner = parent_of(entry)
+                if owner is not None and owner[0] == name and is_queue_dir(
+                        os.path.join(beside, entry)):
+                    found[entry] = os.path.join(beside, entry)
             return found
         found = {}
         for dirpath, dirnames, _ in os.walk(self.root):

@@ -1,10 +1,12 @@
 """Which queues belong to which: a queue's dead letters live in the queue
-NAME.dead, and helper queues that other layers keep beside a queue (the
-delay queue NAME.DQ of the dramatiq broker, for one) are shown as part of
-their queue. The naming rule is this table alone, so that a layer adding
-sub-queues adds a line here.
+NAME.dead, and the helper queues that other layers keep beside a queue are
+shown as part of it: the scheduled messages of priority level L in NAME.pL,
+and the dramatiq broker's delay queue NAME.DQ. The naming rules are the
+table and the pattern below alone, so that a layer adding sub-queues adds a
+line here.
 """
-from typing import Dict, List, NamedTuple, Optional
+import re
+from typing import Dict, List, NamedTuple, Optional, Tuple
 
 DEAD_SUFFIX = ".dead"
 
@@ -12,6 +14,8 @@ DEAD_SUFFIX = ".dead"
 SUBQUEUE_SUFFIXES: Dict[str, str] = {
     ".DQ": "delayed",
 }
+# NAME.pL: the scheduled messages of level L.
+LEVEL_PATTERN = re.compile(r"^(?P<parent>.+)\.p(?P<level>[0-9]+)$")
 
 
 class QueueGroup(NamedTuple):
@@ -23,11 +27,17 @@ class QueueGroup(NamedTuple):
     subqueues: Dict[str, str]  # role -> queue name
 
 
-def parent_of(name: str) -> Optional[str]:
-    """The queue that `name` belongs to when it is a dead-letter or sub-queue."""
-    for suffix in (DEAD_SUFFIX, *SUBQUEUE_SUFFIXES):
+def parent_of(name: str) -> Optional[Tuple[str, str]]:
+    """(the queue that `name` belongs to, its role there) when `name` is a
+    dead-letter or sub-queue by its name."""
+    if name.endswith(DEAD_SUFFIX) and len(name) > len(DEAD_SUFFIX):
+        return name[:-len(DEAD_SUFFIX)], "dead letters"
+    for suffix, role in SUBQUEUE_SUFFIXES.items():
         if name.endswith(suffix) and len(name) > len(suffix):
-            return name[:-len(suffix)]
+            return name[:-len(suffix)], role
+    level = LEVEL_PATTERN.match(name)
+    if level is not None:
+        return level.group("parent"), "level {}".format(int(level.group("level")))
     return None
 
 
@@ -36,13 +46,20 @@ def group(names: List[str]) -> List[QueueGroup]:
     dead-letter or sub-queue whose main queue does not exist is listed as a
     queue of its own, so that nothing found is hidden."""
     present = set(names)
-    groups: List[QueueGroup] = []
+    groups: Dict[str, QueueGroup] = {}
+    belongs: List[Tuple[str, str, str]] = []
     for name in sorted(present):
-        parent = parent_of(name)
-        if parent is not None and parent in present:
-            continue
-        dead = name + DEAD_SUFFIX
-        subqueues = {role: name + suffix for suffix, role in SUBQUEUE_SUFFIXES.items()
-                     if name + suffix in present}
-        groups.append(QueueGroup(name, dead if dead in present else None, subqueues))
-    return groups
+        found = parent_of(name)
+        if found is not None and found[0] in present:
+            belongs.append((name, found[0], found[1]))
+        else:
+            groups[name] = QueueGroup(name, None, {})
+    for name, parent, role in belongs:
+        owner = groups.get(parent)
+        if owner is None:  # the parent is itself a sub-queue of another
+            groups[name] = QueueGroup(name, None, {})
+        elif role == "dead letters":
+            groups[parent] = owner._replace(dead=name)
+        else:
+            owner.subqueues[role] = name
+    return [groups[name] for name in sorted(groups)]

@@ -140,14 +140,14 @@ def throughput(args):
                     if viewer is not None:
                         viewer.stop()
                         loads += viewer.loads
-                        if viewer.failures:
-                            dash.errors.seek(0)
-                            raise RuntimeError("the overview failed to load: {}\n{}".format(
-                                viewer.failures[0], dash.errors.read()[-3000:]))
                     if dash is not None:
                         cpu += dash.cpu_seconds() - cpu_before
                         busy += time.monotonic() - t0
                         dash.stop()
+                if viewer is not None and viewer.failures:
+                    dash.errors.seek(0)
+                    raise RuntimeError("the overview failed to load: {}\n{}".format(
+                        viewer.failures[0], dash.errors.read()[-3000:]))
                 if problems:
                     raise RuntimeError("round failed: " + "; ".join(problems))
                 rates[mode].append(rate)

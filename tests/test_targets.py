@@ -27,7 +27,7 @@ def counters(q):
 def test_a_directory_or_memory_gives_a_plain_ferrowcore(tmp_path):
     assert type(open_queue(":memory:")) is ferrow.FerrowCore
     assert type(open_queue(tmp_path / "q")) is ferrow.FerrowCore  # a path object will do
-    with pytest.raises(TypeError, match="Redis queues only: min_replicas"):
+    with pytest.raises(TypeError, match="option .min_replicas. for a directory queue: it is for Redis queues only"):
         open_queue(str(tmp_path / "q"), min_replicas=1)
     with pytest.raises(TypeError, match="a queue target is a str"):
         open_queue(b"/tmp/q")

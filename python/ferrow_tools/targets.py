@@ -50,10 +50,14 @@ def target_text(target: Target) -> str:
             type(text).__name__))
     if not text.strip():
         raise ValueError("empty queue target {!r}: a target is {}".format(text, ACCEPTED_TARGETS))
-    if _URL_LIKE.match(text) and not is_redis_url(text):
-        raise ValueError("{!r} is not a queue target: a URL scheme other than the Redis ones; "
-                         "a target is {}".format(_PASSWORD.sub(r"\1***@", text),
-                                                 ACCEPTED_TARGETS))
+    url = _URL_LIKE.match(text)
+    if url and not is_redis_url(text):
+        shown = _PASSWORD.sub(r"\1***@", text)
+        scheme = url.group(1).lower()
+        why = ("a Redis URL starts with {}:// (two slashes)".format(scheme) if scheme in SCHEMES
+               else "{}: is not a Redis scheme".format(url.group(1)))
+        raise ValueError("{!r} is not a queue target: {}; a target is {}".format(
+            shown, why, ACCEPTED_TARGETS))
     return text
 
 
@@ -116,4 +120,9 @@ def dead_letter_target(target: Target) -> str:
 def describe(target: Target) -> str:
     """The target for messages: a Redis URL without its password."""
     text = target_text(target)
-    return parse(text).describe() if is_redis_url(text) else text
+    if not is_redis_url(text):
+        return text
+    try:
+        return parse(text).describe()
+    except ValueError:  # said by whoever parses it next; here only named
+        return _PASSWORD.sub(r"\1***@", text)

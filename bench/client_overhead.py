@@ -3,7 +3,8 @@
     python bench/client_overhead.py [--seconds S] [--rounds N] [--dir DIR]
                                     [--before PYTHON_DIR]
 
-One cycle is a put, a get and a settle of a 100-byte body, in one process,
+One cycle is a put, a get and a settle of a 100-byte body, in one process
+(for `Worker`: a put, then the worker's dequeue, job and ack),
 on ":memory:", a directory with sync_interval_ms=1000 ("relaxed") and a
 directory with the default policy (an fsync per record). The baseline, in
 the same run, is `FerrowCore` itself: enqueue, dequeue, ack. Every figure is
@@ -112,6 +113,26 @@ def aio_with_cycles(aio_module):
     return run
 
 
+def worker_cycles(package):
+    def run(target, options, deadline):
+        worker = package.Worker(target, lambda message: None)
+        if options:  # the worker opens its queue with the default options
+            worker.q = ferrow.FerrowCore(target, **options)
+        n = 0
+        while time.perf_counter() < deadline:
+            for _ in range(WORKER_CHUNK):
+                worker.q.enqueue(BODY)
+            worker.run(max_messages=WORKER_CHUNK)
+            n += WORKER_CHUNK
+        return n, None
+    return run
+
+
+# Messages put before each run() of the worker: run() itself starts and ends
+# a watcher and signal handlers, which a long-running worker does once.
+WORKER_CHUNK = 100
+
+
 def variants(before):
     """(label, cycle runner) in the table's column order."""
     found = [("FerrowCore", core_cycles)]
@@ -122,7 +143,8 @@ def variants(before):
         found += [(prefix + "Queue get+ack", get_ack_cycles(package)),
                   (prefix + "Queue with msg", with_cycles(package)),
                   (prefix + "aio get+ack", aio_get_ack_cycles(aio_module)),
-                  (prefix + "aio async with", aio_with_cycles(aio_module))]
+                  (prefix + "aio async with", aio_with_cycles(aio_module)),
+                  (prefix + "Worker", worker_cycles(package))]
     return found
 
 

@@ -156,7 +156,8 @@ class MessageBase:
         if self._keeper is not None or self._settled:
             raise RuntimeError("message {} is settled or in a with block already".format(self.id))
         queue = self._queue
-        keeper = self._keeper = keep_lease.of(queue.core, self.delivered, self.lease_ms,
+        core = queue._core if queue._core is not None else queue.core  # QueueClosed
+        keeper = self._keeper = keep_lease.of(core, self.delivered, self.lease_ms,
                                               self.leased_at, queue.settings.keeping, queue.leases)
         keeper.__enter__()
 

@@ -330,7 +330,17 @@ class keep_lease:
         if lease_ms <= 0:
             raise ValueError("lease_ms must be > 0")
         keeper = cls.__new__(cls)
-        keeper._setup(q, message, lease_ms, leased_at, policy, schedule)
+        # _setup's stores, inline: this runs for every `with msg:` block.
+        keeper.q = q
+        keeper.message = message
+        keeper.seq = message[0]
+        keeper.lease_ms = lease_ms
+        keeper.policy = policy
+        keeper.interval_s = interval_s = lease_ms * policy.renew_fraction / 1000.0
+        keeper._schedule = schedule
+        keeper._start = leased_at
+        keeper._deadline = leased_at + lease_ms / 1000.0
+        keeper.next_renewal = leased_at + interval_s
         return keeper
 
     def _expired(self) -> bool:

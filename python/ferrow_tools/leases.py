@@ -176,7 +176,9 @@ class LeaseSchedule:
         time); the caller holds `lock`."""
         if self._closed:
             return
-        if self._thread is None:
+        if self._thread is None or not self._thread.is_alive():
+            # The first lease, or a renewal raised something that ended the
+            # thread (a PanicException is no Exception): a new one carries on.
             self._thread = threading.Thread(target=self._loop, daemon=True, name=self.name)
             self._thread.start()
         else:
@@ -187,28 +189,36 @@ class LeaseSchedule:
 
     def _loop(self) -> None:
         with self.lock:
-            while not self._closed:
-                now = time.monotonic()
-                due = [k for k in self._kept if k.next_renewal <= now]
-                if due:
-                    # Leases kept during this round need no wake-up: the
-                    # loop looks at the schedule again before it sleeps.
-                    self._wake_at = -math.inf
-                    for keeper in due:
-                        if not keeper._renew_due(now):
-                            self._kept.discard(keeper)
-                    continue
-                if self._kept:
-                    self._wake_at = min(k.next_renewal for k in self._kept)
-                elif self._recent_interval:
-                    # Leases come and go faster than the thread wakes: look
-                    # again in one renewal interval rather than be woken for
-                    # every one (one sleep without any goes to sleep for good).
-                    self._wake_at = now + self._recent_interval
-                    self._recent_interval = 0.0
-                else:
-                    self._wake_at = math.inf
-                self._wakeup.wait(None if self._wake_at == math.inf else self._wake_at - now)
+            try:
+                self._run_rounds()
+            finally:
+                self._wake_at = math.inf  # so that the next lease kept starts a thread
+
+    def _run_rounds(self) -> None:
+        """Renews what is due and sleeps until the next is; the caller holds
+        `lock`, which waiting releases."""
+        while not self._closed:
+            now = time.monotonic()
+            due = [k for k in self._kept if k.next_renewal <= now]
+            if due:
+                # Leases kept during this round need no wake-up: the
+                # loop looks at the schedule again before it sleeps.
+                self._wake_at = -math.inf
+                for keeper in due:
+                    if not keeper._renew_due(now):
+                        self._kept.discard(keeper)
+                continue
+            if self._kept:
+                self._wake_at = min(k.next_renewal for k in self._kept)
+            elif self._recent_interval:
+                # Leases come and go faster than the thread wakes: look
+                # again in one renewal interval rather than be woken for
+                # every one (one sleep without any goes to sleep for good).
+                self._wake_at = now + self._recent_interval
+                self._recent_interval = 0.0
+            else:
+                self._wake_at = math.inf
+            self._wakeup.wait(None if self._wake_at == math.inf else self._wake_at - now)
 
     def close(self) -> None:
         """Stops the renewals (the leases still kept run out on their own)

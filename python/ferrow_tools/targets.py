@@ -24,6 +24,7 @@ if TYPE_CHECKING:
 Target = Union[str, "os.PathLike[str]"]
 
 DEAD_SUFFIX = ".dead"
+MEMORY = ":memory:"
 
 # The options of every queue, and those that only a Redis queue takes.
 LOCAL_OPTIONS = ("sync_interval_ms", "default_lease_ms", "auto_compact_bytes")
@@ -109,8 +110,11 @@ def open_queue(target: Target, sync_interval_ms: Any = None, default_lease_ms: A
 
 def dead_letter_target(target: Target) -> str:
     """Where the dead letters of a queue go: the directory DIR.dead beside a
-    directory, the queue NAME.dead on the same servers for a Redis queue."""
+    directory, the queue NAME.dead on the same servers for a Redis queue, and
+    another queue in memory for ":memory:" (never a directory of that name)."""
     text = target_text(target)
+    if text == MEMORY:
+        return MEMORY
     if is_redis_url(text):
         parsed = parse(text)
         return with_queue(parsed, parsed.queue + DEAD_SUFFIX)

@@ -1,8 +1,10 @@
 """Keeping a leased message: lease renewal from a background thread, the
 ack on success, and on failure the retry back-off or the dead-letter queue.
 The worker, `ferrow_tools.Queue` and `ferrow_tools.aio.Queue` all settle their
-messages through `keep_lease`; `keep_lease` and the framework integrations'
-`HeldLeases` renew through `Lease` and `Renewals`.
+messages through `keep_lease`, renewed by the one thread of their queue
+object's `LeaseSchedule` (a `with msg:` block or a job starts no thread of its
+own); the framework integrations' `HeldLeases` renew through `Lease` and
+`Renewals`.
 
 Dead letters are copied to the dead-letter queue in the format of
 `ferrow_tools.deadletter`, then acknowledged in the main queue. Copy-then-ack

@@ -5,9 +5,9 @@ top of any Ferrow queue (`ferrow.FerrowQueue`).
   exponential back-off between empty dequeues; on Linux it is woken early by
   inotify when another process appends to the queue's log. On a Redis queue
   it blocks on the server instead, without polling.
-- `keep_lease(q, message, lease_ms, ...)` renews a lease from a background
-  thread while a job runs, acks on success and applies a `RetryPolicy` (and
-  the dead-letter limit) on an exception. It never extends or acks a message
+- `keep_lease(q, message, lease_ms, ...)` renews a lease while a job runs
+  (from the one renewal thread of a `LeaseSchedule`), acks on success and
+  applies a `RetryPolicy` (and the dead-letter limit) on an exception. It never extends or acks a message
   whose lease it lost; it raises `LeaseLost` instead.
 - `Worker(target, handler, ...).run()` loops over messages and stops
   cleanly on SIGTERM/SIGINT. The target is anything `open_queue` takes.
@@ -78,8 +78,9 @@ class Worker:
     `run()` installs SIGTERM/SIGINT handlers (when called in the main thread):
     the first signal stops it taking new messages; the current job may finish
     within `grace_s` (None: as long as it takes), otherwise it is handed back
-    with `nack` and `run()` returns. The handler runs in a helper thread so the
-    worker can keep that promise."""
+    with `nack` and `run()` returns. Messages are taken and handled in one
+    helper thread per `run()`, so that the worker can keep that promise.
+    `close()` lets go of the worker's watcher and renewal thread."""
 
     def __init__(self, target: Target, handler: _Handler, lease_ms: int = 30_000,
                  max_deliveries: int = 5, retry: Optional[RetryPolicy] = None,

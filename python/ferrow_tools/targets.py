@@ -16,7 +16,7 @@ import ferrow
 
 from .deadletter import dead_letter_dir
 from .errors import open_error
-from .redis.url import SCHEMES, is_redis_url, parse, with_queue
+from .redis.url import QUEUE_OPTIONS, SCHEMES, is_redis_url, parse, with_queue
 
 if TYPE_CHECKING:
     from ferrow import FerrowQueue
@@ -28,7 +28,7 @@ MEMORY = ":memory:"
 
 # The options of every queue, and those that only a Redis queue takes.
 LOCAL_OPTIONS = ("sync_interval_ms", "default_lease_ms", "auto_compact_bytes")
-REDIS_OPTIONS = ("min_replicas", "wait_timeout_ms", "accept_server_policy", "socket_timeout")
+REDIS_OPTIONS = QUEUE_OPTIONS
 
 ACCEPTED_TARGETS = ('a directory path, ":memory:" or a Redis URL such as '
                     "redis://127.0.0.1:6379/0?queue=jobs (schemes: {})".format(

@@ -227,14 +227,14 @@ class Worker:
 
     def _consume(self, max_messages: Optional[int], idle_exit_s: Optional[float]) -> None:
         q, lease_ms, stop = self.q, self.lease_ms, self._stop
-        watcher = self._watcher
+        dequeue, watcher = q.dequeue, self._watcher
         handled = 0
         while not stop.is_set():
             if max_messages is not None and handled >= max_messages:
                 break
             try:
                 # A message ready now needs no waiting plan.
-                msg = q.dequeue(lease_ms) or wait_for_message(
+                msg = dequeue(lease_ms) or wait_for_message(
                     q, idle_exit_s if idle_exit_s is not None else 1.0, lease_ms,
                     watcher=watcher, should_stop=stop.is_set)
             except TimeoutError:

@@ -173,7 +173,11 @@ def main():
     args = parser.parse_args()
     before = load_package(args.before, "ferrow_tools_before") if args.before else None
     os.makedirs(args.dir, exist_ok=True)
-    scratch = tempfile.mkdtemp(prefix="client-overhead-", dir=args.dir)
+    scratch = os.path.abspath(tempfile.mkdtemp(prefix="client-overhead-", dir=args.dir))
+    # Whatever a variant makes in the working directory (an older Worker on
+    # ":memory:" made a ":memory:.dead" directory there) goes with the rest.
+    home = os.getcwd()
+    os.chdir(scratch)
     # (label, subdirectory or None for ":memory:", options, share of the
     # round time, clock): an fsync per record makes few cycles, so they get
     # longer, and are timed by the wall clock, since waiting for the disk is
@@ -197,6 +201,7 @@ def main():
                     if subdir is not None:
                         shutil.rmtree(target, ignore_errors=True)
     finally:
+        os.chdir(home)
         shutil.rmtree(scratch, ignore_errors=True)
 
     def ratio(label, name, base):

@@ -10,7 +10,11 @@ local queue has no call that sets an enqueue time or a delivery count, and a
 queue that others may have open cannot be written around them).
 
 Stop the producers and consumers of the source first: a message they lease
-or add meanwhile is moved or left behind by the timing alone.
+or add meanwhile is moved or left behind by the timing alone. A message that
+is leased when the migration reads it is moved all the same, and is ready in
+the destination (its delivery count kept): its lease is this queue's, and a
+consumer that still works on it could not settle it there. The dead letters
+(SRC.dead) move with the queue, to DST.dead, the same way.
 """
 import argparse
 import os
@@ -22,9 +26,9 @@ from typing import Callable, Iterator, List, NamedTuple, Optional, Tuple
 import ferrow
 
 from .common import replay
-from ..files.logfile import FILE_HEADER_LEN, LOG_NAME, RECORD_MAGIC, open_log, read_body
+from ..files.logfile import FILE_HEADER_LEN, LOG_NAME, RECORD_MAGIC, now_ms, open_log, read_body
 from ..redis.queue import SNAPSHOT_PAGE, RedisQueue
-from ..targets import describe, is_redis, open_queue
+from ..targets import dead_letter_target, describe, is_redis, open_queue
 
 BATCH = SNAPSHOT_PAGE
 
@@ -39,6 +43,14 @@ class Moved(NamedTuple):
     body: bytes
     deliveries: int
     enqueued_ts_ms: int
+    leased: bool  # under a lease that had not lapsed when it was read
+
+
+class Migration(NamedTuple):
+    """What one migration moved: messages, and how many were leased."""
+
+    moved: int
+    leased: int
 
 
 class MigrationError(Exception):
@@ -59,8 +71,11 @@ def source_messages(src: str) -> Tuple[int, Iterator[List[Moved]]]:
             first = 0
             while True:
                 page = q.snapshot(first, BATCH)
+                now = now_ms()
                 if page:
-                    yield [Moved(m.seq, m.body, m.deliveries, m.enqueued_ts_ms) for m in page]
+                    yield [Moved(m.seq, m.body, m.deliveries, m.enqueued_ts_ms,
+                                 m.deadline_ms is not None and m.deadline_ms > now)
+                           for m in page]
                 if len(page) < BATCH:
                     return
                 first = page[-1].seq + 1
@@ -75,16 +90,26 @@ def source_messages(src: str) -> Tuple[int, Iterator[List[Moved]]]:
     view, _, _ = replay(src, argparse.Namespace(progress=False))
     present = list(view.messages())
 
+    now = now_ms()
+
     def batches() -> Iterator[List[Moved]]:
         with open_log(src) as f:
             for start in range(0, len(present), BATCH):
-                yield [Moved(m.seq, read_body(f, m), m.deliveries, m.enqueued_ts_ms)
+                yield [Moved(m.seq, read_body(f, m), m.deliveries, m.enqueued_ts_ms,
+                             m.deadline_ms is not None and m.deadline_ms > now)
                        for m in present[start:start + BATCH]]
     return len(present), batches()
 
 
 def _frame(payload: bytes) -> bytes:
     return _FRAME.pack(RECORD_MAGIC, len(payload), zlib.crc32(payload)) + payload
+
+
+def counting_leased(batches: Iterator[List[Moved]], leased: List[int]) -> Iterator[List[Moved]]:
+    """The batches, counting their leased messages into leased[0]."""
+    for batch in batches:
+        leased[0] += sum(1 for m in batch if m.leased)
+        yield batch
 
 
 def write_new_directory(dst: str, batches: Iterator[List[Moved]],
@@ -128,21 +153,24 @@ def write_new_directory(dst: str, batches: Iterator[List[Moved]],
     return moved
 
 
-def migrate(src: str, dst: str, progress: Optional[Progress] = None) -> int:
-    """Moves every present message of SRC to DST; returns how many."""
+def migrate(src: str, dst: str, progress: Optional[Progress] = None) -> Migration:
+    """Moves every present message of SRC to DST; returns how many, and how
+    many of them were leased (they are ready in DST)."""
     if describe(src) == describe(dst) or (not is_redis(src) and not is_redis(dst)
                                           and os.path.abspath(src) == os.path.abspath(dst)):
         raise MigrationError("source and destination are the same queue")
     if dst == ":memory:":
         raise MigrationError(":memory: queues belong to one process; nothing to migrate to")
     report: Progress = progress or (lambda done, total: None)
-    total, batches = source_messages(src)
+    total, found = source_messages(src)
+    leased = [0]
+    batches = counting_leased(found, leased)
     source = open_queue(src)
     if not is_redis(dst):
         moved = write_new_directory(dst, batches, report, total)
         for start in range(0, len(moved), BATCH):
             source.ack_batch(moved[start:start + BATCH])
-        return len(moved)
+        return Migration(len(moved), leased[0])
     target = open_queue(dst)
     assert isinstance(target, RedisQueue)
     count = 0
@@ -151,4 +179,14 @@ def migrate(src: str, dst: str, progress: Optional[Progress] = None) -> int:
         source.ack_batch([m.seq for m in batch])
         count += len(batch)
         report(count, total)
-    return count
+    return Migration(count, leased[0])
+
+
+def has_dead_letters(src: str) -> bool:
+    """Whether SRC.dead holds any message (a directory is only looked at:
+    opening it would make one)."""
+    dead = dead_letter_target(src)
+    if is_redis(dead):
+        return bool(open_queue(dead).stats()["total"])
+    return os.path.isfile(os.path.join(dead, LOG_NAME)) and bool(
+        ferrow.FerrowCore(dead).stats()["total"])

@@ -14,12 +14,15 @@ from .common import (
     PROG,
     AdminError,
     call,
+    dead_letters_row,
     emit_json,
     open_queue,
     print_stats,
     purge_confirmed,
     queue_dir,
+    replay,
 )
+from ..deadletter import dead_letter_dir
 from ..files.logfile import LOCK_NAME, LOG_NAME, open_log, read_header
 from ..files.lock_file import clear_word_if, live_openers, local_pid, read_holder
 from .process_maps import processes_mapping
@@ -36,11 +39,25 @@ def cmd_stats(args: argparse.Namespace) -> int:
         del q
     if args.prometheus:
         sys.stdout.write(target_metrics(qdir))
-    elif args.json:
-        emit_json(stats)
-    else:
-        print_stats(stats, {"process_lock": holder.describe()} if holder is not None else None)
+        return OK
+    dead_count = dead_letter_count(qdir, args)
+    if args.json:
+        emit_json(dict(stats, dead_letters=dead_count))
+        return OK
+    extra = dead_letters_row(dead_count, dead_letter_dir(qdir), qdir)
+    if holder is not None:
+        extra["process_lock"] = holder.describe()
+    print_stats(stats, extra)
     return OK
+
+
+def dead_letter_count(qdir: str, args: argparse.Namespace) -> int:
+    """The messages in DIR.dead, read from its log (nothing is opened, so a
+    queue without dead letters does not get an empty DIR.dead)."""
+    dead = dead_letter_dir(qdir)
+    if not os.path.isfile(os.path.join(dead, LOG_NAME)):
+        return 0
+    return sum(1 for _ in replay(dead, args)[0].messages())
 
 
 def cmd_compact(args: argparse.Namespace) -> int:

@@ -15,7 +15,7 @@ import threading
 from typing import TYPE_CHECKING, Dict, List, Optional
 
 from ..redis.url import check_queue_name
-from ..targets import is_redis, open_queue
+from ..targets import is_redis, open_queue, target_text
 from ..waiting import QueueWatcher
 
 if TYPE_CHECKING:
@@ -28,9 +28,9 @@ POLL_S = 0.05
 
 
 def check_base(base: str) -> str:
-    """`base` if it can hold named queues: a Redis URL must not name a queue."""
-    if not base:
-        raise ValueError("the base of named queues is a directory or a Redis URL, not ''")
+    """`base` if it can hold named queues: a directory or a Redis URL (which
+    must not name a queue); ValueError saying so for anything else."""
+    target_text(base)
     if is_redis(base) and "queue=" in base.partition("?")[2]:
         raise ValueError("the Redis URL of named queues takes no queue parameter: each queue "
                          "is the Redis queue of its own name")

@@ -78,8 +78,11 @@ class Settings:
         return self.dead_letters()
 
     def dead_letters(self) -> FerrowQueue:
+        """The dead-letter queue: DIR.dead, NAME.dead, or for a queue in
+        memory another queue in memory (no directory named after it)."""
         if self._dead is None:
-            self._dead = open_queue(dead_letter_target(self.target))
+            self._dead = open_queue(MEMORY if self.target == MEMORY
+                                    else dead_letter_target(self.target))
         return self._dead
 
     def close(self) -> None:

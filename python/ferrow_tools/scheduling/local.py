@@ -114,6 +114,8 @@ class LocalLevels:
         return self.priorities == 1 and self.sub(0, create=False) is None
 
     def sub_queues(self) -> List[SubQueue]:
+        """The sub-queues there are (level 0's looked for if not open yet)."""
+        self.sub(0, create=False)
         return [self._subs[level] for level in sorted(self._subs)]
 
     def watched_dirs(self) -> List[str]:
@@ -136,7 +138,9 @@ class LocalLevels:
         sub = self.sub(level or 0, create=True)
         assert sub is not None
         now = now_ms()
-        due = now + delay_ms if delay_ms else 0
+        # The clock reads whole milliseconds, rounded down: one more keeps
+        # the due time from falling a fraction of one before put + delay.
+        due = now + 1 + delay_ms if delay_ms else 0
         expires = now + ttl_ms if ttl_ms is not None else 0
         sealed = [envelope.seal(bytes(b), due, expires) for b in bodies]
         seqs = (sub.core.enqueue_batch(sealed) if len(sealed) != 1

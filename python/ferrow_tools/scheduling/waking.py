@@ -40,7 +40,7 @@ class LevelWatcher:
             calls = _inotify()
             if calls is not None:
                 self._fd = calls[0](_IN_NONBLOCK | _IN_CLOEXEC)
-        self._watch_new()
+        self.watch_new()
 
     @property
     def fd(self) -> int:
@@ -50,7 +50,8 @@ class LevelWatcher:
     def available(self) -> bool:
         return self.fd >= 0
 
-    def _watch_new(self) -> None:
+    def watch_new(self) -> None:
+        """Adds watches for the directories that appeared since."""
         calls = _inotify()
         if self._fd < 0 or calls is None:
             return
@@ -60,7 +61,7 @@ class LevelWatcher:
                 self._watched.add(path)
 
     def wait(self, timeout_s: float) -> bool:
-        self._watch_new()
+        self.watch_new()
         timeout_s = capped(timeout_s, self._next_due)
         fd = self.fd
         if fd < 0:

@@ -9,7 +9,9 @@ if n - 1 > MAX_EXACT - first then
   return redis.error_reply('ERR no ids left: ids above 2**53-1 cannot be kept exact')
 end
 local now = now_ms()
-local due = deadline_after(now, delay)
+-- The clock reads whole milliseconds, rounded down: one more keeps the due
+-- time from falling a fraction of one before put + delay.
+local due = deadline_after(now + 1, delay)
 if level + 1 > levels_used() then redis.call('HSET', META, 'levels', level + 1) end
 local size = 0
 for i = 1, n do

@@ -2,6 +2,7 @@
 directory and Redis: through Queue and aio.Queue, across a SIGKILL, and
 beside plain FerrowCore producers and consumers."""
 import asyncio
+import json
 import os
 import signal
 import subprocess
@@ -13,6 +14,7 @@ from datetime import timedelta
 import pytest
 
 from ferrow_tools import Queue, aio
+from ferrow_tools.admin import cli as admin
 from ferrow_tools.deadletter import decode
 from ferrow_tools.files.logfile import LogScan, open_log
 from ferrow_tools.scheduling.naming import level_dir, level_dirs, sub_queue_parent
@@ -217,3 +219,39 @@ def test_bad_delays_and_ttls_are_refused(bad, error):
         for option in ("delay", "ttl"):
             with pytest.raises(error):
                 queue.put(b"x", **{option: bad})
+
+
+def test_admin_shows_and_migrates_the_sub_queues(tmp_path, shared_redis, capsys):
+    """stats and peek show the scheduled messages as part of their queue, and
+    migrate moves them with their levels, due times and expiries."""
+    src, back = str(tmp_path / "src"), str(tmp_path / "back")
+    with Queue(src, priorities=3) as queue:
+        queue.put(b"plain")
+        queue.put(b"later", delay=600)
+        queue.put(b"urgent", priority=2, ttl=600)
+    status, out, _ = run_admin(capsys, "stats", src, "--json")
+    subs = json.loads(out)["sub_queues"]
+    assert (subs["p0"]["delayed"], subs["p0"]["ready"], subs["p2"]["ready"]) == (1, 0, 1)
+    status, out, _ = run_admin(capsys, "peek", src)
+    assert "body=b'later'  due=" in out and "body=b'urgent'  expires=" in out
+    url = shared_redis.url()
+    for source, destination in ((src, url), (url, back)):
+        status, out, _ = run_admin(capsys, "migrate", source, destination)
+        assert status == 0 and "moved 3 messages" in out
+    status, out, _ = run_admin(capsys, "stats", back, "--json")
+    assert json.loads(out)["sub_queues"]["p0"]["delayed"] == 1
+    with Queue(back, priorities=3) as queue:
+        got = [queue.get(timeout=5) for _ in range(2)]
+        assert [(m.raw, m.priority, m.deliveries) for m in got] == [(b"urgent", 2, 1),
+                                                                     (b"plain", 0, 1)]
+        assert got[0].expires_at is not None and queue.get(timeout=0) is None
+        assert queue.stats()["total"] == 3
+
+
+def run_admin(capsys, *argv):
+    try:
+        status = admin.main(list(argv))
+    except SystemExit as e:
+        status = e.code
+    out, err = capsys.readouterr()
+    return status, out, err

@@ -25,6 +25,7 @@ from ..files.logfile import LOCK_NAME, LOG_NAME, now_ms, open_log, read_header
 from ..files.lock_file import clear_word_if, live_openers, local_pid, read_holder
 from .process_maps import processes_mapping
 from .prometheus import prometheus_text
+from .sub_queues import peek_sub_queues, print_sub_queue_stats, sub_queue_stats
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
@@ -35,12 +36,15 @@ def cmd_stats(args: argparse.Namespace) -> int:
         stats: Dict[str, Any] = dict(call(qdir, q.stats))
     finally:
         del q
+    # Delayed, prioritised and expiring messages are in sub-queues beside it.
+    subs = sub_queue_stats(qdir, args, now_ms())
     if args.prometheus:
         sys.stdout.write(prometheus_text(qdir, stats, replay(qdir, args)[0], now_ms()))
     elif args.json:
-        emit_json(stats)
+        emit_json(dict(stats, sub_queues=subs) if subs else stats)
     else:
         print_stats(stats, {"process_lock": holder.describe()} if holder is not None else None)
+        print_sub_queue_stats(subs, stats["total"])
     return OK
 
 

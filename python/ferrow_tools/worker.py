@@ -26,10 +26,12 @@ import time
 from types import FrameType
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Union
 
-from .leases import LeaseLost, RetryPolicy, keep_lease, move_to_dead_letter
+from .leases import (KeepPolicy, LeaseLost, LeaseSchedule, RetryPolicy, keep_lease,
+                     move_to_dead_letter)
 from .scheduling import SchedulingOptions, Taken, open_levels
 from .scheduling.waking import LevelWatcher
-from .targets import Target, dead_letter_target, is_redis, open_queue, target_text
+from .serializers import RAW, SerializerChoice, serializer_for
+from .targets import Target, dead_letter_target, describe, is_redis, open_queue, target_text
 from .waiting import QueueWatcher, wait_for, wait_for_message
 
 if TYPE_CHECKING:
@@ -63,9 +65,17 @@ def lock_holder_text(queue_dir: str) -> str:
 
 class Worker:
     """Takes messages from the queue at `target` (a directory, ":memory:" or
-    a Redis URL) one at a time and runs `handler` on
-    each inside `keep_lease` (renewals, ack, retry back-off, dead letters past
-    `max_deliveries`).
+    a Redis URL) one at a time and runs `handler` on each, while its lease is
+    kept (one renewal thread for the worker), then acks it; a handler that
+    raises has its message retried after `retry`'s back-off (default 1 s
+    doubling to 60 s), and past `max_deliveries` deliveries moved to the
+    dead-letter queue (DIR.dead, or NAME.dead on the same Redis servers),
+    which the worker logs with the reason and where it went.
+
+    `handler` gets the delivered tuple (id, body, deliveries,
+    enqueued_ts_ms); with a `serializer` (as `ferrow_tools.Queue` takes:
+    "json", "pickle", a (dumps, loads) pair...) the body comes decoded, and
+    a body that does not decode counts as a failure of the handler.
 
     `run()` installs SIGTERM/SIGINT handlers (when called in the main thread):
     the first signal stops it taking new messages; the current job may finish
@@ -73,25 +83,33 @@ class Worker:
     with `nack` and `run()` returns. The handler runs in a helper thread so the
     worker can keep that promise.
 
-    It takes delayed messages when they are due, the levels of
-    `priorities` highest first (with the aging of `aging_s`), and never an
-    expired message (see docs/scheduling.md); a failed message is retried
-    the same way a delayed one waits, leased until it is due."""
+    It takes delayed messages when they are due, the levels of `priorities`
+    highest first (`aging_s` and `expired` as `Queue` takes them), and never
+    an expired message (see docs/scheduling.md); a failed message waits for
+    its retry the way a delayed one waits, leased until it is due."""
 
     def __init__(self, target: Target, handler: _Handler, lease_ms: int = 30_000,
                  max_deliveries: int = 5, retry: Optional[RetryPolicy] = None,
                  grace_s: Optional[float] = 10.0, renew_fraction: float = 0.5,
-                 max_total_ms: Optional[int] = None, priorities: int = 1,
-                 **scheduling: Any) -> None:
+                 max_total_ms: Optional[int] = None, serializer: SerializerChoice = None,
+                 priorities: int = 1, **scheduling: Any) -> None:
         self.queue_dir = target_text(target)
         self.handler = handler
+        if lease_ms <= 0:
+            raise ValueError("lease_ms must be > 0")
         self.lease_ms = lease_ms
         self.max_deliveries = max_deliveries
         self.retry = retry if retry is not None else RetryPolicy()
         self.grace_s = grace_s
         self.renew_fraction = renew_fraction
         self.max_total_ms = max_total_ms
+        codec = serializer_for(serializer)
+        self._loads = None if codec is RAW else codec.loads
+        self.keeping = KeepPolicy(renew_fraction, max_total_ms, self.retry, max_deliveries,
+                                  lambda: self.dead,
+                                  describe(dead_letter_target(self.queue_dir)))
         self.q = open_queue(self.queue_dir)
+        self.leases = LeaseSchedule("ferrow-worker " + describe(self.queue_dir))
         self._dead: Optional[FerrowQueue] = None
         self.levels = open_levels(self.queue_dir, self.q,
                                   SchedulingOptions(priorities, **scheduling), lambda: self.dead)
@@ -115,16 +133,24 @@ class Worker:
     def _on_signal(self, signum: int, frame: Optional[FrameType]) -> None:
         self._stop.set()
 
-    def run_one(self, message: DeliveredMessage, q: Optional[FerrowQueue] = None) -> str:
-        """Runs the handler on a message of the queue (or of its sub-queue `q`)."""
-        keeper = keep_lease(self.q if q is None else q, message, self.lease_ms,
-                            self.renew_fraction, self.max_total_ms, self.retry,
-                            self.max_deliveries, self.dead)
+    def run_one(self, message: DeliveredMessage, leased_at: Optional[float] = None,
+                q: Optional[FerrowQueue] = None) -> str:
+        """Runs the handler on one leased message (of the queue, or of its
+        sub-queue `q`) and settles it; returns the outcome ("acked",
+        "retry", "dead", "lost" or "handed_back")."""
+        keeper = keep_lease.of(self.q if q is None else q, message, self.lease_ms,
+                               time.monotonic() if leased_at is None else leased_at,
+                               self.keeping, self.leases)
+        loads = self._loads
 
         def job() -> None:
             try:
                 with keeper:
-                    self.handler(message)
+                    if loads is None:
+                        self.handler(message)
+                    else:
+                        seq, body, deliveries, enqueued_ts_ms = message
+                        self.handler((seq, loads(body), deliveries, enqueued_ts_ms))
             except LeaseLost:
                 pass
             except Exception as exc:
@@ -148,8 +174,14 @@ class Worker:
 
     def run(self, max_messages: Optional[int] = None,
             idle_exit_s: Optional[float] = None) -> WorkerStats:
-        """Processes messages until stopped (or `max_messages` were handled,
-        or no message came for `idle_exit_s` seconds)."""
+        """Processes messages until stopped, and returns the counts of what
+        became of them (`WorkerStats`).
+
+        `max_messages`: return after handling that many (None: no limit).
+        `idle_exit_s`: return once no message came for that many seconds
+        (None: wait for ever), say to drain a queue and stop. `stop()`, or
+        SIGTERM/SIGINT when run in the main thread, ends it after the current
+        message (see the class for `grace_s`)."""
         old: Dict[signal.Signals, Union[Callable[[int, Optional[FrameType]], object], int, None]] = {}
         if threading.current_thread() is threading.main_thread():
             for sig in (signal.SIGTERM, signal.SIGINT):
@@ -160,7 +192,10 @@ class Worker:
         watcher = (None if is_redis(self.queue_dir)
                    else LevelWatcher(levels.watched_dirs, levels.next_due_ms))
 
+        stamp = [0.0]
+
         def take() -> Optional[Taken]:
+            stamp[0] = time.monotonic()  # the lease is counted from before the call
             got = levels.take(1, self.lease_ms)
             return got[0] if got else None
 
@@ -187,7 +222,7 @@ class Worker:
                 if self._stop.is_set():  # stopped while dequeuing: give it back
                     taken.core.nack(taken.delivered[0])
                     break
-                self.run_one(taken.delivered, taken.core)
+                self.run_one(taken.delivered, stamp[0], taken.core)
                 handled += 1
         finally:
             if watcher is not None:

@@ -14,7 +14,11 @@ queue and keep their level, due time and expiry: from and to the level
 sub-queues DIR.pL of a directory, and the level sets of a Redis queue.
 
 Stop the producers and consumers of the source first: a message they lease
-or add meanwhile is moved or left behind by the timing alone.
+or add meanwhile is moved or left behind by the timing alone. A message that
+is leased when the migration reads it is moved all the same, and is ready in
+the destination (its delivery count kept): its lease is this queue's, and a
+consumer that still works on it could not settle it there. The dead letters
+(SRC.dead) move with the queue, to DST.dead, the same way.
 """
 import argparse
 import os
@@ -26,12 +30,12 @@ from typing import Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple
 import ferrow
 
 from .common import replay
-from ..files.logfile import (FILE_HEADER_LEN, LOG_NAME, RECORD_MAGIC, Message, is_ready,
-                             now_ms, open_log, read_body)
+from ..files.logfile import (FILE_HEADER_LEN, LOG_NAME, RECORD_MAGIC, Message, now_ms,
+                             open_log, read_body)
 from ..redis.queue import SNAPSHOT_PAGE, RedisQueue
 from ..scheduling import envelope
 from ..scheduling.naming import level_dir, level_dirs
-from ..targets import describe, is_redis, open_queue
+from ..targets import dead_letter_target, describe, is_redis, open_queue
 
 BATCH = SNAPSHOT_PAGE
 
@@ -46,11 +50,19 @@ class Moved(NamedTuple):
     body: bytes
     deliveries: int
     enqueued_ts_ms: int
+    leased: bool  # under a lease that had not lapsed when it was read
     # A scheduled message's level (None: a plain one), due time and expiry
     # (0: none), in ms since the epoch.
     level: Optional[int] = None
     due_ms: int = 0
     expires_ms: int = 0
+
+
+class Migration(NamedTuple):
+    """What one migration moved: messages, and how many were leased."""
+
+    moved: int
+    leased: int
 
 
 class MigrationError(Exception):
@@ -71,9 +83,12 @@ def source_messages(src: str) -> Tuple[int, Iterator[List[Moved]]]:
             first = 0
             while True:
                 page = q.snapshot(first, BATCH)
+                now = now_ms()
                 if page:
-                    yield [Moved(m.seq, m.body, m.deliveries, m.enqueued_ts_ms, m.level,
-                                 m.due_ms or 0, m.expires_ms or 0) for m in page]
+                    yield [Moved(m.seq, m.body, m.deliveries, m.enqueued_ts_ms,
+                                 m.deadline_ms is not None and m.deadline_ms > now,
+                                 m.level, m.due_ms or 0, m.expires_ms or 0)
+                           for m in page]
                 if len(page) < BATCH:
                     return
                 first = page[-1].seq + 1
@@ -91,8 +106,9 @@ def source_messages(src: str) -> Tuple[int, Iterator[List[Moved]]]:
         view, _, _ = replay(path, argparse.Namespace(progress=False))
         present.append((level, path, list(view.messages())))
 
+    now = now_ms()
+
     def batches() -> Iterator[List[Moved]]:
-        now = now_ms()
         for level, path, messages in present:
             with open_log(path) as f:
                 for start in range(0, len(messages), BATCH):
@@ -102,17 +118,26 @@ def source_messages(src: str) -> Tuple[int, Iterator[List[Moved]]]:
 
 
 def moved(level: Optional[int], m: Message, data: bytes, now: int) -> Moved:
+    leased = m.deadline_ms is not None and m.deadline_ms > now
     if level is None:
-        return Moved(m.seq, data, m.deliveries, m.enqueued_ts_ms)
+        return Moved(m.seq, data, m.deliveries, m.enqueued_ts_ms, leased)
     opened = envelope.open_envelope(data)
-    # A delayed message held until its due time had one lease that was no delivery.
-    held = opened.due_ms > now and not is_ready(m, now)
-    return Moved(m.seq, opened.body, max(m.deliveries - held, 0), m.enqueued_ts_ms, level,
-                 opened.due_ms, opened.expires_ms)
+    # A delayed message held until its due time is leased by no consumer,
+    # and that lease was no delivery.
+    held = leased and opened.due_ms > now
+    return Moved(m.seq, opened.body, max(m.deliveries - held, 0), m.enqueued_ts_ms,
+                 leased and not held, level, opened.due_ms, opened.expires_ms)
 
 
 def _frame(payload: bytes) -> bytes:
     return _FRAME.pack(RECORD_MAGIC, len(payload), zlib.crc32(payload)) + payload
+
+
+def counting_leased(batches: Iterator[List[Moved]], leased: List[int]) -> Iterator[List[Moved]]:
+    """The batches, counting their leased messages into leased[0]."""
+    for batch in batches:
+        leased[0] += sum(1 for m in batch if m.leased)
+        yield batch
 
 
 Origin = Tuple[Optional[int], int]  # (level or None, id in the source)
@@ -187,15 +212,18 @@ def write_new_directory(dst: str, batches: Iterator[List[Moved]],
     return moved
 
 
-def migrate(src: str, dst: str, progress: Optional[Progress] = None) -> int:
-    """Moves every present message of SRC to DST; returns how many."""
+def migrate(src: str, dst: str, progress: Optional[Progress] = None) -> Migration:
+    """Moves every present message of SRC to DST; returns how many, and how
+    many of them were leased (they are ready in DST)."""
     if describe(src) == describe(dst) or (not is_redis(src) and not is_redis(dst)
                                           and os.path.abspath(src) == os.path.abspath(dst)):
         raise MigrationError("source and destination are the same queue")
     if dst == ":memory:":
         raise MigrationError(":memory: queues belong to one process; nothing to migrate to")
     report: Progress = progress or (lambda done, total: None)
-    total, batches = source_messages(src)
+    total, found = source_messages(src)
+    leased = [0]
+    batches = counting_leased(found, leased)
     source = open_queue(src)
     sub_sources = {} if is_redis(src) else {level: ferrow.FerrowCore(path)
                                              for level, path in level_dirs(src)}
@@ -212,7 +240,7 @@ def migrate(src: str, dst: str, progress: Optional[Progress] = None) -> int:
     if not is_redis(dst):
         moved = write_new_directory(dst, batches, report, total)
         remove(moved)
-        return len(moved)
+        return Migration(len(moved), leased[0])
     target = open_queue(dst)
     assert isinstance(target, RedisQueue)
     count = 0
@@ -222,4 +250,14 @@ def migrate(src: str, dst: str, progress: Optional[Progress] = None) -> int:
         remove([(m.level, m.seq) for m in batch])
         count += len(batch)
         report(count, total)
-    return count
+    return Migration(count, leased[0])
+
+
+def has_dead_letters(src: str) -> bool:
+    """Whether SRC.dead holds any message (a directory is only looked at:
+    opening it would make one)."""
+    dead = dead_letter_target(src)
+    if is_redis(dead):
+        return bool(open_queue(dead).stats()["total"])
+    return os.path.isfile(os.path.join(dead, LOG_NAME)) and bool(
+        ferrow.FerrowCore(dead).stats()["total"])

@@ -1,0 +1,191 @@
+"""What `Queue`, `with msg:` and `aio.Queue` add to the engine they wrap.
+
+    python bench/client_overhead.py [--seconds S] [--rounds N] [--dir DIR]
+                                    [--before PYTHON_DIR]
+
+One cycle is a put, a get and a settle of a 100-byte body, in one process,
+on ":memory:", a directory with sync_interval_ms=1000 ("relaxed") and a
+directory with the default policy (an fsync per record). The baseline, in
+the same run, is `FerrowCore` itself: enqueue, dequeue, ack. Every figure is
+the best of N rounds of S seconds, the rounds of all variants interleaved so
+that the machine's noise falls on all of them alike.
+
+`--before` names a directory holding another `ferrow_tools` package (say a
+copy of an older checkout's python/ directory); it is loaded beside the
+installed one, under another name, and measured in the same rounds, so the
+table shows before and after side by side.
+"""
+import argparse
+import asyncio
+import importlib
+import importlib.util
+import os
+import shutil
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+from _common import BODY, DEFAULT_BENCH_DIR  # noqa: E402
+
+import ferrow  # noqa: E402
+import ferrow_tools  # noqa: E402
+from ferrow_tools import aio  # noqa: E402
+
+
+def load_package(python_dir, name):
+    """The ferrow_tools package under `python_dir`, imported as `name`."""
+    root = os.path.join(python_dir, "ferrow_tools")
+    spec = importlib.util.spec_from_file_location(
+        name, os.path.join(root, "__init__.py"), submodule_search_locations=[root])
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    spec.loader.exec_module(module)
+    return module, importlib.import_module(name + ".aio")
+
+
+def core_cycles(target, options, deadline):
+    q = ferrow.FerrowCore(target, **options)
+    n = 0
+    while time.perf_counter() < deadline:
+        q.enqueue(BODY)
+        q.ack(q.dequeue()[0])
+        n += 1
+    return n, q
+
+
+def get_ack_cycles(package):
+    def run(target, options, deadline):
+        q = package.Queue(target, **options)
+        n = 0
+        while time.perf_counter() < deadline:
+            q.put(BODY)
+            q.get(timeout=0).ack()
+            n += 1
+        return n, q
+    return run
+
+
+def with_cycles(package):
+    def run(target, options, deadline):
+        q = package.Queue(target, **options)
+        n = 0
+        while time.perf_counter() < deadline:
+            q.put(BODY)
+            with q.get(timeout=0):
+                pass
+            n += 1
+        return n, q
+    return run
+
+
+def aio_get_ack_cycles(aio_module):
+    def run(target, options, deadline):
+        async def cycles():
+            q = aio_module.Queue(target, **options)
+            n = 0
+            while time.perf_counter() < deadline:
+                await q.put(BODY)
+                await (await q.get(timeout=0)).ack()
+                n += 1
+            await q.close()
+            return n
+        return asyncio.run(cycles()), None
+    return run
+
+
+def aio_with_cycles(aio_module):
+    def run(target, options, deadline):
+        async def cycles():
+            q = aio_module.Queue(target, **options)
+            n = 0
+            while time.perf_counter() < deadline:
+                await q.put(BODY)
+                async with await q.get(timeout=0):
+                    pass
+                n += 1
+            await q.close()
+            return n
+        return asyncio.run(cycles()), None
+    return run
+
+
+def variants(before):
+    """(label, cycle runner) in the table's column order."""
+    found = [("FerrowCore", core_cycles)]
+    packages = [("", ferrow_tools, aio)]
+    if before is not None:
+        packages.insert(0, ("before: ",) + before)
+    for prefix, package, aio_module in packages:
+        found += [(prefix + "Queue get+ack", get_ack_cycles(package)),
+                  (prefix + "Queue with msg", with_cycles(package)),
+                  (prefix + "aio get+ack", aio_get_ack_cycles(aio_module)),
+                  (prefix + "aio async with", aio_with_cycles(aio_module))]
+    return found
+
+
+def measure(run, target, options, seconds):
+    start = time.perf_counter()
+    n, q = run(target, options, start + seconds)
+    rate = n / (time.perf_counter() - start)
+    close = getattr(q, "close", None)
+    if close is not None:
+        close()
+    return rate
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=float, default=0.5)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--dir", default=DEFAULT_BENCH_DIR,
+                        help="where the directory queues go (default: %(default)s)")
+    parser.add_argument("--before", help="a directory holding another ferrow_tools package")
+    args = parser.parse_args()
+    before = load_package(args.before, "ferrow_tools_before") if args.before else None
+    os.makedirs(args.dir, exist_ok=True)
+    scratch = tempfile.mkdtemp(prefix="client-overhead-", dir=args.dir)
+    targets = [(":memory:", None, {}), ("directory, relaxed", "relaxed",
+                                        {"sync_interval_ms": 1000}),
+               ("directory, default policy", "default", {})]
+    runners = variants(before)
+    best = {}
+    try:
+        for round_number in range(args.rounds):
+            for label, subdir, options in targets:
+                for name, run in runners:
+                    # A fresh queue each time: a long log is not what is measured.
+                    target = ":memory:" if subdir is None else os.path.join(
+                        scratch, "{}-{}-{}".format(subdir, round_number, len(best)))
+                    rate = measure(run, target, options, args.seconds)
+                    key = (label, name)
+                    best[key] = max(best.get(key, 0.0), rate)
+                    if subdir is not None:
+                        shutil.rmtree(target, ignore_errors=True)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    print("Cycles per second (put + get + settle, 100-byte bodies; best of {} rounds of "
+          "{} s), and the ratio to FerrowCore".format(args.rounds, args.seconds))
+    names = [name for name, _ in runners]
+    print("| target | " + " | ".join(names) + " |")
+    print("|---|" + "---:|" * len(names))
+    for label, _, _ in targets:
+        base = best[(label, "FerrowCore")]
+        cells = ["{:,.0f}".format(base)]
+        cells += ["{:,.0f} ({:.2f}x)".format(best[(label, n)], best[(label, n)] / base)
+                  for n in names[1:]]
+        print("| {} | {} |".format(label, " | ".join(cells)))
+    print()
+    print("aio.Queue to Queue (same package):")
+    for label, _, _ in targets:
+        for prefix in (["before: "] if before else []) + [""]:
+            ack = best[(label, prefix + "aio get+ack")] / best[(label, prefix + "Queue get+ack")]
+            block = best[(label, prefix + "aio async with")] / best[(label,
+                                                                     prefix + "Queue with msg")]
+            print("  {}{}: get+ack {:.2f}x, with {:.2f}x".format(prefix, label, ack, block))
+
+
+if __name__ == "__main__":
+    main()

@@ -13,7 +13,7 @@ from datetime import timedelta
 
 import pytest
 
-from ferrow_tools import Queue, aio
+from ferrow_tools import Queue, Worker, aio
 from ferrow_tools.admin import cli as admin
 from ferrow_tools.deadletter import decode
 from ferrow_tools.files.logfile import LogScan, open_log
@@ -255,3 +255,18 @@ def run_admin(capsys, *argv):
         status = e.code
     out, err = capsys.readouterr()
     return status, out, err
+
+
+def test_a_worker_takes_levels_in_order_and_delayed_messages_when_due(shared_target):
+    seen = []
+    with Queue(shared_target, priorities=2) as queue:
+        put_at = time.monotonic()
+        queue.put(b"later", delay=DELAY_S)
+        queue.put(b"low")
+        queue.put(b"high", priority=1)
+    worker = Worker(shared_target, lambda m: seen.append((m[1], time.monotonic() - put_at)),
+                    lease_ms=5000, priorities=2)
+    worker.run(max_messages=3, idle_exit_s=DELAY_S + WAKE_SLACK_S + 5)
+    assert [body for body, _ in seen] == [b"high", b"low", b"later"]
+    assert DELAY_S <= seen[2][1] < DELAY_S + WAKE_SLACK_S
+    assert worker.stats.counts["acked"] == 3

@@ -237,11 +237,10 @@ class Queue(QueueBase):
         # it was making is done when the cancellation goes on.
         return await run_to_end(asyncio.get_running_loop().run_in_executor(None, call, *args))
 
-    async def put(self, body: Any, *, delay: Any = None, priority: Any = None,
-                  ttl: Any = None) -> int:
+    async def put(self, body: Any, **options: Any) -> int:
         """As `ferrow_tools.Queue.put`, options included."""
-        if delay is not None or priority is not None or ttl is not None:
-            return (await self.put_many([body], delay=delay, priority=priority, ttl=ttl))[0]
+        if options:  # a plain put pays for no more than this test
+            return (await self.put_many([body], **options))[0]
         dumps = self._dumps
         try:
             payload = body if dumps is None else dumps(body)
@@ -260,6 +259,7 @@ class Queue(QueueBase):
         if has_options(delay, priority, ttl):
             options = put_options(delay, priority, ttl, self.levels.priorities)
             seqs = await self.levels.put_async(self.calls, payloads, *options)
+            self._check_levels = True
         else:
             seqs = (self._enqueue_batch(payloads) if self._inline
                     else await self.calls.enqueue_batch(payloads))
@@ -274,7 +274,7 @@ class Queue(QueueBase):
 
     async def get(self, timeout: Optional[float] = None,
                   lease_ms: Optional[int] = None) -> Optional[Message]:
-        if self._inline and self.levels.plain:
+        if self._inline and not (self._check_levels and self._across_levels()):
             # A ready message needs no waiting plan: one call, inline.
             if timeout is not None and timeout < 0:
                 raise ValueError("timeout must be >= 0 seconds or None")
@@ -301,7 +301,7 @@ class Queue(QueueBase):
             raise ValueError("timeout must be >= 0 seconds or None")
         lease = self.settings.lease(lease_ms)
         leased_at: List[float] = []
-        if not self.levels.plain:
+        if self._check_levels and self._across_levels():
             return await self._get_levels(max, timeout, lease)
 
         async def take() -> List[DeliveredMessage]:

@@ -270,6 +270,15 @@ class QueueBase:
         self.levels: Levels = open_levels(self.settings.target, self._core,
                                           self.settings.scheduling, self.settings.dead_letters,
                                           **self.settings.options)
+        # False only while a get cannot be anything but the plain queue's
+        # dequeue (a queue in memory that had no scheduled put): then a get
+        # looks at nothing else. Set by this object's scheduled puts.
+        self._check_levels = not (self.levels.plain and not self.levels.looks_for_subs)
+
+    def _across_levels(self) -> bool:
+        """Whether a get takes across levels and sub-queues."""
+        levels = self.levels
+        return not levels.plain or levels.looks_for_subs and levels.found_sub()
 
     def _bind(self, core: FerrowQueue) -> None:
         """The queue's calls that every put, get and ack makes, looked up
@@ -358,14 +367,14 @@ class Queue(QueueBase):
                 self._watchers.append(watcher)
         return watcher
 
-    def put(self, body: Any, *, delay: Any = None, priority: Any = None,
-            ttl: Any = None) -> int:
-        """Enqueues `body` (through the serializer); returns its id. `delay`:
-        not delivered before that many seconds (int, float or timedelta);
-        `priority`: its level, 0..priorities-1; `ttl`: never delivered once
-        that many seconds passed (see docs/scheduling.md)."""
-        if delay is not None or priority is not None or ttl is not None:
-            return self.put_many([body], delay=delay, priority=priority, ttl=ttl)[0]
+    def put(self, body: Any, **options: Any) -> int:
+        """Enqueues `body` (through the serializer); returns its id. Options
+        (those of `put_many`): `delay`: not delivered before that many
+        seconds (int, float or timedelta); `priority`: its level,
+        0..priorities-1; `ttl`: never delivered once that many seconds
+        passed (see docs/scheduling.md)."""
+        if options:  # a plain put pays for no more than this test
+            return self.put_many([body], **options)[0]
         dumps = self._dumps
         try:
             seq = self._enqueue(body if dumps is None else dumps(body))
@@ -385,6 +394,7 @@ class Queue(QueueBase):
             options = put_options(delay, priority, ttl, self.levels.priorities)
             self.core
             seqs = self.levels.put(self._encode_all(bodies), *options)
+            self._check_levels = True
         else:
             seqs = self._enqueue_batch(self._encode_all(bodies))
         self.ring()
@@ -416,7 +426,7 @@ class Queue(QueueBase):
         if timeout is not None and timeout < 0:
             raise ValueError("timeout must be >= 0 seconds or None")
         lease = self._lease_ms if lease_ms is None else lease_ms
-        if not self.levels.plain:
+        if self._check_levels and self._across_levels():
             many = self._get_levels(1, timeout, lease)
             return many[0] if many else None
         leased_at = time.monotonic()
@@ -443,7 +453,7 @@ class Queue(QueueBase):
         if timeout is not None and timeout < 0:
             raise ValueError("timeout must be >= 0 seconds or None")
         lease = self._lease_ms if lease_ms is None else lease_ms
-        if not self.levels.plain:
+        if self._check_levels and self._across_levels():
             return self._get_levels(max, timeout, lease)
         stamp: List[float] = []
 

@@ -21,6 +21,7 @@ expired="dead", moved to the queue's dead letters with the reason "expired".
 from __future__ import annotations
 
 import os
+import time
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, Union
 
 import ferrow
@@ -37,6 +38,9 @@ if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue, FerrowStats
 
 MEMORY = ":memory:"
+# How long a plain reader goes without looking for a new level 0 sub-queue:
+# what it adds to the latency of the first scheduled message of a queue.
+LOOK_AGAIN_S = 0.05
 
 
 COUNTS = ("ready", "in_flight", "total", "enqueued_total", "acked_total", "requeued_total",
@@ -76,6 +80,12 @@ class LocalLevels:
         self._options = open_options
         self._subs: Dict[int, SubQueue] = {}
         self._plain_first = False
+        self._look_again = 0.0
+        # True while the queue has no sub-queue: a get is the plain queue's
+        # dequeue, as it always was. Plain attributes, read before every get.
+        self.plain = priorities == 1
+        # Whether a plain reader looks for a sub-queue that others may make.
+        self.looks_for_subs = self.plain and not self.memory
         # Levels above 0 exist from the start on a directory, so that every
         # reader watches them; level 0's sub-queue only once something needs it.
         if not self.memory:
@@ -100,18 +110,23 @@ class LocalLevels:
             found = SubQueue(level, ferrow.FerrowCore(path, **self._core_options()),
                              LogFollower(path), path)
         self._subs[level] = found
+        self.plain = self.looks_for_subs = False
         return found
 
     def _core_options(self) -> Dict[str, Any]:
         return {k: self._options[k] for k in ("sync_interval_ms", "default_lease_ms",
                                                "auto_compact_bytes") if k in self._options}
 
-    @property
-    def plain(self) -> bool:
-        """True while the queue has no sub-queue: a get is the plain queue's
-        dequeue. Asked before every get, so it looks for level 0's sub-queue
-        (a directory another process may create) until it finds it."""
-        return self.priorities == 1 and self.sub(0, create=False) is None
+    def found_sub(self) -> bool:
+        """Whether level 0's sub-queue appeared (another process made the
+        directory); looked for at most every LOOK_AGAIN_S, since a look costs
+        a plain get a sixth of its time. Asked before every plain get while
+        `looks_for_subs`."""
+        now = time.monotonic()
+        if now < self._look_again:
+            return False
+        self._look_again = now + LOOK_AGAIN_S
+        return self.sub(0, create=False) is not None
 
     def sub_queues(self) -> List[SubQueue]:
         """The sub-queues there are (level 0's looked for if not open yet)."""

@@ -36,6 +36,10 @@ class RedisLevels:
     # A plain get would not see the scheduled messages, which only the
     # server knows about: every get takes across levels (one script as well).
     plain = False
+    looks_for_subs = False
+
+    def found_sub(self) -> bool:
+        return False
 
     def put_steps(self, bodies: List[bytes], delay_ms: Optional[int], level: Optional[int],
                   ttl_ms: Optional[int]) -> Steps[List[int]]:

@@ -122,11 +122,12 @@ def moved(level: Optional[int], m: Message, data: bytes, now: int) -> Moved:
     if level is None:
         return Moved(m.seq, data, m.deliveries, m.enqueued_ts_ms, leased)
     opened = envelope.open_envelope(data)
-    # A delayed message held until its due time is leased by no consumer,
-    # and that lease was no delivery.
+    # A delayed message held until its due time is leased by no consumer;
+    # its lease count is its deliveries plus the hold (see local.py).
     held = leased and opened.due_ms > now
-    return Moved(m.seq, opened.body, max(m.deliveries - held, 0), m.enqueued_ts_ms,
-                 leased and not held, level, opened.due_ms, opened.expires_ms)
+    deliveries = max(m.deliveries - 1, 0) if opened.due_ms else m.deliveries
+    return Moved(m.seq, opened.body, deliveries, m.enqueued_ts_ms, leased and not held, level,
+                 opened.due_ms, opened.expires_ms)
 
 
 def _frame(payload: bytes) -> bytes:
@@ -166,8 +167,10 @@ class NewDirectory:
         for m in messages:
             body = m.body if m.level is None else envelope.seal(m.body, m.due_ms, m.expires_ms)
             out += _frame(_ENQUEUE.pack(1, self.count, m.enqueued_ts_ms, len(body)) + body)
-            if m.deliveries:
-                out += _frame(_REQUEUE.pack(4, self.count, m.deliveries))
+            # A delayed message delivered before has had its hold as well.
+            leases = m.deliveries + 1 if m.deliveries and m.due_ms else m.deliveries
+            if leases:
+                out += _frame(_REQUEUE.pack(4, self.count, leases))
             self.count += 1
         self.file.write(out)
 

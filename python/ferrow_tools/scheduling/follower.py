@@ -1,6 +1,5 @@
 """What a get needs to know about a local sub-queue without calling it:
-whether anything there is ready, when its next held message comes due, and
-how many of a message's leases were holds rather than deliveries.
+whether anything there is ready, and when its next held message comes due.
 
 A delayed message waits in its sub-queue leased until its due time (see
 `local.py`), so the sub-queue's log holds every due time as a lease
@@ -20,12 +19,8 @@ from typing import BinaryIO, Dict, List, Optional, Set, Tuple
 
 from ..files.logfile import (FILE_HEADER_LEN, FRAME_HEADER_LEN, LOG_NAME, RECORD_MAGIC, Ack,
                              Dead, DecodeError, Enqueue, Lease, Requeue, decode_at)
-from . import envelope
 
 _FRAME_HEADER = struct.Struct("<4sII")
-# A hold is a lease aimed at the due time; the engine reads its clock a
-# moment after the holder did, so its deadline may lie this much later.
-HOLD_SLACK_MS = 5
 
 
 class SubQueueFacts:
@@ -34,24 +29,17 @@ class SubQueueFacts:
     def __init__(self) -> None:
         self.ready: Set[int] = set()
         self.held: Dict[int, int] = {}  # seq -> lease deadline
-        self.due: Dict[int, int] = {}  # seq -> due_ms, for delayed messages
-        self.holds: Dict[int, int] = {}  # seq -> deliveries counted by its holds
         self._deadlines: List[Tuple[int, int]] = []  # heap of (deadline, seq), lazily cleaned
 
-    def enqueued(self, seq: int, due_ms: int) -> None:
+    def enqueued(self, seq: int) -> None:
         self.ready.add(seq)
-        if due_ms:
-            self.due[seq] = due_ms
 
-    def leased(self, seq: int, deadline_ms: int, deliveries: int) -> None:
+    def leased(self, seq: int, deadline_ms: int) -> None:
         if seq not in self.ready and seq not in self.held:
             return
         self.ready.discard(seq)
         self.held[seq] = deadline_ms
         heapq.heappush(self._deadlines, (deadline_ms, seq))
-        due = self.due.get(seq)
-        if due is not None and deadline_ms <= due + HOLD_SLACK_MS:
-            self.holds[seq] = deliveries
 
     def requeued(self, seq: int) -> None:
         if seq in self.held:
@@ -61,8 +49,6 @@ class SubQueueFacts:
     def removed(self, seq: int) -> None:
         self.ready.discard(seq)
         self.held.pop(seq, None)
-        self.due.pop(seq, None)
-        self.holds.pop(seq, None)
 
     def _first_deadline(self) -> Optional[int]:
         heap = self._deadlines
@@ -158,13 +144,13 @@ class LogFollower:
             if zlib.crc32(memoryview(data)[start:start + length]) != crc:
                 break
             try:
-                record = decode_at(data, start, length, envelope.HEADER_LEN)
+                record = decode_at(data, start, length, 0)
             except DecodeError:
                 record = None
             if isinstance(record, Enqueue):
-                facts.enqueued(record.seq, envelope.open_envelope(record.body).due_ms)
+                facts.enqueued(record.seq)
             elif isinstance(record, Lease):
-                facts.leased(record.seq, record.deadline_ms, record.deliveries)
+                facts.leased(record.seq, record.deadline_ms)
             elif isinstance(record, Requeue):
                 facts.requeued(record.seq)
             elif isinstance(record, (Ack, Dead)):
@@ -194,9 +180,9 @@ class OwnFacts(SubQueueFacts):
     def has_ready(self, now_ms: int) -> bool:
         return True
 
-    def leased(self, seq: int, deadline_ms: int, deliveries: int) -> None:
+    def leased(self, seq: int, deadline_ms: int) -> None:
         self.held[seq] = deadline_ms
-        super().leased(seq, deadline_ms, deliveries)
+        super().leased(seq, deadline_ms)
 
     def next_deadline_after(self, now_ms: int) -> Optional[int]:
         heap = self._deadlines

@@ -29,7 +29,7 @@ import ferrow
 from ..leases import move_to_dead_letter
 from . import envelope
 from .aging import LevelOrder
-from .follower import LogFollower, OwnIndex, SubQueueFacts
+from .follower import LogFollower, OwnIndex
 from .naming import level_dir
 from .taken import Taken
 from .times import now_ms
@@ -160,9 +160,6 @@ class LocalLevels:
         sealed = [envelope.seal(bytes(b), due, expires) for b in bodies]
         seqs = (sub.core.enqueue_batch(sealed) if len(sealed) != 1
                 else [sub.core.enqueue(sealed[0])])
-        if self.memory:
-            for seq in seqs:
-                sub.index.facts.enqueued(seq, due)
         return seqs
 
     # -- taking -----------------------------------------------------------
@@ -213,36 +210,46 @@ class LocalLevels:
                 batch = [] if one is None else [one]
             else:
                 batch = core.dequeue_batch(asked, lease_ms)
+            kept_back = False
             for message in batch:
                 taken = self._deliverable(level, core, sub, message)
                 if taken is None:
+                    kept_back = True
                     continue
                 if waited is None:
                     waited = max(0, now_ms() - taken.ready_since_ms)
                 out.append(taken)
                 want -= 1
-            if len(batch) < asked:
+            if len(batch) < asked and not kept_back:
                 break  # all that was ready came: look no further here
+            if not batch:
+                break
         return waited
 
     def _deliverable(self, level: int, core: FerrowQueue, sub: Optional[SubQueue],
                      message: DeliveredMessage) -> Optional[Taken]:
+        """The message to deliver, or None when it is kept back: held until it
+        is due, or expired."""
         seq, data, deliveries, enqueued_ts_ms = message
         if sub is None:
             return Taken(core, message, level, None, enqueued_ts_ms)
         opened = envelope.open_envelope(data)
         now = now_ms()
-        facts: SubQueueFacts = sub.index.facts
-        holds = facts.holds.get(seq, 0)
         if opened.expires_ms and opened.expires_ms <= max(now, opened.due_ms):
-            self._expire(core, (seq, opened.body, max(deliveries - holds, 0), enqueued_ts_ms))
+            self._expire(core, (seq, opened.body, deliveries - (1 if opened.due_ms else 0),
+                                enqueued_ts_ms))
             return None
-        if opened.due_ms > now:
-            # Not due: held until it is, by a lease that ends then.
-            if core.extend_lease(seq, opened.due_ms - now) and self.memory:
-                facts.leased(seq, opened.due_ms, deliveries)
-            return None
-        return Taken(core, (seq, opened.body, max(deliveries - holds, 1), enqueued_ts_ms), level,
+        if opened.due_ms:
+            # Every delayed message is held once before it is delivered (for
+            # no time if it was due already), so that its lease count is
+            # always its deliveries plus one, whoever saw the hold.
+            if opened.due_ms > now or deliveries == 1:
+                hold_ms = max(opened.due_ms - now, 0)
+                if core.extend_lease(seq, hold_ms) and self.memory:
+                    sub.index.facts.leased(seq, now + hold_ms)
+                return None
+            deliveries -= 1
+        return Taken(core, (seq, opened.body, deliveries, enqueued_ts_ms), level,
                      opened.expires_ms or None, max(enqueued_ts_ms, opened.due_ms))
 
     def _expire(self, core: FerrowQueue, message: DeliveredMessage) -> None:

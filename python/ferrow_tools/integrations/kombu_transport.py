@@ -233,7 +233,7 @@ class Channel(virtual.Channel):
             if not buffer:
                 room = self.qos.can_consume_max_estimate()
                 buffered = sum(len(b) for b in self._buffers.values())
-                buffer.extend(self.held.take_from(
+                buffer.extend(self.held.take(
                     levels, 1 if room is None else min(room - buffered, MAX_BATCH)))
             if not buffer:
                 raise virtual.Empty()

@@ -32,6 +32,9 @@ def test_a_delayed_message_comes_at_its_due_time_not_before(target):
         queue.put(b"later", delay=DELAY_S)
         queue.put(b"now")
         assert queue.get(timeout=5).raw == b"now"
+        # Not due: neither ready nor in flight (held or not), on every target.
+        stats = queue.stats()
+        assert (len(queue), stats["ready"], stats["in_flight"], stats["total"]) == (0, 0, 1, 2)
         msg = queue.get(timeout=DELAY_S + WAKE_SLACK_S + 5)
         waited = time.monotonic() - put_at
         assert msg.raw == b"later" and msg.deliveries == 1

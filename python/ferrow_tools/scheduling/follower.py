@@ -1,5 +1,6 @@
 """What a get needs to know about a local sub-queue without calling it:
-whether anything there is ready, and when its next held message comes due.
+whether anything there is ready, when its next held message comes due, and
+how many of its messages are not due yet.
 
 A delayed message waits in its sub-queue leased until its due time (see
 `local.py`), so the sub-queue's log holds every due time as a lease
@@ -19,6 +20,7 @@ from typing import BinaryIO, Dict, List, Optional, Set, Tuple
 
 from ..files.logfile import (FILE_HEADER_LEN, FRAME_HEADER_LEN, LOG_NAME, RECORD_MAGIC, Ack,
                              Dead, DecodeError, Enqueue, Lease, Requeue, decode_at)
+from . import envelope
 
 _FRAME_HEADER = struct.Struct("<4sII")
 
@@ -29,10 +31,26 @@ class SubQueueFacts:
     def __init__(self) -> None:
         self.ready: Set[int] = set()
         self.held: Dict[int, int] = {}  # seq -> lease deadline
+        self.due: Dict[int, int] = {}  # seq -> due time, of delayed messages
         self._deadlines: List[Tuple[int, int]] = []  # heap of (deadline, seq), lazily cleaned
 
-    def enqueued(self, seq: int) -> None:
+    def enqueued(self, seq: int, due_ms: int) -> None:
         self.ready.add(seq)
+        if due_ms:
+            self.due[seq] = due_ms
+
+    def delayed(self, now_ms: int) -> Tuple[int, int]:
+        """How many messages are not due yet: (of the ready ones to the
+        engine, of the leased ones, that is held until due)."""
+        ready = held = 0
+        for seq, due in list(self.due.items()):
+            if due <= now_ms:
+                del self.due[seq]  # due now: an ordinary message from here on
+            elif seq in self.ready:
+                ready += 1
+            elif seq in self.held:
+                held += 1
+        return ready, held
 
     def leased(self, seq: int, deadline_ms: int) -> None:
         if seq not in self.ready and seq not in self.held:
@@ -49,6 +67,7 @@ class SubQueueFacts:
     def removed(self, seq: int) -> None:
         self.ready.discard(seq)
         self.held.pop(seq, None)
+        self.due.pop(seq, None)
 
     def _first_deadline(self) -> Optional[int]:
         heap = self._deadlines
@@ -144,11 +163,11 @@ class LogFollower:
             if zlib.crc32(memoryview(data)[start:start + length]) != crc:
                 break
             try:
-                record = decode_at(data, start, length, 0)
+                record = decode_at(data, start, length, envelope.HEADER_LEN)
             except DecodeError:
                 record = None
             if isinstance(record, Enqueue):
-                facts.enqueued(record.seq)
+                facts.enqueued(record.seq, envelope.open_envelope(record.body).due_ms)
             elif isinstance(record, Lease):
                 facts.leased(record.seq, record.deadline_ms)
             elif isinstance(record, Requeue):
@@ -179,6 +198,18 @@ class OwnFacts(SubQueueFacts):
 
     def has_ready(self, now_ms: int) -> bool:
         return True
+
+    def enqueued(self, seq: int, due_ms: int) -> None:
+        # Only delayed messages are tracked, and only until they are due:
+        # the acks of the others never pass by here.
+        if due_ms:
+            super().enqueued(seq, due_ms)
+
+    def delayed(self, now_ms: int) -> Tuple[int, int]:
+        counts = super().delayed(now_ms)
+        for seq in [s for s in self.ready if s not in self.due]:
+            self.ready.discard(seq)
+        return counts
 
     def leased(self, seq: int, deadline_ms: int) -> None:
         self.held[seq] = deadline_ms

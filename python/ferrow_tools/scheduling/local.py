@@ -160,6 +160,9 @@ class LocalLevels:
         sealed = [envelope.seal(bytes(b), due, expires) for b in bodies]
         seqs = (sub.core.enqueue_batch(sealed) if len(sealed) != 1
                 else [sub.core.enqueue(sealed[0])])
+        if self.memory:  # no log to read it from
+            for seq in seqs:
+                sub.index.facts.enqueued(seq, due)
         return seqs
 
     # -- taking -----------------------------------------------------------
@@ -261,22 +264,24 @@ class LocalLevels:
     # -- counting ---------------------------------------------------------
 
     def available(self) -> int:
-        """Messages ready now, held ones not counted."""
+        """Messages ready now; delayed ones are not, held or not."""
         total = self.main.available()
         for sub in self.sub_queues():
-            facts = sub.index.refresh()
-            if self.memory:
-                total += sub.core.available()
-            else:
-                now = now_ms()
-                total += len(facts.ready) + sum(1 for d in facts.held.values() if d <= now)
+            not_due, _ = sub.index.refresh().delayed(now_ms())
+            total += sub.core.available() - not_due
         return total
 
     def stats(self) -> FerrowStats:
-        """The plain queue's stats with its sub-queues' counts added in."""
+        """The plain queue's stats with its sub-queues' counts added in. A
+        message not due yet is neither ready nor in flight, as on Redis:
+        it counts in `total` alone."""
         stats = self.main.stats()
         for sub in self.sub_queues():
-            add_counts(stats, sub.core.stats())
+            more = sub.core.stats()
+            not_due, held = sub.index.refresh().delayed(now_ms())
+            more["ready"] -= not_due
+            more["in_flight"] -= held
+            add_counts(stats, more)
         return stats
 
     # -- waiting ----------------------------------------------------------

@@ -7,8 +7,8 @@ A delayed message waits in its sub-queue leased until its due time (see
 deadline. `LogFollower` reads the records that the log gained since its
 last look (read-only, without the process lock, as `ferrow-admin dump`
 does) and keeps the few facts above; a rewritten log (a new file after a
-compaction or purge) is read again from its start. `OwnIndex` keeps the same
-facts for a sub-queue in memory, which only this process can change.
+compaction or purge) is read again from its start. `TrackedCore` keeps the
+same facts for a sub-queue in memory, which only this process can change.
 """
 from __future__ import annotations
 
@@ -16,11 +16,17 @@ import heapq
 import os
 import struct
 import zlib
-from typing import BinaryIO, Dict, List, Optional, Set, Tuple
+from typing import TYPE_CHECKING, Any, BinaryIO, Dict, List, Optional, Set, Tuple
 
 from ..files.logfile import (FILE_HEADER_LEN, FRAME_HEADER_LEN, LOG_NAME, RECORD_MAGIC, Ack,
                              Dead, DecodeError, Enqueue, Lease, Requeue, decode_at)
 from . import envelope
+from .times import now_ms
+
+if TYPE_CHECKING:
+    from ferrow import DeliveredMessage, FerrowQueue
+
+DEFAULT_LEASE_MS = 30_000
 
 _FRAME_HEADER = struct.Struct("<4sII")
 
@@ -178,11 +184,15 @@ class LogFollower:
         self._offset += pos
 
 
-class OwnIndex:
-    """The facts of a sub-queue in memory, fed by this process's own calls."""
+class TrackedCore:
+    """A sub-queue in memory, which only this process can change, with every
+    call that changes it passing by its facts: the same facts a log would
+    give, without a log."""
 
-    def __init__(self) -> None:
-        self.facts: SubQueueFacts = OwnFacts()
+    def __init__(self, core: FerrowQueue, default_lease_ms: Optional[int]) -> None:
+        self.core = core
+        self.facts = SubQueueFacts()
+        self.default_lease_ms = DEFAULT_LEASE_MS if default_lease_ms is None else default_lease_ms
 
     def refresh(self) -> SubQueueFacts:
         return self.facts
@@ -190,38 +200,58 @@ class OwnIndex:
     def close(self) -> None:
         pass
 
+    def _leased(self, got: List[DeliveredMessage], lease_ms: Any) -> None:
+        deadline = now_ms() + (self.default_lease_ms if lease_ms is None else int(lease_ms))
+        for message in got:
+            self.facts.leased(message[0], deadline)
 
-class OwnFacts(SubQueueFacts):
-    """For a sub-queue in memory: acks and hand-backs made through message
-    objects pass by this index, so it never claims that nothing is ready; its
-    deadlines are those of the holds and delayed puts made here."""
+    def dequeue(self, lease_ms: Any = None) -> Optional[DeliveredMessage]:
+        self._expire()
+        got = self.core.dequeue(lease_ms)
+        if got is not None:
+            self._leased([got], lease_ms)
+        return got
 
-    def has_ready(self, now_ms: int) -> bool:
-        return True
+    def dequeue_batch(self, max: Any, lease_ms: Any = None) -> List[DeliveredMessage]:
+        self._expire()
+        got = self.core.dequeue_batch(max, lease_ms)
+        self._leased(got, lease_ms)
+        return got
 
-    def enqueued(self, seq: int, due_ms: int) -> None:
-        # Only delayed messages are tracked, and only until they are due:
-        # the acks of the others never pass by here.
-        if due_ms:
-            super().enqueued(seq, due_ms)
+    def _expire(self) -> None:
+        """The engine hands lapsed leases back before it delivers."""
+        now = now_ms()
+        for seq in [s for s, deadline in self.facts.held.items() if deadline <= now]:
+            self.facts.requeued(seq)
 
-    def delayed(self, now_ms: int) -> Tuple[int, int]:
-        counts = super().delayed(now_ms)
-        for seq in [s for s in self.ready if s not in self.due]:
-            self.ready.discard(seq)
-        return counts
+    def ack(self, seq: Any) -> bool:
+        done = self.core.ack(seq)
+        self.facts.removed(int(seq))
+        return done
 
-    def leased(self, seq: int, deadline_ms: int) -> None:
-        self.held[seq] = deadline_ms
-        super().leased(seq, deadline_ms)
+    def ack_batch(self, seqs: Any) -> int:
+        ids = list(seqs)
+        done = self.core.ack_batch(ids)
+        for seq in ids:
+            self.facts.removed(int(seq))
+        return done
 
-    def next_deadline_after(self, now_ms: int) -> Optional[int]:
-        heap = self._deadlines
-        while heap and heap[0][0] <= now_ms:
-            seq = heapq.heappop(heap)[1]
-            if self.held.get(seq, now_ms + 1) <= now_ms:
-                del self.held[seq]
-        return heap[0][0] if heap else None
+    def nack(self, seq: Any, requeue: Any = True) -> bool:
+        done = self.core.nack(seq, requeue)
+        if done and requeue:
+            self.facts.requeued(int(seq))
+        elif done:
+            self.facts.removed(int(seq))
+        return done
+
+    def extend_lease(self, seq: Any, lease_ms: Any = None) -> bool:
+        done = self.core.extend_lease(seq, lease_ms)
+        if done:
+            self._leased([(int(seq), b"", 0, 0)], lease_ms)
+        return done
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.core, name)
 
 
 def _first_after(heap: List[Tuple[int, int]], held: Dict[int, int], now_ms: int) -> Optional[int]:

@@ -22,14 +22,14 @@ from __future__ import annotations
 
 import os
 import time
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, Union, cast
 
 import ferrow
 
 from ..leases import move_to_dead_letter
 from . import envelope
 from .aging import LevelOrder
-from .follower import LogFollower, OwnIndex
+from .follower import LogFollower, TrackedCore
 from .naming import level_dir
 from .taken import Taken
 from .times import now_ms
@@ -55,7 +55,7 @@ def add_counts(stats: FerrowStats, more: FerrowStats) -> None:
 class SubQueue:
     """The sub-queue of one level, with what is known of it without a call."""
 
-    def __init__(self, level: int, core: FerrowQueue, index: Union[LogFollower, OwnIndex],
+    def __init__(self, level: int, core: FerrowQueue, index: Union[LogFollower, TrackedCore],
                  path: Optional[str]) -> None:
         self.level = level
         self.core = core
@@ -101,8 +101,10 @@ class LocalLevels:
         if self.memory:
             if not create:
                 return None
-            found = SubQueue(level, ferrow.FerrowCore(MEMORY, **self._core_options()), OwnIndex(),
-                             None)
+            lease = self._options.get("default_lease_ms")
+            tracked = TrackedCore(ferrow.FerrowCore(MEMORY, **self._core_options()),
+                                  None if lease is None else int(lease))
+            found = SubQueue(level, cast("FerrowQueue", tracked), tracked, None)
         else:
             path = level_dir(self.target, level)
             if not create and not os.path.isdir(path):
@@ -248,8 +250,7 @@ class LocalLevels:
             # always its deliveries plus one, whoever saw the hold.
             if opened.due_ms > now or deliveries == 1:
                 hold_ms = max(opened.due_ms - now, 0)
-                if core.extend_lease(seq, hold_ms) and self.memory:
-                    sub.index.facts.leased(seq, now + hold_ms)
+                core.extend_lease(seq, hold_ms)
                 return None
             deliveries -= 1
         return Taken(core, (seq, opened.body, deliveries, enqueued_ts_ms), level,

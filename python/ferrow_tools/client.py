@@ -323,13 +323,13 @@ class QueueBase:
         """Lets go of everything once `core` was flushed (or failed to)."""
         self._core = None
         self.leases.close()
-        self.levels.close()
         close: Optional[Callable[[], None]] = getattr(core, "close", None)  # Redis
         if close is not None:
             close()
         if self._bell is not None:
             self._bell.close()
         self.settings.close()
+        self.levels.close()  # last: it raises when a sub-queue could not be flushed
 
 
 class Queue(QueueBase):

@@ -227,8 +227,6 @@ class LocalLevels:
                 want -= 1
             if len(batch) < asked and not kept_back:
                 break  # all that was ready came: look no further here
-            if not batch:
-                break
         return waited
 
     def _deliverable(self, level: int, core: FerrowQueue, sub: Optional[SubQueue],
@@ -295,13 +293,18 @@ class LocalLevels:
         return min(dues) if dues else None
 
     def close(self) -> None:
-        for sub in self._subs.values():
+        """Forces what the sub-queues hold to disk and lets go of them; the
+        first failure is raised once all are let go of."""
+        subs, self._subs = list(self._subs.values()), {}
+        failure: Optional[OSError] = None
+        for sub in subs:
             sub.index.close()
             try:
                 sub.core.flush()
-            except OSError:
-                pass
-        self._subs.clear()
+            except OSError as exc:
+                failure = failure or exc
+        if failure is not None:
+            raise failure
 
     # -- the same for an asyncio queue: local calls run inline -------------
 

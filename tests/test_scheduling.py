@@ -252,6 +252,10 @@ def test_admin_shows_and_migrates_the_sub_queues(tmp_path, shared_redis, capsys)
                                                                      (b"plain", 0, 1)]
         assert got[0].expires_at is not None and queue.get(timeout=0) is None
         assert queue.stats()["total"] == 3
+    status, out, _ = run_admin(capsys, "purge", back, "--yes")
+    assert status == 0 and "3 messages removed" in out
+    with Queue(back, priorities=3) as queue:
+        assert queue.stats()["total"] == 0
 
 
 def run_admin(capsys, *argv):

@@ -353,6 +353,25 @@ class Queue(QueueBase):
         self._local = threading.local()
         self._watchers: List[LevelWatcher] = []
         self._watchers_lock = threading.Lock()
+        if self._check_levels:
+            self._look_across_levels()
+
+    def _look_across_levels(self) -> None:
+        """From now on `get` first asks whether to take across levels. Until
+        then `get` is the plain one, which asks nothing: a queue in memory
+        whose object made no scheduled put has nothing else to look at."""
+        self._check_levels = True
+        setattr(self, "get", self._get_or_get_levels)
+
+    def _get_or_get_levels(self, timeout: Optional[float] = None,
+                           lease_ms: Optional[int] = None) -> Optional[Message]:
+        """`get` on a queue that may have levels and sub-queues."""
+        if not self._across_levels():
+            return Queue.get(self, timeout, lease_ms)
+        if timeout is not None and timeout < 0:
+            raise ValueError("timeout must be >= 0 seconds or None")
+        many = self._get_levels(1, timeout, self._lease_ms if lease_ms is None else lease_ms)
+        return many[0] if many else None
 
     def _waker(self) -> Optional[Waker]:
         if self._bell is not None or self.settings.remote:
@@ -394,7 +413,8 @@ class Queue(QueueBase):
             options = put_options(delay, priority, ttl, self.levels.priorities)
             self.core
             seqs = self.levels.put(self._encode_all(bodies), *options)
-            self._check_levels = True
+            if not self._check_levels:
+                self._look_across_levels()
         else:
             seqs = self._enqueue_batch(self._encode_all(bodies))
         self.ring()
@@ -426,9 +446,6 @@ class Queue(QueueBase):
         if timeout is not None and timeout < 0:
             raise ValueError("timeout must be >= 0 seconds or None")
         lease = self._lease_ms if lease_ms is None else lease_ms
-        if self._check_levels and self._across_levels():
-            many = self._get_levels(1, timeout, lease)
-            return many[0] if many else None
         leased_at = time.monotonic()
         got = self._dequeue(lease)
         if got is None:

@@ -27,7 +27,7 @@ from ..files.logfile import LOCK_NAME, LOG_NAME, now_ms, open_log, read_header
 from ..files.lock_file import clear_word_if, live_openers, local_pid, read_holder
 from .process_maps import processes_mapping
 from .prometheus import prometheus_text
-from .sub_queues import peek_sub_queues, print_sub_queue_stats, sub_queue_stats
+from .sub_queues import print_sub_queue_stats, sub_queue_stats, sub_queues
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
@@ -83,7 +83,18 @@ def cmd_compact(args: argparse.Namespace) -> int:
 
 def cmd_purge(args: argparse.Namespace) -> int:
     qdir = queue_dir(args.dir)
-    total, generation = purge_confirmed(qdir, args.yes, "messages")
+    # The scheduled messages in the level sub-queues go with the queue.
+    subs = sub_queues(qdir)
+    what = "messages" if not subs else "messages (and those of its sub-queues {})".format(
+        ", ".join(name for name, _ in subs))
+    total, generation = purge_confirmed(qdir, args.yes, what)
+    for _, path in subs:
+        q = open_queue(path)
+        try:
+            total += call(path, q.stats)["total"]
+            call(path, q.purge)
+        finally:
+            del q
     print("purged {}: {} messages removed, now generation {}".format(qdir, total, generation))
     return OK
 

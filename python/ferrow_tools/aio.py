@@ -348,9 +348,14 @@ class Queue(QueueBase):
 
     async def _lease_or_hand_back_taken(self, leasing: Awaitable[List[Taken]]) -> List[Taken]:
         """As `_lease_or_hand_back`, for a get across levels."""
+        calls = self.calls
+
         async def hand_back(got: List[Taken]) -> None:
             for t in got:
-                t.core.nack(t.delivered[0])
+                if isinstance(calls, Local):  # inline, in its own sub-queue
+                    t.core.nack(t.delivered[0])
+                else:  # every message of a Redis queue is the queue's own
+                    await calls.nack(t.delivered[0])
         return await run_to_end(leasing, hand_back)
 
     async def _lease_or_hand_back(self, leasing: Awaitable[List[DeliveredMessage]]

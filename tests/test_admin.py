@@ -360,6 +360,7 @@ ADMIN_AS_OTHER_USER = "import sys; from ferrow_tools.admin.cli import main; sys.
     ("this", ["stats", "reddis://127.0.0.1:6379/0?queue=jobs"], "reddis: is not a Redis scheme"),
     ("this", ["peek", "redis:/127.0.0.1:6379/0?queue=jobs"], "starts with redis:// (two"),
     ("this", ["dump", " "], "empty queue target"),
+    ("this", ["stats", "redis://127.0.0.1:6379/0?queue=x&bogus=1"], "unknown parameter 'bogus'"),
     ("this", ["dead", "list", "nope"], "nope: no such queue: the directory does not exist"),
     ("this", ["dead", "requeue", "jobs", "8"], "no dead letter has id 8, nor was one message 8"),
     ("this", ["migrate", "nope", "elsewhere"], "nope: no such queue"),

@@ -38,6 +38,8 @@ def test_url_forms(url, expected):
     ("redis://a:1,b:2/0?queue=q", "names one server"),
     ("redis+sentinel://h/0?queue=q", "must name the primary"),
     ("redis+cluster://h/2?queue=q", "database 0 only"),
+    ("redis://h:1/0?queue=q&min_replica=1", "unknown parameter 'min_replica' in a Redis URL; it "
+                                           "takes queue, service .* and min_replicas, "),
 ])
 def test_bad_urls_are_refused_with_the_reason(url, error):
     with pytest.raises(ValueError, match=error):

@@ -37,10 +37,19 @@ def test_a_directory_or_memory_gives_a_plain_ferrowcore(tmp_path):
         open_queue(b"/tmp/q")
 
 
-def test_dead_letters_live_beside_the_queue(tmp_path):
+def test_dead_letters_live_beside_the_queue(tmp_path, monkeypatch):
     assert dead_letter_target(str(tmp_path / "q") + "/") == str(tmp_path / "q.dead")
     assert dead_letter_target("redis://:pw@h:1/2?queue=jobs").startswith("redis://:pw@h:1/2?")
     assert "queue=jobs.dead" in dead_letter_target("redis://h:1/2?queue=jobs")
+    # A queue in memory keeps its dead letters in memory, not in ./:memory:.dead
+    monkeypatch.chdir(tmp_path)
+    queue = Queue(":memory:", max_deliveries=1)
+    queue.put(b"poison")
+    with pytest.raises(ValueError):
+        with queue.get(timeout=0) as msg:
+            raise ValueError("bad")
+    assert msg.outcome == "dead" and queue.settings.dead().stats()["total"] == 1
+    assert os.listdir(tmp_path) == []
 
 
 def test_delivery_cycle(target):

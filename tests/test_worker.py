@@ -440,3 +440,20 @@ def test_pool_drains_the_queue_through_sigkill_and_sigterm(tmp_path, children, s
     s = q.stats()
     assert (s["total"], s["acked_total"]) == (0, n)
     assert len(lines(records[1])) >= 10 and len(lines(records[2])) > 0
+
+
+def test_a_job_that_outlives_the_grace_is_handed_back_and_run_returns(tmp_path):
+    qdir = str(tmp_path / "q")
+    q = ferrow.FerrowCore(qdir)
+    seq = q.enqueue(b"slow")
+    release = threading.Event()
+    w = Worker(qdir, lambda message: release.wait(30), grace_s=0.2)
+    threading.Timer(0.3, w.stop).start()
+    started = time.monotonic()
+    stats = w.run()
+    assert time.monotonic() - started < 5
+    assert stats.counts["handed_back"] == 1 and stats.seen == [seq]
+    assert q.dequeue()[:3] == (seq, b"slow", 2)  # ready again at once
+    release.set()  # the handler ends later: its end settles nothing
+    time.sleep(0.2)
+    assert stats.counts["acked"] == 0 and q.stats()["in_flight"] == 1

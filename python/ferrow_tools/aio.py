@@ -22,7 +22,7 @@ hands the message back at once.
 from __future__ import annotations
 
 import asyncio
-import time
+from time import monotonic
 from types import TracebackType
 from typing import (TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Iterable, List,
                     Optional, Set, Type, TypeVar, Union, overload)
@@ -249,8 +249,9 @@ class Queue(QueueBase):
             if dumps is None and isinstance(body, str):
                 raise str_body_error(exc) from exc
             raise
-        if self._bell is not None:
-            self._bell.ring()
+        bell = self._bell
+        if bell is not None and bell.listeners:
+            bell.ring()
         return seq
 
     async def put_many(self, bodies: Iterable[Any], *, delay: Any = None, priority: Any = None,
@@ -279,12 +280,12 @@ class Queue(QueueBase):
             if timeout is not None and timeout < 0:
                 raise ValueError("timeout must be >= 0 seconds or None")
             lease = self._lease_ms if lease_ms is None else lease_ms
-            leased_at = time.monotonic()
+            leased_at = monotonic()
             if leased_at >= self._next_yield:
                 # A consumer that always finds a message ready would never
                 # suspend: it lets the loop run at least every YIELD_EVERY_S.
                 await asyncio.sleep(0)
-                leased_at = time.monotonic()
+                leased_at = monotonic()
                 self._next_yield = leased_at + YIELD_EVERY_S
             got = self._dequeue(lease)
             if got is not None:
@@ -305,7 +306,7 @@ class Queue(QueueBase):
             return await self._get_levels(max, timeout, lease)
 
         async def take() -> List[DeliveredMessage]:
-            leased_at[:] = [time.monotonic()]
+            leased_at[:] = [monotonic()]
             return await self._lease_or_hand_back(calls.dequeue_batch(max, lease))
 
         plan: Plan[List[DeliveredMessage]] = waiting_plan(timeout, self.settings.remote)
@@ -324,7 +325,7 @@ class Queue(QueueBase):
         leased_at: List[float] = []
 
         async def take() -> List[Taken]:
-            leased_at[:] = [time.monotonic()]
+            leased_at[:] = [monotonic()]
             return await self._lease_or_hand_back_taken(levels.take_async(calls, max, lease))
 
         async def pause(seconds: float) -> None:

@@ -14,8 +14,8 @@ ack, retry back-off, dead letters): the same code as the worker's.
 from __future__ import annotations
 
 import threading
-import time
 from datetime import datetime, timezone
+from time import monotonic
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Type, overload
 
@@ -172,7 +172,8 @@ class MessageBase:
         if self._keeper is not None or self._settled:
             raise RuntimeError("message {} is settled or in a with block already".format(self.id))
         queue = self._queue
-        keeper = self._keeper = keep_lease.of(queue.core, self.delivered, self.lease_ms,
+        core = queue._core if queue._core is not None else queue.core  # QueueClosed
+        keeper = self._keeper = keep_lease.of(core, self.delivered, self.lease_ms,
                                               self.leased_at, queue.settings.keeping, queue.leases)
         keeper.__enter__()
 
@@ -401,8 +402,9 @@ class Queue(QueueBase):
             if dumps is None and isinstance(body, str):
                 raise str_body_error(exc) from exc
             raise
-        if self._bell is not None:
-            self._bell.ring()
+        bell = self._bell
+        if bell is not None and bell.listeners:
+            bell.ring()
         return seq
 
     def put_many(self, bodies: Iterable[Any], *, delay: Any = None, priority: Any = None,
@@ -446,22 +448,23 @@ class Queue(QueueBase):
         if timeout is not None and timeout < 0:
             raise ValueError("timeout must be >= 0 seconds or None")
         lease = self._lease_ms if lease_ms is None else lease_ms
-        leased_at = time.monotonic()
+        leased_at = monotonic()
         got = self._dequeue(lease)
         if got is None:
-            if timeout == 0:
-                return None
-            stamp: List[float] = []
-
-            def take() -> Optional[DeliveredMessage]:
-                stamp[:] = [time.monotonic()]
-                return self._dequeue(lease)
-
-            got = self._wait(take, timeout)
-            if got is None:
-                return None
-            leased_at = stamp[0]
+            return None if timeout == 0 else self._wait_one(lease, timeout)
         return Message(self, got, leased_at, lease)
+
+    def _wait_one(self, lease: int, timeout: Optional[float]) -> Optional[Message]:
+        """`get` when no message was ready: waits for one. (Apart, so that
+        `get` itself holds no closure, which would slow every call.)"""
+        stamp: List[float] = []
+
+        def take() -> Optional[DeliveredMessage]:
+            stamp[:] = [monotonic()]
+            return self._dequeue(lease)
+
+        got = self._wait(take, timeout)
+        return None if got is None else Message(self, got, stamp[0], lease)
 
     def get_many(self, max: int, timeout: Optional[float] = None,
                  lease_ms: Optional[int] = None) -> List[Message]:
@@ -475,7 +478,7 @@ class Queue(QueueBase):
         stamp: List[float] = []
 
         def take() -> List[DeliveredMessage]:
-            stamp[:] = [time.monotonic()]
+            stamp[:] = [monotonic()]
             return self._dequeue_batch(max, lease)
 
         got = take()
@@ -490,7 +493,7 @@ class Queue(QueueBase):
         stamp: List[float] = []
 
         def take() -> List[Taken]:
-            stamp[:] = [time.monotonic()]
+            stamp[:] = [monotonic()]
             return levels.take(max, lease)
 
         got = take()

@@ -1,8 +1,10 @@
 """Keeping a leased message: lease renewal from a background thread, the
 ack on success, and on failure the retry back-off or the dead-letter queue.
 The worker, `ferrow_tools.Queue` and `ferrow_tools.aio.Queue` all settle their
-messages through `keep_lease`; `keep_lease` and the framework integrations'
-`HeldLeases` renew through `Lease` and `Renewals`.
+messages through `keep_lease`, renewed by the one thread of their queue
+object's `LeaseSchedule` (a `with msg:` block or a job starts no thread of its
+own); the framework integrations' `HeldLeases` renew through `Lease` and
+`Renewals`.
 
 Dead letters are copied to the dead-letter queue in the format of
 `ferrow_tools.deadletter`, then acknowledged in the main queue. Copy-then-ack
@@ -176,7 +178,9 @@ class LeaseSchedule:
         time); the caller holds `lock`."""
         if self._closed:
             return
-        if self._thread is None:
+        if self._thread is None or not self._thread.is_alive():
+            # The first lease, or a renewal raised something that ended the
+            # thread (a PanicException is no Exception): a new one carries on.
             self._thread = threading.Thread(target=self._loop, daemon=True, name=self.name)
             self._thread.start()
         else:
@@ -187,28 +191,36 @@ class LeaseSchedule:
 
     def _loop(self) -> None:
         with self.lock:
-            while not self._closed:
-                now = time.monotonic()
-                due = [k for k in self._kept if k.next_renewal <= now]
-                if due:
-                    # Leases kept during this round need no wake-up: the
-                    # loop looks at the schedule again before it sleeps.
-                    self._wake_at = -math.inf
-                    for keeper in due:
-                        if not keeper._renew_due(now):
-                            self._kept.discard(keeper)
-                    continue
-                if self._kept:
-                    self._wake_at = min(k.next_renewal for k in self._kept)
-                elif self._recent_interval:
-                    # Leases come and go faster than the thread wakes: look
-                    # again in one renewal interval rather than be woken for
-                    # every one (one sleep without any goes to sleep for good).
-                    self._wake_at = now + self._recent_interval
-                    self._recent_interval = 0.0
-                else:
-                    self._wake_at = math.inf
-                self._wakeup.wait(None if self._wake_at == math.inf else self._wake_at - now)
+            try:
+                self._run_rounds()
+            finally:
+                self._wake_at = math.inf  # so that the next lease kept starts a thread
+
+    def _run_rounds(self) -> None:
+        """Renews what is due and sleeps until the next is; the caller holds
+        `lock`, which waiting releases."""
+        while not self._closed:
+            now = time.monotonic()
+            due = [k for k in self._kept if k.next_renewal <= now]
+            if due:
+                # Leases kept during this round need no wake-up: the
+                # loop looks at the schedule again before it sleeps.
+                self._wake_at = -math.inf
+                for keeper in due:
+                    if not keeper._renew_due(now):
+                        self._kept.discard(keeper)
+                continue
+            if self._kept:
+                self._wake_at = min(k.next_renewal for k in self._kept)
+            elif self._recent_interval:
+                # Leases come and go faster than the thread wakes: look
+                # again in one renewal interval rather than be woken for
+                # every one (one sleep without any goes to sleep for good).
+                self._wake_at = now + self._recent_interval
+                self._recent_interval = 0.0
+            else:
+                self._wake_at = math.inf
+            self._wakeup.wait(None if self._wake_at == math.inf else self._wake_at - now)
 
     def close(self) -> None:
         """Stops the renewals (the leases still kept run out on their own)
@@ -330,7 +342,17 @@ class keep_lease:
         if lease_ms <= 0:
             raise ValueError("lease_ms must be > 0")
         keeper = cls.__new__(cls)
-        keeper._setup(q, message, lease_ms, leased_at, policy, schedule)
+        # _setup's stores, inline: this runs for every `with msg:` block.
+        keeper.q = q
+        keeper.message = message
+        keeper.seq = message[0]
+        keeper.lease_ms = lease_ms
+        keeper.policy = policy
+        keeper.interval_s = interval_s = lease_ms * policy.renew_fraction / 1000.0
+        keeper._schedule = schedule
+        keeper._start = leased_at
+        keeper._deadline = leased_at + lease_ms / 1000.0
+        keeper.next_renewal = leased_at + interval_s
         return keeper
 
     def _expired(self) -> bool:

@@ -16,7 +16,7 @@ import ferrow
 
 from .deadletter import dead_letter_dir
 from .errors import open_error
-from .redis.url import SCHEMES, is_redis_url, parse, with_queue
+from .redis.url import QUEUE_OPTIONS, SCHEMES, is_redis_url, parse, with_queue
 
 if TYPE_CHECKING:
     from ferrow import FerrowQueue
@@ -24,10 +24,11 @@ if TYPE_CHECKING:
 Target = Union[str, "os.PathLike[str]"]
 
 DEAD_SUFFIX = ".dead"
+MEMORY = ":memory:"
 
 # The options of every queue, and those that only a Redis queue takes.
 LOCAL_OPTIONS = ("sync_interval_ms", "default_lease_ms", "auto_compact_bytes")
-REDIS_OPTIONS = ("min_replicas", "wait_timeout_ms", "accept_server_policy", "socket_timeout")
+REDIS_OPTIONS = QUEUE_OPTIONS
 
 ACCEPTED_TARGETS = ('a directory path, ":memory:" or a Redis URL such as '
                     "redis://127.0.0.1:6379/0?queue=jobs (schemes: {})".format(
@@ -109,8 +110,11 @@ def open_queue(target: Target, sync_interval_ms: Any = None, default_lease_ms: A
 
 def dead_letter_target(target: Target) -> str:
     """Where the dead letters of a queue go: the directory DIR.dead beside a
-    directory, the queue NAME.dead on the same servers for a Redis queue."""
+    directory, the queue NAME.dead on the same servers for a Redis queue, and
+    another queue in memory for ":memory:" (never a directory of that name)."""
     text = target_text(target)
+    if text == MEMORY:
+        return MEMORY
     if is_redis_url(text):
         parsed = parse(text)
         return with_queue(parsed, parsed.queue + DEAD_SUFFIX)

@@ -207,7 +207,7 @@ def open_target(target: str) -> "ferrow.FerrowQueue":
         return open_any_queue(target)
     except TimeoutError as e:
         raise lock_timeout(target) if not is_redis(target) else AdminError(str(e))
-    except (OSError, ValueError, ImportError) as e:
+    except (OSError, ValueError, TypeError, ImportError) as e:
         raise located(target, e)
 
 

@@ -15,6 +15,7 @@ from __future__ import annotations
 import heapq
 import os
 import struct
+import threading
 import zlib
 from typing import TYPE_CHECKING, Any, BinaryIO, Dict, List, Optional, Set, Tuple
 
@@ -32,80 +33,92 @@ _FRAME_HEADER = struct.Struct("<4sII")
 
 
 class SubQueueFacts:
-    """The facts, changed record by record as the engine changes its state."""
+    """The facts, changed record by record as the engine changes its state.
+    Threads that share a queue object share them: every method takes the
+    lock."""
 
     def __init__(self) -> None:
         self.ready: Set[int] = set()
         self.held: Dict[int, int] = {}  # seq -> lease deadline
         self.due: Dict[int, int] = {}  # seq -> due time, of delayed messages
         self._deadlines: List[Tuple[int, int]] = []  # heap of (deadline, seq), lazily cleaned
+        self._lock = threading.Lock()
 
     def enqueued(self, seq: int, due_ms: int) -> None:
-        self.ready.add(seq)
-        if due_ms:
-            self.due[seq] = due_ms
+        with self._lock:
+            self.ready.add(seq)
+            if due_ms:
+                self.due[seq] = due_ms
 
     def delayed(self, now_ms: int) -> Tuple[int, int]:
         """How many messages are not due yet: (of the ready ones to the
         engine, of the leased ones, that is held until due)."""
         ready = held = 0
-        for seq, due in list(self.due.items()):
-            if due <= now_ms:
-                del self.due[seq]  # due now: an ordinary message from here on
-            elif seq in self.ready:
-                ready += 1
-            elif seq in self.held:
-                held += 1
+        with self._lock:
+            for seq, due in list(self.due.items()):
+                if due <= now_ms:
+                    del self.due[seq]  # due now: an ordinary message from here on
+                elif seq in self.ready:
+                    ready += 1
+                elif seq in self.held:
+                    held += 1
         return ready, held
 
     def leased(self, seq: int, deadline_ms: int) -> None:
-        if seq not in self.ready and seq not in self.held:
-            return
-        self.ready.discard(seq)
-        self.held[seq] = deadline_ms
-        heapq.heappush(self._deadlines, (deadline_ms, seq))
+        with self._lock:
+            if seq not in self.ready and seq not in self.held:
+                return
+            self.ready.discard(seq)
+            self.held[seq] = deadline_ms
+            heapq.heappush(self._deadlines, (deadline_ms, seq))
 
     def requeued(self, seq: int) -> None:
-        if seq in self.held:
-            del self.held[seq]
-            self.ready.add(seq)
+        with self._lock:
+            if seq in self.held:
+                del self.held[seq]
+                self.ready.add(seq)
 
     def removed(self, seq: int) -> None:
-        self.ready.discard(seq)
-        self.held.pop(seq, None)
-        self.due.pop(seq, None)
-
-    def _first_deadline(self) -> Optional[int]:
-        heap = self._deadlines
-        while heap:
-            deadline, seq = heap[0]
-            if self.held.get(seq) == deadline:
-                return deadline
-            heapq.heappop(heap)
-        return None
+        with self._lock:
+            self.ready.discard(seq)
+            self.held.pop(seq, None)
+            self.due.pop(seq, None)
 
     def has_ready(self, now_ms: int) -> bool:
-        if self.ready:
-            return True
-        first = self._first_deadline()
-        return first is not None and first <= now_ms
+        with self._lock:
+            if self.ready:
+                return True
+            heap = self._deadlines
+            while heap:
+                deadline, seq = heap[0]
+                if self.held.get(seq) == deadline:
+                    return deadline <= now_ms
+                heapq.heappop(heap)  # an old deadline of a message since leased anew or gone
+            return False
+
+    def expired_leases(self, now_ms: int) -> List[int]:
+        """The held messages whose deadline has passed."""
+        with self._lock:
+            return [seq for seq, deadline in self.held.items() if deadline <= now_ms]
 
     def next_deadline_after(self, now_ms: int) -> Optional[int]:
         """The earliest lease deadline after now: when a held message comes
         due (or a consumer's lease lapses). One that has passed already makes
         the sub-queue ready, which a get takes care of without waiting."""
-        heap = self._deadlines
-        while heap:
-            deadline, seq = heap[0]
-            if self.held.get(seq) == deadline and deadline > now_ms:
-                return deadline
-            if deadline > now_ms:
-                heapq.heappop(heap)  # an old deadline of a message since leased anew
-                continue
-            # Passed: keep it for has_ready until the message is leased anew,
-            # but look past it for the next one.
-            return _first_after(heap, self.held, now_ms)
-        return None
+        with self._lock:
+            heap = self._deadlines
+            while heap:
+                deadline, seq = heap[0]
+                if self.held.get(seq) == deadline and deadline > now_ms:
+                    return deadline
+                if deadline > now_ms:
+                    heapq.heappop(heap)  # an old deadline of a message since leased anew
+                    continue
+                # Passed: keep it for has_ready until the message is leased
+                # anew, but look past it for the next one.
+                later = [d for d, s in heap if d > now_ms and self.held.get(s) == d]
+                return min(later) if later else None
+            return None
 
 
 class LogFollower:
@@ -118,14 +131,20 @@ class LogFollower:
         self._file: Optional[BinaryIO] = None
         self._inode = -1
         self._offset = FILE_HEADER_LEN
+        # One thread reads the log at a time; the others then see its facts.
+        self._lock = threading.Lock()
 
     def close(self) -> None:
+        with self._lock:
+            self._close_file()
+
+    def _close_file(self) -> None:
         if self._file is not None:
             self._file.close()
             self._file = None
 
     def _restart(self, st: os.stat_result) -> None:
-        self.close()
+        self._close_file()
         self.facts = SubQueueFacts()
         self._offset = FILE_HEADER_LEN
         try:
@@ -136,20 +155,21 @@ class LogFollower:
         self._inode = os.fstat(self._file.fileno()).st_ino
 
     def refresh(self) -> SubQueueFacts:
-        try:
-            st = os.stat(self.path)
-        except FileNotFoundError:
-            if self._inode != -1:
-                self._restart_empty()
+        with self._lock:
+            try:
+                st = os.stat(self.path)
+            except FileNotFoundError:
+                if self._inode != -1:
+                    self._restart_empty()
+                return self.facts
+            if st.st_ino != self._inode or st.st_size < self._offset:
+                self._restart(st)
+            if self._file is not None and st.st_size > self._offset:
+                self._read_to(st.st_size)
             return self.facts
-        if st.st_ino != self._inode or st.st_size < self._offset:
-            self._restart(st)
-        if self._file is not None and st.st_size > self._offset:
-            self._read_to(st.st_size)
-        return self.facts
 
     def _restart_empty(self) -> None:
-        self.close()
+        self._close_file()
         self.facts = SubQueueFacts()
         self._inode = -1
         self._offset = FILE_HEADER_LEN
@@ -220,8 +240,7 @@ class TrackedCore:
 
     def _expire(self) -> None:
         """The engine hands lapsed leases back before it delivers."""
-        now = now_ms()
-        for seq in [s for s, deadline in self.facts.held.items() if deadline <= now]:
+        for seq in self.facts.expired_leases(now_ms()):
             self.facts.requeued(seq)
 
     def ack(self, seq: Any) -> bool:
@@ -253,7 +272,3 @@ class TrackedCore:
     def __getattr__(self, name: str) -> Any:
         return getattr(self.core, name)
 
-
-def _first_after(heap: List[Tuple[int, int]], held: Dict[int, int], now_ms: int) -> Optional[int]:
-    later = [d for d, seq in heap if d > now_ms and held.get(seq) == d]
-    return min(later) if later else None

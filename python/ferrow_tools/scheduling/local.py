@@ -21,6 +21,7 @@ expired="dead", moved to the queue's dead letters with the reason "expired".
 from __future__ import annotations
 
 import os
+import threading
 import time
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, Union, cast
 
@@ -79,6 +80,7 @@ class LocalLevels:
         self.expired_to_dead = expired_to_dead
         self._options = open_options
         self._subs: Dict[int, SubQueue] = {}
+        self._opening = threading.Lock()
         self._plain_first = False
         self._look_again = 0.0
         # True while the queue has no sub-queue: a get is the plain queue's
@@ -95,6 +97,13 @@ class LocalLevels:
     # -- sub-queues -------------------------------------------------------
 
     def sub(self, level: int, create: bool) -> Optional[SubQueue]:
+        found = self._subs.get(level)
+        if found is not None:
+            return found
+        with self._opening:  # threads sharing the queue object open it once
+            return self._open_sub(level, create)
+
+    def _open_sub(self, level: int, create: bool) -> Optional[SubQueue]:
         found = self._subs.get(level)
         if found is not None:
             return found

@@ -7,10 +7,11 @@ One cycle is a put, a get and a settle of a 100-byte body, in one process
 (for `Worker`: a put, then the worker's dequeue, job and ack),
 on ":memory:", a directory with sync_interval_ms=1000 ("relaxed") and a
 directory with the default policy (an fsync per record). The baseline, in
-the same run, is `FerrowCore` itself: enqueue, dequeue, ack. Every figure is
-the best of N rounds of S seconds (4 S with the default policy, whose fsyncs
-make few cycles), the rounds of all variants interleaved so that the
-machine's noise falls on all of them alike. Rates are per second of the
+the same run, is `FerrowCore` itself: enqueue, dequeue, ack. Each variant
+runs for S seconds in each of N rounds (4 S with the default policy, whose
+fsyncs make few cycles), the variants one after the other within a round;
+a ratio is the median over the rounds of the two rates of the same round,
+so that the machine's noise falls on both alike. Rates are per second of the
 process's CPU time, except with the default policy, where waiting for the
 disk is the cost and the wall clock counts.
 
@@ -25,6 +26,7 @@ import importlib
 import importlib.util
 import os
 import shutil
+import statistics
 import sys
 import tempfile
 import time
@@ -171,7 +173,11 @@ def main():
     args = parser.parse_args()
     before = load_package(args.before, "ferrow_tools_before") if args.before else None
     os.makedirs(args.dir, exist_ok=True)
-    scratch = tempfile.mkdtemp(prefix="client-overhead-", dir=args.dir)
+    scratch = os.path.abspath(tempfile.mkdtemp(prefix="client-overhead-", dir=args.dir))
+    # Whatever a variant makes in the working directory (an older Worker on
+    # ":memory:" made a ":memory:.dead" directory there) goes with the rest.
+    home = os.getcwd()
+    os.chdir(scratch)
     # (label, subdirectory or None for ":memory:", options, share of the
     # round time, clock): an fsync per record makes few cycles, so they get
     # longer, and are timed by the wall clock, since waiting for the disk is
@@ -182,42 +188,47 @@ def main():
                 time.process_time),
                ("directory, default policy", "default", {}, 4, time.perf_counter)]
     runners = variants(before)
-    best = {}
+    rates = {}  # (target label, variant) -> the rate of each round
     try:
         for round_number in range(args.rounds):
             for label, subdir, options, share, clock in targets:
                 for name, run in runners:
                     # A fresh queue each time: a long log is not what is measured.
                     target = ":memory:" if subdir is None else os.path.join(
-                        scratch, "{}-{}-{}".format(subdir, round_number, len(best)))
+                        scratch, "{}-{}-{}".format(subdir, round_number, len(rates)))
                     rate = measure(run, target, options, args.seconds * share, clock)
-                    key = (label, name)
-                    best[key] = max(best.get(key, 0.0), rate)
+                    rates.setdefault((label, name), []).append(rate)
                     if subdir is not None:
                         shutil.rmtree(target, ignore_errors=True)
     finally:
+        os.chdir(home)
         shutil.rmtree(scratch, ignore_errors=True)
-    print("Cycles per second (put + get + settle, 100-byte bodies; best of {} rounds of "
-          "{} s; CPU seconds but for the default policy), and the ratio to FerrowCore"
-          .format(args.rounds, args.seconds))
+
+    def ratio(label, name, base):
+        """The median over the rounds of the two variants' rates in each:
+        measured moments apart, they share whatever the machine was doing."""
+        return statistics.median(a / b for a, b in zip(rates[(label, name)],
+                                                       rates[(label, base)]))
+
+    print("Cycles per second (put + get + settle, 100-byte bodies; median of {} rounds of "
+          "{} s; CPU seconds but for the default policy), and the median ratio to FerrowCore "
+          "in the same round".format(args.rounds, args.seconds))
     names = [name for name, _ in runners]
     print("| target | " + " | ".join(names) + " |")
     print("|---|" + "---:|" * len(names))
     for label, _, _, _, _ in targets:
-        base = best[(label, "FerrowCore")]
-        cells = ["{:,.0f}".format(base)]
-        cells += ["{:,.0f} ({:.2f}x)".format(best[(label, n)], best[(label, n)] / base)
+        cells = ["{:,.0f}".format(statistics.median(rates[(label, "FerrowCore")]))]
+        cells += ["{:,.0f} ({:.2f}x)".format(statistics.median(rates[(label, n)]),
+                                             ratio(label, n, "FerrowCore"))
                   for n in names[1:]]
         print("| {} | {} |".format(label, " | ".join(cells)))
     print()
-    print("aio.Queue to Queue (same package):")
+    print("aio.Queue to Queue (same package, median ratio in the same round):")
     for label, _, _, _, _ in targets:
         for prefix in (["before: "] if before else []) + [""]:
-            ack = best[(label, prefix + "aio get+ack")] / best[(label, prefix + "Queue get+ack")]
-            block = best[(label, prefix + "aio async with")] / best[(label,
-                                                                     prefix + "Queue with msg")]
-            print("  {}{}: get+ack {:.2f}x, with {:.2f}x".format(prefix, label, ack, block))
-
+            print("  {}{}: get+ack {:.2f}x, with {:.2f}x".format(
+                prefix, label, ratio(label, prefix + "aio get+ack", prefix + "Queue get+ack"),
+                ratio(label, prefix + "aio async with", prefix + "Queue with msg")))
 
 if __name__ == "__main__":
     main()

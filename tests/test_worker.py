@@ -117,6 +117,7 @@ def test_failed_deliveries_come_back_after_the_back_off(tmp_path):
     for gap, nominal in zip(gaps, [0.2, 0.4, 0.5]):
         assert nominal * 0.75 - 0.01 <= gap <= nominal + 1.0, (gaps, nominal)
     assert q.stats()["total"] == 0
+    assert not os.path.exists(qdir + ".dead")  # opened for a dead letter only
 
 
 # ---------------------------------------------------------------- dead letters

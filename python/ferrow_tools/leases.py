@@ -439,35 +439,37 @@ class keep_lease:
         with self._schedule.lock:
             return not self._done and self._extend(lease_ms)
 
-    def _finish(self, failed: Optional[BaseException]) -> None:
-        if not self._take_over(None):
-            return
-        if failed is None:
-            self.q.ack(self.seq)
-            self.outcome = "acked"
-            return
+    def _fail(self, failed: BaseException) -> None:
+        """Settles a message whose block raised: past `max_deliveries` into
+        the dead-letter queue (opened only then), otherwise held in flight
+        for the retry delay, so that it comes back after it."""
         deliveries = self.message[2]
         policy = self.policy
-        dead = policy.dead_letters() if policy.dead_letters is not None else None
-        if (policy.max_deliveries is not None and dead is not None
-                and deliveries >= policy.max_deliveries):
-            reason = "{}: {}".format(type(failed).__name__, failed)[:500]
-            move_to_dead_letter(self.q, dead, self.message, reason)
-            self.dead_reason = reason
-            self.outcome = "dead"
-            log.warning("message %d moved to %s after %d deliveries; last failure: %s",
-                        self.seq, policy.dead_name, deliveries, reason)
-            return
+        if (policy.max_deliveries is not None and deliveries >= policy.max_deliveries
+                and policy.dead_letters is not None):
+            dead = policy.dead_letters()
+            if dead is not None:
+                reason = "{}: {}".format(type(failed).__name__, failed)[:500]
+                move_to_dead_letter(self.q, dead, self.message, reason)
+                self.dead_reason = reason
+                self.outcome = "dead"
+                log.warning("message %d moved to %s after %d deliveries; last failure: %s",
+                            self.seq, policy.dead_name, deliveries, reason)
+                return
         delay = policy.retry.delay_ms(deliveries) if policy.retry is not None else 0
         self.retry_delay_ms = delay
-        # Held in flight for the delay: it comes back after it.
         if self._extend(delay):
             self.outcome = "retry"
 
     def __exit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
                  tb: Optional[TracebackType]) -> None:
         try:
-            self._finish(ev)
+            if self._take_over(None):
+                if ev is None:
+                    self.q.ack(self.seq)
+                    self.outcome = "acked"
+                else:
+                    self._fail(ev)
         finally:
             if self._own_schedule:
                 self._schedule.close()

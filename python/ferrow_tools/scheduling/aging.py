@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import threading
 import time
-from typing import List, Optional
+from typing import List, Optional, Tuple
 
 DEFAULT_AGING_S = 5.0
 
@@ -48,9 +48,13 @@ class LevelOrder:
             rest = [level for level in range(self.levels - 1, -1, -1) if level not in urgent]
         return urgent + rest
 
-    def looked(self, level: int, waited_ms: Optional[int]) -> None:
-        """Notes a look at `level`: `waited_ms` is how long the message it
-        yielded had been ready, None when it yielded none."""
+    def looked(self, looks: List[Tuple[int, Optional[int]]]) -> None:
+        """Notes the looks of one get: (level, how long the first message it
+        yielded had been ready in ms, None when it yielded none)."""
+        if self.levels == 1:
+            return
+        now = time.monotonic()
         with self._lock:
-            self._last_look[level] = time.monotonic()
-            self._stale[level] = waited_ms is not None and waited_ms >= self.aging_ms
+            for level, waited_ms in looks:
+                self._last_look[level] = now
+                self._stale[level] = waited_ms is not None and waited_ms >= self.aging_ms

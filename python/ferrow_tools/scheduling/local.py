@@ -196,19 +196,22 @@ class LocalLevels:
         dead-letters) what expired on the way. Nothing ready costs at most one
         call per level: a sub-queue whose log shows nothing ready is skipped."""
         out: List[Taken] = []
+        looks: List[Tuple[int, Optional[int]]] = []
+        now = now_ms()
         for level in self.order.order():
             waited: Optional[int] = None
             for core, sub in self._sources(level):
-                if sub is not None and not sub.index.refresh().has_ready(now_ms()):
+                if sub is not None and not sub.index.refresh().has_ready(now):
                     continue
                 first = self._drain(level, core, sub, max_count - len(out), lease_ms, out)
                 if waited is None:
                     waited = first
                 if len(out) >= max_count:
                     break
-            self.order.looked(level, waited)
+            looks.append((level, waited))
             if len(out) >= max_count:
                 break
+        self.order.looked(looks)
         return out
 
     def _drain(self, level: int, core: FerrowQueue, sub: Optional[SubQueue], want: int,

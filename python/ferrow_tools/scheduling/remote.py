@@ -85,10 +85,11 @@ class RedisLevels:
             out.append(Taken(self.main, (seq, body, deliveries, enqueued_ts_ms), level,
                              expires_ms, max(enqueued_ts_ms, due_ms)))
         now = now_ms()
+        looks: List[Tuple[int, Optional[int]]] = []
         for level in order[:tried]:
             first = next((t for t in out if t.level == level), None)
-            self.order.looked(level, None if first is None else
-                              max(0, now - first.ready_since_ms))
+            looks.append((level, None if first is None else max(0, now - first.ready_since_ms)))
+        self.order.looked(looks)
         return out
 
     def available(self) -> int:

@@ -280,3 +280,16 @@ def test_a_worker_takes_levels_in_order_and_delayed_messages_when_due(shared_tar
     assert [body for body, _ in seen] == [b"high", b"low", b"later"]
     assert DELAY_S <= seen[2][1] < DELAY_S + WAKE_SLACK_S
     assert worker.stats.counts["acked"] == 3
+
+
+def test_a_reader_serves_levels_it_was_not_told_of(shared_target):
+    """A consumer opened without `priorities` still gets what a producer put
+    with priorities, highest first, rather than leaving it unread."""
+    with Queue(shared_target, priorities=3) as producer:
+        producer.put(b"plain")
+        producer.put(b"urgent", priority=2)
+        producer.put(b"soon", priority=1)
+    with Queue(shared_target) as consumer:
+        got = [consumer.get(timeout=5) for _ in range(3)]
+        assert [(m.raw, m.priority) for m in got] == [
+            (b"urgent", 2), (b"soon", 1), (b"plain", None)]

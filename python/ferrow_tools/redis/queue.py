@@ -371,23 +371,24 @@ class RedisQueue:
         return list(range(first, first + len(data)))
 
     def take(self, max_count: int, lease_ms: int, order: Sequence[int],
-             expired_to_dead: bool) -> Tuple[int, List[Tuple[Any, ...]]]:
+             expired_to_dead: bool) -> Tuple[int, int, List[Tuple[Any, ...]]]:
         return self._run(self.take_steps(max_count, lease_ms, order, expired_to_dead))
 
     def take_steps(self, max_count: int, lease_ms: int, order: Sequence[int],
-                   expired_to_dead: bool) -> Steps[Tuple[int, List[Tuple[Any, ...]]]]:
+                   expired_to_dead: bool) -> Steps[Tuple[int, int, List[Tuple[Any, ...]]]]:
         """Leases up to `max_count` messages, looking at the levels in
-        `order`; returns how many levels were looked at, and for each message
-        (seq, body, deliveries, enqueued_ts_ms, level, expires_ms or None,
-        expired, due_ms)."""
+        `order` (then at any other level in use); returns how many levels
+        were looked at, how many are in use, and for each message (seq, body,
+        deliveries, enqueued_ts_ms, level, expires_ms or None, expired,
+        due_ms)."""
         flat = yield ("take", [max_count, lease_ms, 1 if expired_to_dead else 0, *order], WRITE)
         out = []
-        for i in range(1, len(flat), 8):
+        for i in range(2, len(flat), 8):
             expires = int(flat[i + 5])
             out.append((int(flat[i]), bytes(flat[i + 1]), int(flat[i + 2]), int(flat[i + 3]),
                         int(flat[i + 4]), None if expires < 0 else expires,
                         int(flat[i + 6]) == 1, int(flat[i + 7])))
-        return int(flat[0]), out
+        return int(flat[0]), int(flat[1]), out
 
     def scheduling_stats(self) -> Dict[str, int]:
         """The messages waiting for their due time and the expired ones dropped."""

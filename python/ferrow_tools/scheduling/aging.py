@@ -36,6 +36,15 @@ class LevelOrder:
         self._stale = [False] * levels
         self._lock = threading.Lock()
 
+    def grow(self, levels: int) -> None:
+        """Takes in levels up to `levels` - 1 (found in use by others)."""
+        with self._lock:
+            added = levels - self.levels
+            if added > 0:
+                self._last_look += [time.monotonic()] * added
+                self._stale += [False] * added
+                self.levels = levels
+
     def order(self) -> List[int]:
         """The levels, in the order a get looks at them now."""
         if self.levels == 1:
@@ -56,5 +65,6 @@ class LevelOrder:
         now = time.monotonic()
         with self._lock:
             for level, waited_ms in looks:
-                self._last_look[level] = now
-                self._stale[level] = waited_ms is not None and waited_ms >= self.aging_ms
+                if level < self.levels:
+                    self._last_look[level] = now
+                    self._stale[level] = waited_ms is not None and waited_ms >= self.aging_ms

@@ -31,7 +31,7 @@ from ..leases import move_to_dead_letter
 from . import envelope
 from .aging import LevelOrder
 from .follower import LogFollower, TrackedCore
-from .naming import level_dir
+from .naming import level_dir, level_dirs
 from .taken import Taken
 from .times import now_ms
 
@@ -86,8 +86,8 @@ class LocalLevels:
         # True while the queue has no sub-queue: a get is the plain queue's
         # dequeue, as it always was. Plain attributes, read before every get.
         self.plain = priorities == 1
-        # Whether a plain reader looks for a sub-queue that others may make.
-        self.looks_for_subs = self.plain and not self.memory
+        # Whether a reader looks for sub-queues that others may make.
+        self.looks_for_subs = not self.memory
         # Levels above 0 exist from the start on a directory, so that every
         # reader watches them; level 0's sub-queue only once something needs it.
         if not self.memory:
@@ -121,7 +121,10 @@ class LocalLevels:
             found = SubQueue(level, ferrow.FerrowCore(path, **self._core_options()),
                              LogFollower(path), path)
         self._subs[level] = found
-        self.plain = self.looks_for_subs = False
+        self.plain = False
+        # A level that a producer with more levels uses is served all the
+        # same (ordered as the levels are), rather than left unread.
+        self.order.grow(level + 1)
         return found
 
     def _core_options(self) -> Dict[str, Any]:
@@ -129,19 +132,26 @@ class LocalLevels:
                                                "auto_compact_bytes") if k in self._options}
 
     def found_sub(self) -> bool:
-        """Whether level 0's sub-queue appeared (another process made the
-        directory); looked for at most every LOOK_AGAIN_S, since a look costs
-        a plain get a sixth of its time. Asked before every plain get while
-        `looks_for_subs`."""
+        """Whether a sub-queue appeared that this reader had not opened
+        (another process made the directory: level 0's, or one of a level
+        this reader was not told of); looked for at most every LOOK_AGAIN_S,
+        since a look costs a plain get a sixth of its time. Asked before
+        every plain get, and by every get across levels."""
         now = time.monotonic()
-        if now < self._look_again:
+        if now < self._look_again or not self.looks_for_subs:
             return False
         self._look_again = now + LOOK_AGAIN_S
-        return self.sub(0, create=False) is not None
+        found = False
+        for level, _ in level_dirs(self.target):
+            if level not in self._subs:
+                found = self.sub(level, create=False) is not None or found
+        return found
 
     def sub_queues(self) -> List[SubQueue]:
-        """The sub-queues there are (level 0's looked for if not open yet)."""
-        self.sub(0, create=False)
+        """The sub-queues there are (those not open yet looked for)."""
+        if not self.memory:
+            for level, _ in level_dirs(self.target):
+                self.sub(level, create=False)
         return [self._subs[level] for level in sorted(self._subs)]
 
     def watched_dirs(self) -> List[str]:
@@ -149,7 +159,7 @@ class LocalLevels:
         directory above, where new sub-queues appear."""
         if self.memory:
             return []
-        dirs = [self.target] + [s.path for s in self.sub_queues() if s.path is not None]
+        dirs = [self.target] + [s.path for s in list(self._subs.values()) if s.path is not None]
         return dirs + [os.path.dirname(os.path.abspath(self.target))]
 
     # -- putting ----------------------------------------------------------
@@ -195,6 +205,7 @@ class LocalLevels:
         in the order of `LevelOrder`; holds what is not due yet and drops (or
         dead-letters) what expired on the way. Nothing ready costs at most one
         call per level: a sub-queue whose log shows nothing ready is skipped."""
+        self.found_sub()
         out: List[Taken] = []
         looks: List[Tuple[int, Optional[int]]] = []
         now = now_ms()
@@ -301,7 +312,7 @@ class LocalLevels:
         """When the next held message comes due (wall clock ms), if known."""
         now = now_ms()
         dues = [d for d in (s.index.refresh().next_deadline_after(now)
-                            for s in self.sub_queues()) if d is not None]
+                            for s in list(self._subs.values())) if d is not None]
         return min(dues) if dues else None
 
     def close(self) -> None:

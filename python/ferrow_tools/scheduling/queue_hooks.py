@@ -59,7 +59,7 @@ def message_for(cls: Type[M], queue: Any, taken: Taken, leased_at: float, lease_
         owner = SubQueueView(queue, taken.core,
                              None if local_calls is None else local_calls(taken.core))
     message = cls(owner, taken.delivered, leased_at, lease_ms)  # type: ignore[call-arg]
-    if priorities > 1:
+    if priorities > 1 or taken.level > 0:
         setattr(message, "priority", taken.level)
     if taken.expires_ms is not None:
         setattr(message, "expires_at",

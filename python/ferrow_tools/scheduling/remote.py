@@ -21,7 +21,7 @@ if TYPE_CHECKING:
 
     from ..redis.queue import RedisQueue, Steps
 
-Raw = Tuple[int, List[Tuple[Any, ...]]]
+Raw = Tuple[int, int, List[Tuple[Any, ...]]]
 
 
 class RedisLevels:
@@ -70,8 +70,11 @@ class RedisLevels:
         return self._finish(order, raw)
 
     def _finish(self, order: Sequence[int], raw: Raw) -> List[Taken]:
-        tried, messages = raw
-        if self.priorities == 1 and not self.expired_to_dead:  # nothing to order or move
+        tried, in_use, messages = raw
+        # A level that a producer with more levels uses is served all the
+        # same, ordered as the levels are from the next get on.
+        self.order.grow(in_use)
+        if self.order.levels == 1 and not self.expired_to_dead:  # nothing to order or move
             return [Taken(self.main, (seq, body, deliveries, enqueued_ts_ms), level, expires_ms,
                           max(enqueued_ts_ms, due_ms))
                     for seq, body, deliveries, enqueued_ts_ms, level, expires_ms, _, due_ms
@@ -86,7 +89,7 @@ class RedisLevels:
                              expires_ms, max(enqueued_ts_ms, due_ms)))
         now = now_ms()
         looks: List[Tuple[int, Optional[int]]] = []
-        for level in order[:tried]:
+        for level in list(order)[:tried]:
             first = next((t for t in out if t.level == level), None)
             looks.append((level, None if first is None else max(0, now - first.ready_since_ms)))
         self.order.looked(looks)

@@ -1,11 +1,11 @@
 -- ARGV: max, lease_ms, expired_to_dead (1/0), then levels in the order to
--- look at them. Leases up to max messages, the smallest id of a level first;
+-- look at them (any other level in use is looked at after them). Leases up to max messages, the smallest id of a level first;
 -- at level 0 the plain ready set and the level's own set are one, by id.
 -- An expired message is dropped (dead_total and expired_total count it), or
 -- with expired_to_dead leased and returned flagged, for the caller to move
--- to the dead letters. Returns how many levels were looked at, then for each
--- message: seq, body, deliveries, enqueued_ts_ms, level, expires (-1: none),
--- expired (1/0), due (0: none).
+-- to the dead letters. Returns how many levels were looked at and how many
+-- are in use, then for each message: seq, body, deliveries, enqueued_ts_ms,
+-- level, expires (-1: none), expired (1/0), due (0: none).
 local now = now_ms()
 reclaim(now)
 local max_count, to_dead = tonumber(ARGV[1]), ARGV[3] == '1'
@@ -14,7 +14,7 @@ local deadline = deadline_after(now, ARGV[2])
 -- A queue that never had a scheduled message has plain ones alone: leased
 -- as dequeue.lua leases them, without looking at anything else (every level
 -- asked for was looked at, and found empty but for level 0).
-if levels_used() == 0 then return lease_plain(max_count, deadline, {#ARGV - 3}, true) end
+if levels_used() == 0 then return lease_plain(max_count, deadline, {#ARGV - 3, 0}, true) end
 promote(now)
 
 local function pop(level)
@@ -35,11 +35,26 @@ local function pop(level)
   return popped[1]
 end
 
-local out = {0}
-local delivered = 0
+-- Levels in use that the caller did not name (a producer had more of them)
+-- are looked at all the same, highest first: those above every named level
+-- before the named ones, the others after them.
+local named, top = {}, -1
 for i = 4, #ARGV do
-  out[1] = i - 3
-  local level = tonumber(ARGV[i])
+  named[tonumber(ARGV[i])] = true
+  top = math.max(top, tonumber(ARGV[i]))
+end
+local levels = {}
+for level = levels_used() - 1, top + 1, -1 do levels[#levels + 1] = level end
+for i = 4, #ARGV do levels[#levels + 1] = tonumber(ARGV[i]) end
+for level = top - 1, 0, -1 do
+  if not named[level] then levels[#levels + 1] = level end
+end
+
+local out = {0, levels_used()}
+local delivered = 0
+for i = 1, #levels do
+  out[1] = i
+  local level = levels[i]
   while delivered < max_count do
     local seq = pop(level)
     if not seq then break end

@@ -381,7 +381,12 @@ class RedisQueue:
         were looked at, how many are in use, and for each message (seq, body,
         deliveries, enqueued_ts_ms, level, expires_ms or None, expired,
         due_ms)."""
-        flat = yield ("take", [max_count, lease_ms, 1 if expired_to_dead else 0, *order], WRITE)
+        # The script's defaults (drop what expired; every level, highest
+        # first) save a reader of one level and its default two arguments.
+        args: List[Any] = [max_count, lease_ms]
+        if expired_to_dead or list(order) != [0]:
+            args += [1 if expired_to_dead else 0, *order]
+        flat = yield ("take", args, WRITE)
         out = []
         for i in range(2, len(flat), 8):
             expires = int(flat[i + 5])

@@ -73,7 +73,8 @@ class RedisLevels:
         tried, in_use, messages = raw
         # A level that a producer with more levels uses is served all the
         # same, ordered as the levels are from the next get on.
-        self.order.grow(in_use)
+        if in_use > self.order.levels:
+            self.order.grow(in_use)
         if self.order.levels == 1 and not self.expired_to_dead:  # nothing to order or move
             return [Taken(self.main, (seq, body, deliveries, enqueued_ts_ms), level, expires_ms,
                           max(enqueued_ts_ms, due_ms))

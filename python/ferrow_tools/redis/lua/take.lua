@@ -1,5 +1,6 @@
--- ARGV: max, lease_ms, expired_to_dead (1/0), then levels in the order to
--- look at them (any other level in use is looked at after them). Leases up to max messages, the smallest id of a level first;
+-- ARGV: max, lease_ms, expired_to_dead (1/0, default 0), then levels in the
+-- order to look at them (default: every level in use, highest first; any
+-- level in use that is not named is looked at as well). Leases up to max messages, the smallest id of a level first;
 -- at level 0 the plain ready set and the level's own set are one, by id.
 -- An expired message is dropped (dead_total and expired_total count it), or
 -- with expired_to_dead leased and returned flagged, for the caller to move
@@ -14,7 +15,9 @@ local deadline = deadline_after(now, ARGV[2])
 -- A queue that never had a scheduled message has plain ones alone: leased
 -- as dequeue.lua leases them, without looking at anything else (every level
 -- asked for was looked at, and found empty but for level 0).
-if levels_used() == 0 then return lease_plain(max_count, deadline, {#ARGV - 3, 0}, true) end
+if levels_used() == 0 then
+  return lease_plain(max_count, deadline, {math.max(#ARGV - 3, 1), 0}, true)
+end
 promote(now)
 
 local function pop(level)

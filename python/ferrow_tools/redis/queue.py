@@ -387,13 +387,18 @@ class RedisQueue:
         if expired_to_dead or list(order) != [0]:
             args += [1 if expired_to_dead else 0, *order]
         flat = yield ("take", args, WRITE)
+        in_use = int(flat[1])
+        if not in_use:  # plain messages alone, in the reply of a plain dequeue
+            return int(flat[0]), 0, [
+                (int(flat[i]), bytes(flat[i + 1]), int(flat[i + 2]), int(flat[i + 3]), 0, None,
+                 False, 0) for i in range(2, len(flat), 4)]
         out = []
         for i in range(2, len(flat), 8):
             expires = int(flat[i + 5])
             out.append((int(flat[i]), bytes(flat[i + 1]), int(flat[i + 2]), int(flat[i + 3]),
                         int(flat[i + 4]), None if expires < 0 else expires,
                         int(flat[i + 6]) == 1, int(flat[i + 7])))
-        return int(flat[0]), int(flat[1]), out
+        return int(flat[0]), in_use, out
 
     def scheduling_stats(self) -> Dict[str, int]:
         """The messages waiting for their due time and the expired ones dropped."""

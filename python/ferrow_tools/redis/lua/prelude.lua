@@ -156,10 +156,8 @@ local function count_enqueued(n, size)
 end
 
 -- Leases up to n plain messages, the smallest ids first, all under one
--- deadline; appends seq, body, deliveries, enqueued_ts_ms of each to `out`,
--- followed by level 0, expires -1, expired 0, due 0 when `wide` (the
--- replies of take.lua).
-local function lease_plain(n, deadline, out, wide)
+-- deadline; appends seq, body, deliveries, enqueued_ts_ms of each to `out`.
+local function lease_plain(n, deadline, out)
   n = math.min(n, redis.call('ZCARD', READY))
   if n == 0 then return out end
   local popped = redis.call('ZPOPMIN', READY, n)
@@ -178,12 +176,6 @@ local function lease_plain(n, deadline, out, wide)
       out[#out + 1] = bodies[k]
       out[#out + 1] = redis.call('HINCRBY', DELIVERIES, ids[k], 1)
       out[#out + 1] = tonumber(times[k])
-      if wide then
-        out[#out + 1] = 0
-        out[#out + 1] = -1
-        out[#out + 1] = 0
-        out[#out + 1] = 0
-      end
     end
   end
   return out

@@ -6,7 +6,8 @@
 -- with expired_to_dead leased and returned flagged, for the caller to move
 -- to the dead letters. Returns how many levels were looked at and how many
 -- are in use, then for each message: seq, body, deliveries, enqueued_ts_ms,
--- level, expires (-1: none), expired (1/0), due (0: none).
+-- and when any level is in use: level, expires (-1: none), expired (1/0),
+-- due (0: none).
 local now = now_ms()
 reclaim(now)
 local max_count, to_dead = tonumber(ARGV[1]), ARGV[3] == '1'
@@ -16,7 +17,7 @@ local deadline = deadline_after(now, ARGV[2])
 -- as dequeue.lua leases them, without looking at anything else (every level
 -- asked for was looked at, and found empty but for level 0).
 if levels_used() == 0 then
-  return lease_plain(max_count, deadline, {math.max(#ARGV - 3, 1), 0}, true)
+  return lease_plain(max_count, deadline, {math.max(#ARGV - 3, 1), 0})
 end
 promote(now)
 

@@ -9,6 +9,7 @@ import warnings
 import pytest
 
 from conftest import start_cluster, unique_name
+from ferrow_tools import Queue
 from ferrow_tools.redis.url import parse, with_queue
 from ferrow_tools.targets import open_queue
 from ferrow_tools.worker import wait_for_message
@@ -180,6 +181,12 @@ def test_every_call_works_on_a_cluster(redis_servers):
         assert q.verify_integrity()["ok"] and q.flush() is None and q.compact() is None
         q.purge()
         assert q.stats()["generation"] == 1
+        with Queue(url, priorities=2, min_replicas=0) as queue:  # the scheduling scripts
+            queue.put(b"later", delay=0.05)
+            queue.put(b"high", priority=1, ttl=60)
+            queue.put(b"low")
+            assert [queue.get(timeout=5).raw for _ in range(3)] == [b"high", b"low", b"later"]
+            assert queue.core.verify_integrity()["ok"]
 
 
 def test_importing_the_tools_needs_no_client_library():

@@ -28,9 +28,12 @@ from typing import (TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Iter
                     Optional, Set, Type, TypeVar, Union, overload)
 
 from .client import MessageBase, QueueBase, QueueClosed, str_body_error
+from .scheduling import Taken, put_options
+from .scheduling.queue_hooks import has_options, message_for
+from .scheduling.waking import LevelWatcher, capped
 from .shielding import run_to_end
 from .targets import Target
-from .waiting import Plan, QueueWatcher, Waker, waiting_plan
+from .waiting import Plan, Waker, waiting_plan
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue, FerrowStats
@@ -211,8 +214,10 @@ class Queue(QueueBase):
             assert isinstance(core, RedisQueue)
             self._calls = AsyncRedisQueue(core)
         else:
-            waker: Waker = self._bell if self._bell is not None else QueueWatcher(
-                self.settings.target)
+            # The queue's directory, its sub-queues and the directory above
+            # (or the doorbell in memory); waits end when a held message is due.
+            waker: Waker = LevelWatcher(self.levels.watched_dirs, self.levels.next_due_ms,
+                                        self._bell)
             self._calls = Local(core, waker)
 
     @property
@@ -232,7 +237,10 @@ class Queue(QueueBase):
         # it was making is done when the cancellation goes on.
         return await run_to_end(asyncio.get_running_loop().run_in_executor(None, call, *args))
 
-    async def put(self, body: Any) -> int:
+    async def put(self, body: Any, **options: Any) -> int:
+        """As `ferrow_tools.Queue.put`, options included."""
+        if options:  # a plain put pays for no more than this test
+            return (await self.put_many([body], **options))[0]
         dumps = self._dumps
         try:
             payload = body if dumps is None else dumps(body)
@@ -246,10 +254,16 @@ class Queue(QueueBase):
             bell.ring()
         return seq
 
-    async def put_many(self, bodies: Iterable[Any]) -> List[int]:
+    async def put_many(self, bodies: Iterable[Any], *, delay: Any = None, priority: Any = None,
+                       ttl: Any = None) -> List[int]:
         payloads = self._encode_all(bodies)
-        seqs = (self._enqueue_batch(payloads) if self._inline
-                else await self.calls.enqueue_batch(payloads))
+        if has_options(delay, priority, ttl):
+            options = put_options(delay, priority, ttl, self.levels.priorities)
+            seqs = await self.levels.put_async(self.calls, payloads, *options)
+            self._check_levels = True
+        else:
+            seqs = (self._enqueue_batch(payloads) if self._inline
+                    else await self.calls.enqueue_batch(payloads))
         self.ring()
         return seqs
 
@@ -261,7 +275,7 @@ class Queue(QueueBase):
 
     async def get(self, timeout: Optional[float] = None,
                   lease_ms: Optional[int] = None) -> Optional[Message]:
-        if self._inline:
+        if self._inline and not (self._check_levels and self._across_levels()):
             # A ready message needs no waiting plan: one call, inline.
             if timeout is not None and timeout < 0:
                 raise ValueError("timeout must be >= 0 seconds or None")
@@ -288,6 +302,8 @@ class Queue(QueueBase):
             raise ValueError("timeout must be >= 0 seconds or None")
         lease = self.settings.lease(lease_ms)
         leased_at: List[float] = []
+        if self._check_levels and self._across_levels():
+            return await self._get_levels(max, timeout, lease)
 
         async def take() -> List[DeliveredMessage]:
             leased_at[:] = [monotonic()]
@@ -300,6 +316,48 @@ class Queue(QueueBase):
             with self._bell.listening():
                 got = await follow(plan, take, calls.wait_until_ready) or []
         return [Message(self, m, leased_at[0], lease) for m in got]
+
+    async def _get_levels(self, max: int, timeout: Optional[float],
+                          lease: int) -> List[Message]:
+        """`get_many` across the levels and sub-queues of the queue."""
+        calls = self.calls
+        levels = self.levels
+        leased_at: List[float] = []
+
+        async def take() -> List[Taken]:
+            leased_at[:] = [monotonic()]
+            return await self._lease_or_hand_back_taken(levels.take_async(calls, max, lease))
+
+        async def pause(seconds: float) -> None:
+            # A held message that comes due ends the wait.
+            await calls.wait_until_ready(capped(seconds, levels.next_due_ms))
+
+        plan: Plan[List[Taken]] = waiting_plan(timeout, self.settings.remote)
+        if self._bell is None:
+            got = await follow(plan, take, pause) or []
+        else:
+            with self._bell.listening():
+                got = await follow(plan, take, pause) or []
+        return [message_for(Message, self, t, leased_at[0], lease, levels.priorities,
+                            self._local_calls) for t in got]
+
+    def _local_calls(self, core: FerrowQueue) -> Optional[Local]:
+        """The coroutine calls of a sub-queue, for its messages (on Redis
+        every message is the queue's own)."""
+        calls = self.calls
+        return Local(core, calls.readiness.waker) if isinstance(calls, Local) else None
+
+    async def _lease_or_hand_back_taken(self, leasing: Awaitable[List[Taken]]) -> List[Taken]:
+        """As `_lease_or_hand_back`, for a get across levels."""
+        calls = self.calls
+
+        async def hand_back(got: List[Taken]) -> None:
+            for t in got:
+                if isinstance(calls, Local):  # inline, in its own sub-queue
+                    t.core.nack(t.delivered[0])
+                else:  # every message of a Redis queue is the queue's own
+                    await calls.nack(t.delivered[0])
+        return await run_to_end(leasing, hand_back)
 
     async def _lease_or_hand_back(self, leasing: Awaitable[List[DeliveredMessage]]
                                   ) -> List[DeliveredMessage]:
@@ -321,9 +379,14 @@ class Queue(QueueBase):
     async def available(self) -> int:
         """Messages ready now (`len()` of a blocking queue; `len()` cannot
         wait for a server)."""
+        if isinstance(self.calls, Local):  # QueueClosed once closed
+            return self.levels.available()
         return await self.calls.available()
 
     async def stats(self) -> FerrowStats:
+        """The queue's counts, its sub-queues' included."""
+        if isinstance(self.calls, Local):
+            return self.levels.stats()
         return await self.calls.stats()
 
     async def close(self) -> None:

@@ -20,10 +20,14 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Type, overload
 
 from .leases import KeepPolicy, LeaseSchedule, RetryPolicy, keep_lease
+from .scheduling import (SCHEDULING_OPTIONS, Levels, SchedulingOptions, Taken, open_levels,
+                         put_options)
+from .scheduling.queue_hooks import has_options, message_for
+from .scheduling.waking import LevelWatcher
 from .serializers import RAW, Serializer, SerializerChoice, serializer_for
 from .targets import (Target, check_options, dead_letter_target, describe, is_redis, open_queue,
                       target_text)
-from .waiting import Doorbell, QueueWatcher, Waker, wait_for
+from .waiting import Doorbell, Waker, wait_for
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue, FerrowStats
@@ -39,7 +43,7 @@ class QueueClosed(ValueError):
 
 
 # What a `Queue` takes besides the options of its target.
-QUEUE_OPTIONS = ("serializer", "retry", "max_deliveries", "renew_fraction")
+QUEUE_OPTIONS = ("serializer", "retry", "max_deliveries", "renew_fraction") + SCHEDULING_OPTIONS
 
 STR_BODY = ("a body is bytes with the raw serializer, not str: put text.encode(), or open the "
             "queue with serializer=\"json\"")
@@ -61,6 +65,7 @@ class Settings:
                  renew_fraction: float = 0.5, **options: Any) -> None:
         self.target = target_text(target)
         check_options(self.target, options, QUEUE_OPTIONS)
+        self.scheduling = SchedulingOptions.pop_from(options)
         self.serializer: Serializer = serializer_for(serializer)
         self.retry = retry if retry is not None else RetryPolicy()
         if max_deliveries is not None and max_deliveries < 1:
@@ -89,8 +94,14 @@ class Settings:
         max_deliveries)."""
         if self.max_deliveries is None:
             return None
+        return self.dead_letters()
+
+    def dead_letters(self) -> FerrowQueue:
+        """The dead-letter queue: DIR.dead, NAME.dead, or for a queue in
+        memory another queue in memory (no directory named after it)."""
         if self._dead is None:
-            self._dead = open_queue(dead_letter_target(self.target))
+            self._dead = open_queue(MEMORY if self.target == MEMORY
+                                    else dead_letter_target(self.target))
         return self._dead
 
     def close(self) -> None:
@@ -103,7 +114,12 @@ class Settings:
 class MessageBase:
     """A delivered message: `id`, `body` (decoded by the queue's serializer
     when first read), `raw` (the bytes), `deliveries` (1 on the first),
-    `enqueued_at` (a timezone-aware UTC datetime) and `enqueued_ts_ms`."""
+    `enqueued_at` (a timezone-aware UTC datetime) and `enqueued_ts_ms`;
+    `priority` (its level, on a queue with priorities) and `expires_at`
+    (when put with a ttl), None otherwise."""
+
+    priority: Optional[int] = None
+    expires_at: Optional[datetime] = None
 
     def __init__(self, queue: Any, delivered: DeliveredMessage, leased_at: float,
                  lease_ms: int) -> None:
@@ -251,6 +267,19 @@ class QueueBase:
                                                        else serializer.dumps)
         self._lease_ms = self.settings.lease_ms
         self._bind(self.core)
+        # Delays, priorities and expiry (ferrow_tools.scheduling).
+        self.levels: Levels = open_levels(self.settings.target, self._core,
+                                          self.settings.scheduling, self.settings.dead_letters,
+                                          **self.settings.options)
+        # False only while a get cannot be anything but the plain queue's
+        # dequeue (a queue in memory that had no scheduled put): then a get
+        # looks at nothing else. Set by this object's scheduled puts.
+        self._check_levels = not (self.levels.plain and not self.levels.looks_for_subs)
+
+    def _across_levels(self) -> bool:
+        """Whether a get takes across levels and sub-queues."""
+        levels = self.levels
+        return not levels.plain or levels.looks_for_subs and levels.found_sub()
 
     def _bind(self, core: FerrowQueue) -> None:
         """The queue's calls that every put, get and ack makes, looked up
@@ -301,6 +330,7 @@ class QueueBase:
         if self._bell is not None:
             self._bell.close()
         self.settings.close()
+        self.levels.close()  # last: it raises when a sub-queue could not be flushed
 
 
 class Queue(QueueBase):
@@ -322,21 +352,49 @@ class Queue(QueueBase):
         # closing one takes the kernel milliseconds, too long for every get,
         # and threads sharing one would take each other's wake-ups.
         self._local = threading.local()
-        self._watchers: List[QueueWatcher] = []
+        self._watchers: List[LevelWatcher] = []
         self._watchers_lock = threading.Lock()
+        if self._check_levels:
+            self._look_across_levels()
+
+    def _look_across_levels(self) -> None:
+        """From now on `get` first asks whether to take across levels. Until
+        then `get` is the plain one, which asks nothing: a queue in memory
+        whose object made no scheduled put has nothing else to look at."""
+        self._check_levels = True
+        setattr(self, "get", self._get_or_get_levels)
+
+    def _get_or_get_levels(self, timeout: Optional[float] = None,
+                           lease_ms: Optional[int] = None) -> Optional[Message]:
+        """`get` on a queue that may have levels and sub-queues."""
+        if not self._across_levels():
+            return Queue.get(self, timeout, lease_ms)
+        if timeout is not None and timeout < 0:
+            raise ValueError("timeout must be >= 0 seconds or None")
+        many = self._get_levels(1, timeout, self._lease_ms if lease_ms is None else lease_ms)
+        return many[0] if many else None
 
     def _waker(self) -> Optional[Waker]:
         if self._bell is not None or self.settings.remote:
             return self._bell
-        watcher: Optional[QueueWatcher] = getattr(self._local, "watcher", None)
+        watcher: Optional[LevelWatcher] = getattr(self._local, "watcher", None)
         if watcher is None:
-            watcher = self._local.watcher = QueueWatcher(self.settings.target)
+            # The queue's directory, its sub-queues and the directory above
+            # (where sub-queues appear); waits end when a held message is due.
+            watcher = self._local.watcher = LevelWatcher(self.levels.watched_dirs,
+                                                         self.levels.next_due_ms)
             with self._watchers_lock:
                 self._watchers.append(watcher)
         return watcher
 
-    def put(self, body: Any) -> int:
-        """Enqueues `body` (through the serializer); returns its id."""
+    def put(self, body: Any, **options: Any) -> int:
+        """Enqueues `body` (through the serializer); returns its id. Options
+        (those of `put_many`): `delay`: not delivered before that many
+        seconds (int, float or timedelta); `priority`: its level,
+        0..priorities-1; `ttl`: never delivered once that many seconds
+        passed (see docs/scheduling.md)."""
+        if options:  # a plain put pays for no more than this test
+            return self.put_many([body], **options)[0]
         dumps = self._dumps
         try:
             seq = self._enqueue(body if dumps is None else dumps(body))
@@ -349,9 +407,18 @@ class Queue(QueueBase):
             bell.ring()
         return seq
 
-    def put_many(self, bodies: Iterable[Any]) -> List[int]:
-        """Enqueues all of them at once (one write, one sync); returns the ids."""
-        seqs = self._enqueue_batch(self._encode_all(bodies))
+    def put_many(self, bodies: Iterable[Any], *, delay: Any = None, priority: Any = None,
+                 ttl: Any = None) -> List[int]:
+        """Enqueues all of them at once (one write, one sync), with the
+        options of `put`; returns the ids."""
+        if has_options(delay, priority, ttl):
+            options = put_options(delay, priority, ttl, self.levels.priorities)
+            self.core
+            seqs = self.levels.put(self._encode_all(bodies), *options)
+            if not self._check_levels:
+                self._look_across_levels()
+        else:
+            seqs = self._enqueue_batch(self._encode_all(bodies))
         self.ring()
         return seqs
 
@@ -364,7 +431,9 @@ class Queue(QueueBase):
         if bell is None:
             return wait_for(core, take, timeout, watcher=self._waker())
         with bell.listening():
-            return wait_for(core, take, timeout, watcher=bell)
+            # Its waits end when a held message is due, too.
+            return wait_for(core, take, timeout,
+                            watcher=LevelWatcher(list, self.levels.next_due_ms, bell))
 
     @overload
     def get(self, timeout: None = None, lease_ms: Optional[int] = None) -> Message: ...
@@ -404,6 +473,8 @@ class Queue(QueueBase):
         if timeout is not None and timeout < 0:
             raise ValueError("timeout must be >= 0 seconds or None")
         lease = self._lease_ms if lease_ms is None else lease_ms
+        if self._check_levels and self._across_levels():
+            return self._get_levels(max, timeout, lease)
         stamp: List[float] = []
 
         def take() -> List[DeliveredMessage]:
@@ -415,12 +486,30 @@ class Queue(QueueBase):
             got = self._wait(take, timeout) or []
         return [Message(self, m, stamp[0], lease) for m in got]
 
+    def _get_levels(self, max: int, timeout: Optional[float], lease: int) -> List[Message]:
+        """`get_many` across the levels and sub-queues of the queue."""
+        levels = self.levels
+        self.core
+        stamp: List[float] = []
+
+        def take() -> List[Taken]:
+            stamp[:] = [monotonic()]
+            return levels.take(max, lease)
+
+        got = take()
+        if not got and timeout != 0:
+            got = self._wait(take, timeout) or []
+        return [message_for(Message, self, t, stamp[0], lease, levels.priorities) for t in got]
+
     def __len__(self) -> int:
-        """Messages ready now."""
-        return self.core.available()
+        """Messages ready now (of every level)."""
+        self.core  # QueueClosed once closed
+        return self.levels.available()
 
     def stats(self) -> FerrowStats:
-        return self.core.stats()
+        """The queue's counts, its sub-queues' included."""
+        self.core  # QueueClosed once closed
+        return self.levels.stats()
 
     def flush(self) -> None:
         self.core.flush()

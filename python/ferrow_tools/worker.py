@@ -24,13 +24,15 @@ import signal
 import threading
 import time
 from types import FrameType
-from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Union
 
 from .leases import (KeepPolicy, LeaseLost, LeaseSchedule, RetryPolicy, keep_lease,
                      move_to_dead_letter)
+from .scheduling import SchedulingOptions, Taken, open_levels
+from .scheduling.waking import LevelWatcher
 from .serializers import RAW, SerializerChoice, serializer_for
 from .targets import Target, dead_letter_target, describe, is_redis, open_queue, target_text
-from .waiting import QueueWatcher, wait_for_message
+from .waiting import QueueWatcher, wait_for, wait_for_message
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue
@@ -80,12 +82,18 @@ class Worker:
     within `grace_s` (None: as long as it takes), otherwise it is handed back
     with `nack` and `run()` returns. Messages are taken and handled in one
     helper thread per `run()`, so that the worker can keep that promise.
-    `close()` lets go of the worker's watcher and renewal thread."""
+    `close()` lets go of the worker's watcher and renewal thread.
+
+    It takes delayed messages when they are due, the levels of `priorities`
+    highest first (`aging_s` and `expired` as `Queue` takes them), and never
+    an expired message (see docs/scheduling.md); a failed message waits for
+    its retry the way a delayed one waits, leased until it is due."""
 
     def __init__(self, target: Target, handler: _Handler, lease_ms: int = 30_000,
                  max_deliveries: int = 5, retry: Optional[RetryPolicy] = None,
                  grace_s: Optional[float] = 10.0, renew_fraction: float = 0.5,
-                 max_total_ms: Optional[int] = None, serializer: SerializerChoice = None) -> None:
+                 max_total_ms: Optional[int] = None, serializer: SerializerChoice = None,
+                 priorities: int = 1, **scheduling: Any) -> None:
         self.queue_dir = target_text(target)
         self.handler = handler
         if lease_ms <= 0:
@@ -104,10 +112,15 @@ class Worker:
         self.q = open_queue(self.queue_dir)
         self.leases = LeaseSchedule("ferrow-worker " + describe(self.queue_dir))
         self._dead: Optional[FerrowQueue] = None
+        self.levels = open_levels(self.queue_dir, self.q,
+                                  SchedulingOptions(priorities, **scheduling), lambda: self.dead)
         self._stop = threading.Event()
-        # A Redis queue waits on its server; a directory is watched, by one
-        # watcher for every run(): closing one takes the kernel milliseconds.
-        self._watcher = None if is_redis(self.queue_dir) else QueueWatcher(self.queue_dir)
+        # A Redis queue waits on its server; a directory and its sub-queues
+        # are watched (until the next delayed message is due at the latest),
+        # by one watcher for every run(): closing one takes the kernel
+        # milliseconds.
+        self._watcher = (None if is_redis(self.queue_dir)
+                         else LevelWatcher(self.levels.watched_dirs, self.levels.next_due_ms))
         # Wakes run() for a stop or the end of the consuming thread.
         self._wake = threading.Event()
         self._current: Optional[keep_lease] = None
@@ -132,11 +145,13 @@ class Worker:
     def _on_signal(self, signum: int, frame: Optional[FrameType]) -> None:
         self.stop()
 
-    def run_one(self, message: DeliveredMessage, leased_at: Optional[float] = None) -> str:
-        """Runs the handler on one leased message and settles it, in the
-        calling thread; returns the outcome ("acked", "retry", "dead", "lost",
-        or "handed_back" when run() gave it back meanwhile)."""
-        keeper = keep_lease.of(self.q, message, self.lease_ms,
+    def run_one(self, message: DeliveredMessage, leased_at: Optional[float] = None,
+                q: Optional[FerrowQueue] = None) -> str:
+        """Runs the handler on one leased message (of the queue, or of its
+        sub-queue `q`) and settles it, in the calling thread; returns the
+        outcome ("acked", "retry", "dead", "lost", or "handed_back" when run()
+        gave it back meanwhile)."""
+        keeper = keep_lease.of(self.q if q is None else q, message, self.lease_ms,
                                time.monotonic() if leased_at is None else leased_at,
                                self.keeping, self.leases)
         with self._current_lock:
@@ -227,15 +242,25 @@ class Worker:
 
     def _consume(self, max_messages: Optional[int], idle_exit_s: Optional[float]) -> None:
         q, lease_ms, stop = self.q, self.lease_ms, self._stop
-        dequeue, watcher = q.dequeue, self._watcher
+        dequeue, watcher, levels = q.dequeue, self._watcher, self.levels
+        stamp = [0.0]
+
+        def take() -> Optional[Taken]:
+            stamp[0] = time.monotonic()  # the lease is counted from before the call
+            if levels.plain and not (levels.looks_for_subs and levels.found_sub()):
+                got = dequeue(lease_ms)
+                return None if got is None else Taken(q, got, 0, None, got[3])
+            many = levels.take(1, lease_ms)
+            return many[0] if many else None
+
         handled = 0
         while not stop.is_set():
             if max_messages is not None and handled >= max_messages:
                 break
             try:
                 # A message ready now needs no waiting plan.
-                msg = dequeue(lease_ms) or wait_for_message(
-                    q, idle_exit_s if idle_exit_s is not None else 1.0, lease_ms,
+                msg = take() or wait_for(
+                    q, take, idle_exit_s if idle_exit_s is not None else 1.0,
                     watcher=watcher, should_stop=stop.is_set)
             except TimeoutError:
                 # A live holder (stopped, or stuck on a disk) kept the
@@ -249,9 +274,9 @@ class Worker:
                     break
                 continue
             if stop.is_set():  # stopped while dequeuing: give it back
-                q.nack(msg[0])
+                msg.core.nack(msg.delivered[0])
                 break
-            self.run_one(msg)
+            self.run_one(msg.delivered, stamp[0], msg.core)
             handled += 1
 
     def close(self) -> None:
@@ -260,3 +285,4 @@ class Worker:
         if self._watcher is not None:
             self._watcher.close()
         self.leases.close()
+        self.levels.close()

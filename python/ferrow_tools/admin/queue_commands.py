@@ -23,10 +23,11 @@ from .common import (
     replay,
 )
 from ..deadletter import dead_letter_dir
-from ..files.logfile import LOCK_NAME, LOG_NAME, open_log, read_header
+from ..files.logfile import LOCK_NAME, LOG_NAME, now_ms, open_log, read_header
 from ..files.lock_file import clear_word_if, live_openers, local_pid, read_holder
 from .process_maps import processes_mapping
 from .prometheus import target_metrics
+from .sub_queues import print_sub_queue_stats, sub_queue_stats, sub_queues
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
@@ -37,17 +38,20 @@ def cmd_stats(args: argparse.Namespace) -> int:
         stats: Dict[str, Any] = dict(call(qdir, q.stats))
     finally:
         del q
+    # Delayed, prioritised and expiring messages are in sub-queues beside it.
+    subs = sub_queue_stats(qdir, args, now_ms())
     if args.prometheus:
         sys.stdout.write(target_metrics(qdir))
         return OK
     dead_count = dead_letter_count(qdir, args)
     if args.json:
-        emit_json(dict(stats, dead_letters=dead_count))
+        emit_json(dict(stats, dead_letters=dead_count, **({"sub_queues": subs} if subs else {})))
         return OK
     extra = dead_letters_row(dead_count, dead_letter_dir(qdir), qdir)
     if holder is not None:
         extra["process_lock"] = holder.describe()
     print_stats(stats, extra)
+    print_sub_queue_stats(subs, stats["total"])
     return OK
 
 
@@ -79,7 +83,18 @@ def cmd_compact(args: argparse.Namespace) -> int:
 
 def cmd_purge(args: argparse.Namespace) -> int:
     qdir = queue_dir(args.dir)
-    total, generation = purge_confirmed(qdir, args.yes, "messages")
+    # The scheduled messages in the level sub-queues go with the queue.
+    subs = sub_queues(qdir)
+    what = "messages" if not subs else "messages (and those of its sub-queues {})".format(
+        ", ".join(name for name, _ in subs))
+    total, generation = purge_confirmed(qdir, args.yes, what)
+    for _, path in subs:
+        q = open_queue(path)
+        try:
+            total += call(path, q.stats)["total"]
+            call(path, q.purge)
+        finally:
+            del q
     print("purged {}: {} messages removed, now generation {}".format(qdir, total, generation))
     return OK
 

@@ -50,6 +50,8 @@ def present(q: RedisQueue, target: str, body_bytes: int = 0) -> Iterator[Snapsho
 def cmd_stats(args: argparse.Namespace) -> int:
     q = existing_redis_queue(args.dir)
     stats: Dict[str, Any] = dict(call(args.dir, q.stats))
+    # Delayed messages count in the total; expired ones dropped in dead_total too.
+    stats.update(call(args.dir, q.scheduling_stats))
     if args.prometheus:
         sys.stdout.write(target_metrics(args.dir))
         return OK
@@ -76,9 +78,18 @@ def cmd_verify(args: argparse.Namespace) -> int:
 
 
 def message_fields(m: Snapshot, now: int) -> Dict[str, Any]:
-    return {"seq": m.seq, "deliveries": m.deliveries, "enqueued_ts_ms": m.enqueued_ts_ms,
-            "body_len": m.body_len, "deadline_ms": m.deadline_ms,
-            "lease_lapsed": m.deadline_ms is not None and m.deadline_ms <= now}
+    fields = {"seq": m.seq, "deliveries": m.deliveries, "enqueued_ts_ms": m.enqueued_ts_ms,
+              "body_len": m.body_len, "deadline_ms": m.deadline_ms,
+              "lease_lapsed": m.deadline_ms is not None and m.deadline_ms <= now}
+    # Messages put with a priority, ttl or delay say so.
+    for key, value in (("level", m.level), ("expires_ms", m.expires_ms), ("due_ms", m.due_ms)):
+        if value is not None:
+            fields[key] = value
+    return fields
+
+
+def is_delayed(m: Snapshot, now: int) -> bool:
+    return m.deadline_ms is None and m.due_ms is not None and m.due_ms > now
 
 
 def print_message(m: Snapshot, now: int, json_out: bool, with_body: bool) -> None:
@@ -88,9 +99,16 @@ def print_message(m: Snapshot, now: int, json_out: bool, with_body: bool) -> Non
             fields.update(body_hex=m.body.hex(), body_truncated=len(m.body) < m.body_len)
         emit_json(fields)
         return
-    state = ("ready" if m.deadline_ms is None else
-             "leased until {}{}".format(format_ms(m.deadline_ms),
-                                        " (lapsed)" if fields["lease_lapsed"] else ""))
+    state = ("leased until {}{}".format(format_ms(m.deadline_ms),
+                                        " (lapsed)" if fields["lease_lapsed"] else "")
+             if m.deadline_ms is not None else
+             "delayed until {}".format(format_ms(m.due_ms))
+             if m.due_ms is not None and is_delayed(m, now) else "ready")
+    if m.level is not None:
+        state += "  level={}".format(m.level)
+    if m.expires_ms is not None:
+        state += "  expires={}{}".format(format_ms(m.expires_ms),
+                                         " (expired)" if m.expires_ms <= now else "")
     line = "{:>8}  deliveries={}  enqueued={}  body_len={}  {}".format(
         m.seq, m.deliveries, format_ms(m.enqueued_ts_ms), m.body_len, state)
     if with_body:
@@ -119,11 +137,14 @@ def cmd_peek(args: argparse.Namespace) -> int:
     q = existing_redis_queue(args.dir)
     now = now_ms()
     messages = list(present(q, args.dir, args.body_bytes))
-    ready = [m for m in messages if m.deadline_ms is None or m.deadline_ms <= now]
-    shown = ready[:args.n]
+    delayed = [m for m in messages if is_delayed(m, now)]
+    ready = [m for m in messages if (m.deadline_ms is None or m.deadline_ms <= now)
+             and not is_delayed(m, now)]
+    shown = (ready + delayed)[:args.n]
     if not args.json:
-        print("{} ready of {} present ({} under an unexpired lease); {} shown".format(
-            len(ready), len(messages), len(messages) - len(ready), len(shown)))
+        print("{} ready of {} present ({} under an unexpired lease{}); {} shown".format(
+            len(ready), len(messages), len(messages) - len(ready) - len(delayed),
+            ", {} delayed".format(len(delayed)) if delayed else "", len(shown)))
     for m in shown:
         print_message(m, now, args.json, True)
     return OK

@@ -1,9 +1,10 @@
 """Leases of messages that a framework holds without working on them yet.
 
 Task frameworks take more messages than they run at once: prefetched
-messages wait in memory for a free worker, and messages due later (a
-countdown, an ETA, a delay) wait in memory until they are due. A lease that
-lapsed meanwhile would deliver the message a second time. `HeldLeases` keeps
+messages wait in memory for a free worker. (Messages due later, a countdown,
+an ETA, a delay, wait in the queue instead, see `ferrow_tools.scheduling`:
+they are delivered when due.) A lease that lapsed meanwhile would deliver
+the message a second time. `HeldLeases` keeps
 every held message's lease alive from one background thread, forgets a
 message when it is acknowledged or handed back, and hands back whatever is
 still held when the process stops.
@@ -22,9 +23,10 @@ import time
 from typing import TYPE_CHECKING, Dict, List, Optional, Tuple
 
 from ..leases import Lease, Renewals
+from ..scheduling import Levels, Taken
 
 if TYPE_CHECKING:
-    from ferrow import DeliveredMessage, FerrowQueue
+    from ferrow import FerrowQueue
 
 __all__ = ["HeldLeases"]
 
@@ -50,20 +52,16 @@ class HeldLeases:
         self._closed = False
         self._renewals: Optional[Renewals] = None
 
-    def take(self, q: FerrowQueue, count: int) -> List[DeliveredMessage]:
-        """Leases up to `count` ready messages of `q` (in one call) and holds them."""
+    def take(self, levels: Levels, count: int) -> List[Taken]:
+        """Leases up to `count` deliverable messages across the levels of a
+        queue (`ferrow_tools.scheduling`) and holds each in its sub-queue."""
         if count <= 0:
             return []
-        # A deadline counted from before the call is conservative.
         leased_at = time.monotonic()
-        if count == 1:
-            one = q.dequeue(self.lease_ms)
-            batch = [] if one is None else [one]
-        else:
-            batch = q.dequeue_batch(count, self.lease_ms)
-        for message in batch:
-            self.hold(q, message[0], leased_at)
-        return batch
+        taken = levels.take(count, self.lease_ms)
+        for t in taken:
+            self.hold(t.core, t.delivered[0], leased_at)
+        return taken
 
     def hold(self, q: FerrowQueue, seq: int, leased_at: float) -> None:
         """Keeps the lease of message `seq` of `q` alive from now on."""

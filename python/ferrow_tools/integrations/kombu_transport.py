@@ -10,11 +10,14 @@ URL (any target of `open_queue` after the "ferrow+"). A delivered message is a
 lease. `ack` acknowledges it; `reject(requeue=True)` and a worker's shutdown
 hand it back at once (`nack`, which keeps its delivery count);
 `reject(requeue=False)` copies it to the queue's dead letters, readable with
-`ferrow-admin dead list`. Messages the worker holds without acknowledging
-them (prefetched ones, tasks with a countdown or ETA that Celery keeps in
-memory) have their leases renewed from a background thread, so they are
-never delivered twice while the worker lives; when it dies they come back
-once their lease lapses (`lease_ms`, default 30 s), counted as redelivered.
+`ferrow-admin dead list`. A task sent with a countdown or an ETA is put with
+the delay until then (`ferrow_tools.scheduling`): it waits in the queue, not
+in a worker's memory, and is delivered when it is due; a worker that stops or
+dies meanwhile changes nothing for it. Messages the worker holds without
+acknowledging them (prefetched ones) have their leases renewed from a
+background thread, so they are never delivered twice while the worker lives;
+when it dies they come back once their lease lapses (`lease_ms`, default
+30 s), counted as redelivered.
 
 Fanout exchanges are refused: the transport declares only direct and topic
 exchanges, so Celery leaves out remote control (`celery inspect`, `control`),
@@ -39,6 +42,7 @@ import sys
 import threading
 import time
 from collections import deque
+from datetime import datetime, timezone
 from typing import TYPE_CHECKING, Any, Deque, Dict, List, Optional, Set, Tuple
 
 from kombu.transport import TRANSPORT_ALIASES, virtual
@@ -47,10 +51,12 @@ from kombu.utils.json import dumps, loads
 from .held_leases import HeldLeases
 from ..leases import move_to_dead_letter
 from .named_queues import NamedQueues, check_base
+from ..scheduling import Taken
+from ..scheduling.times import now_ms
 from ..targets import dead_letter_target, is_redis
 
 if TYPE_CHECKING:
-    from ferrow import DeliveredMessage, FerrowQueue
+    from ferrow import FerrowQueue
 
 __all__ = ["Transport", "Channel", "QoS", "base_target"]
 
@@ -83,9 +89,28 @@ def mask_password(url: str, mask: str = "**") -> str:
     return re.sub(r"://([^:@/]*):[^@/]*@", r"://\1:{}@".format(mask), url, count=1)
 
 
-def _tag(queue: str, message: DeliveredMessage) -> str:
-    # Unique per delivery: a redelivered message gets a new tag.
-    return "{}/{}/{}".format(queue, message[0], message[2])
+def _tag(queue: str, taken: Taken) -> str:
+    # Unique per delivery: a redelivered message gets a new tag. Messages of
+    # different levels live in different sub-queues, whose ids may repeat.
+    seq, _, deliveries, _ = taken.delivered
+    return "{}/{}/{}/{}".format(queue, taken.level, seq, deliveries)
+
+
+def eta_delay_ms(message: Dict[str, Any]) -> Optional[int]:
+    """Milliseconds until the ETA of a Celery task message (a countdown is
+    sent as an ETA), None when it has none or it has passed."""
+    headers = message.get("headers") or {}
+    eta = headers.get("eta")
+    if not eta:
+        return None
+    try:
+        due = datetime.fromisoformat(str(eta))
+    except ValueError:
+        return None  # not ours to judge: Celery reads it again when it runs the task
+    if due.tzinfo is None:
+        due = due.replace(tzinfo=timezone.utc)
+    delay = int(due.timestamp() * 1000) - now_ms()
+    return delay if delay > 0 else None
 
 
 def celery_worker_stopping() -> bool:
@@ -134,9 +159,9 @@ class Channel(virtual.Channel):
         super().__init__(connection, **kwargs)
         self.held = HeldLeases(connection.lease_ms)
         # Leased by a batch dequeue, not yet handed to kombu.
-        self._buffers: Dict[str, Deque[DeliveredMessage]] = {}
+        self._buffers: Dict[str, Deque[Taken]] = {}
         # Handed to kombu, not yet settled: queue name and delivery by tag.
-        self._unsettled: Dict[str, Tuple[str, DeliveredMessage]] = {}
+        self._unsettled: Dict[str, Tuple[str, Taken]] = {}
         self._no_ack: Set[str] = set()
         self._lock = threading.Lock()
 
@@ -159,21 +184,26 @@ class Channel(virtual.Channel):
         return is_redis(target) or os.path.isdir(target)
 
     def _put(self, queue: str, message: Dict[str, Any], **kwargs: Any) -> None:
-        self.connection.queues[queue].enqueue(dumps(message).encode())
+        body = dumps(message).encode()
+        delay = eta_delay_ms(message)
+        if delay is None:
+            self.connection.queues[queue].enqueue(body)
+        else:  # waits in the queue until due, then Celery runs it at once
+            self.connection.queues.levels(queue).put([body], delay, None, None)
 
     def _size(self, queue: str) -> int:
-        return self.connection.queues[queue].available()
+        return self.connection.queues.levels(queue).available()
 
     def _purge(self, queue: str) -> int:
         # Only ready messages go, as a purge does in AMQP; `purge()` would also
         # drop leased ones and start ids again under their holders.
-        q = self.connection.queues[queue]
+        levels = self.connection.queues.levels(queue)
         removed = 0
         while True:
-            batch = q.dequeue_batch(1000)
+            batch = levels.take(1000, self.connection.lease_ms)
             if not batch:
                 return removed
-            removed += q.ack_batch([m[0] for m in batch])
+            removed += sum(1 for t in batch if t.core.ack(t.delivered[0]))
 
     def _get(self, queue: str, timeout: Optional[float] = None) -> Dict[str, Any]:
         return self._take(queue, queue in self._no_ack)
@@ -197,30 +227,29 @@ class Channel(virtual.Channel):
     def _take(self, queue: str, no_ack: bool) -> Dict[str, Any]:
         """The next message of `queue` as kombu's payload, its lease held
         until it is settled (or acknowledged at once with `no_ack`)."""
-        q = self.connection.queues[queue]
+        levels = self.connection.queues.levels(queue)
         with self._lock:
             buffer = self._buffers.setdefault(queue, deque())
             if not buffer:
-                self._fill(q, buffer)
+                room = self.qos.can_consume_max_estimate()
+                buffered = sum(len(b) for b in self._buffers.values())
+                buffer.extend(self.held.take(
+                    levels, 1 if room is None else min(room - buffered, MAX_BATCH)))
             if not buffer:
                 raise virtual.Empty()
-            message = buffer.popleft()
-            tag = _tag(queue, message)
+            taken = buffer.popleft()
+            seq, body, deliveries, _ = taken.delivered
+            tag = _tag(queue, taken)
             if no_ack:
-                self.held.release(q, message[0])
-                q.ack(message[0])
+                self.held.release(taken.core, seq)
+                taken.core.ack(seq)
             else:
-                self._unsettled[tag] = (queue, message)
-        payload: Dict[str, Any] = loads(message[1])
+                self._unsettled[tag] = (queue, taken)
+        payload: Dict[str, Any] = loads(body)
         properties = payload["properties"]
         properties["delivery_tag"] = tag
-        properties.setdefault("delivery_info", {})["redelivered"] = message[2] > 1
+        properties.setdefault("delivery_info", {})["redelivered"] = deliveries > 1
         return payload
-
-    def _fill(self, q: FerrowQueue, buffer: Deque[DeliveredMessage]) -> None:
-        room = self.qos.can_consume_max_estimate()
-        buffered = sum(len(b) for b in self._buffers.values())
-        buffer.extend(self.held.take(q, 1 if room is None else min(room - buffered, MAX_BATCH)))
 
     def settle(self, tag: str, how: str) -> None:
         """Ends the delivery `tag`: "ack", "requeue" (hand back at once) or
@@ -229,19 +258,19 @@ class Channel(virtual.Channel):
             entry = self._unsettled.pop(tag, None)
         if entry is None:
             return
-        queue, message = entry
-        q = self.connection.queues[queue]
-        ours = self.held.release(q, message[0])
+        queue, taken = entry
+        q, seq = taken.core, taken.delivered[0]
+        ours = self.held.release(q, seq)
         if how == "ack":
-            q.ack(message[0])
+            q.ack(seq)
         elif how == "requeue":
             # A lost lease is another consumer's by now: it is not ours to hand back.
             if ours:
-                q.nack(message[0])
+                q.nack(seq)
         else:
             queues = self.connection.queues
             dead = queues.at(dead_letter_target(queues.target(queue)))
-            move_to_dead_letter(q, dead, message, "rejected by the consumer")
+            move_to_dead_letter(q, dead, taken.delivered, "rejected by the consumer")
         self.connection.wakeup.set()
 
     def close(self) -> None:

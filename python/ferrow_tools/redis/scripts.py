@@ -13,7 +13,7 @@ from .connection import import_redis
 KEY_NAMES = ("meta", "ready", "leases", "bodies", "deliveries", "times", "wake")
 
 SCRIPTS = ("enqueue", "dequeue", "ack", "nack", "extend_lease", "available", "stats", "purge",
-           "next_deadline", "verify", "snapshot", "import")
+           "next_deadline", "verify", "snapshot", "import", "put", "take")
 
 _LUA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lua")
 

@@ -3,6 +3,17 @@
 -- each call is one atomic script on one node, also on a cluster.
 local META, READY, LEASES, BODIES, DELIVERIES, TIMES, WAKE =
   KEYS[1], KEYS[2], KEYS[3], KEYS[4], KEYS[5], KEYS[6], KEYS[7]
+-- Messages put with a delay, a ttl or a priority (scheduled ones): DUE holds
+-- the delayed ones by due time until they come due, LEVELS the level of each
+-- scheduled message, EXPIRES the expiry of those put with a ttl, DUES the
+-- due time of the delayed ones (how long a message has been ready counts
+-- from it). A ready scheduled message of level L waits in the sorted set
+-- PREFIX .. 'ready:' .. L, by id; plain messages stay in READY alone. These
+-- keys share the queue's hash tag but are not passed in KEYS: a call of a
+-- plain queue sends no more key names than it did before they existed.
+local PREFIX = string.sub(META, 1, #META - #'meta')
+local DUE, LEVELS, EXPIRES, DUES = PREFIX .. 'due', PREFIX .. 'levels', PREFIX .. 'expires',
+  PREFIX .. 'dues'
 
 -- A message counts as many bytes as its enqueue record in a local queue log
 -- (frame and record header, then the body), so that live_bytes agrees.
@@ -37,15 +48,74 @@ local function wake(n)
   redis.call('LTRIM', WAKE, -MAX_WAKE_TOKENS, -1)
 end
 
+local function level_key(level)
+  return PREFIX .. 'ready:' .. level
+end
+
+-- The ready set a message goes back to: its level's for a scheduled one.
+local function ready_key_of(seq)
+  local level = redis.call('HGET', LEVELS, seq)
+  if level then return level_key(level) end
+  return READY
+end
+
 local function make_ready(members)
+  -- A queue without scheduled messages pays for one HLEN here.
+  local scheduled = redis.call('HLEN', LEVELS) > 0
   for i = 1, #members, CHUNK do
-    local pairs_ = {}
-    for j = i, math.min(i + CHUNK - 1, #members) do
+    local by_key = {}
+    local last = math.min(i + CHUNK - 1, #members)
+    local levels = {}
+    if scheduled then levels = redis.call('HMGET', LEVELS, unpack(members, i, last)) end
+    for j = i, last do
+      local level = levels[j - i + 1]
+      local key = READY
+      if level then key = level_key(level) end
+      local pairs_ = by_key[key]
+      if not pairs_ then pairs_ = {}; by_key[key] = pairs_ end
       pairs_[#pairs_ + 1] = members[j]
       pairs_[#pairs_ + 1] = members[j]
     end
-    redis.call('ZADD', READY, unpack(pairs_))
+    for key, pairs_ in pairs(by_key) do
+      redis.call('ZADD', key, unpack(pairs_))
+    end
   end
+end
+
+-- Delayed messages whose due time has come join their level's ready set.
+local function promote(now)
+  local due = redis.call('ZRANGEBYSCORE', DUE, '-inf', now)
+  if #due == 0 then return 0 end
+  redis.call('ZREMRANGEBYSCORE', DUE, '-inf', now)
+  make_ready(due)
+  wake(#due)
+  return #due
+end
+
+-- Forgets what a scheduled message has beyond a plain one.
+local function forget_scheduled(seqs)
+  if redis.call('HLEN', LEVELS) == 0 then return end
+  local levels = redis.call('HMGET', LEVELS, unpack(seqs))
+  for i = 1, #seqs do
+    if levels[i] then redis.call('ZREM', level_key(levels[i]), seqs[i]) end
+  end
+  redis.call('HDEL', LEVELS, unpack(seqs))
+  redis.call('HDEL', EXPIRES, unpack(seqs))
+  redis.call('HDEL', DUES, unpack(seqs))
+  redis.call('ZREM', DUE, unpack(seqs))
+end
+
+-- The number of levels any put has used (their ready sets exist).
+local function levels_used()
+  return tonumber(redis.call('HGET', META, 'levels') or '0')
+end
+
+local function ready_count()
+  local n = redis.call('ZCARD', READY)
+  for level = 0, levels_used() - 1 do
+    n = n + redis.call('ZCARD', level_key(level))
+  end
+  return n
 end
 
 -- Leases whose deadline has come go back to the ready set, where their ids
@@ -64,6 +134,7 @@ end
 local function remove(seq)
   local size = redis.call('HSTRLEN', BODIES, seq)
   if redis.call('HDEL', BODIES, seq) == 0 then return false end
+  forget_scheduled({seq})
   redis.call('HDEL', DELIVERIES, seq)
   redis.call('HDEL', TIMES, seq)
   redis.call('ZREM', READY, seq)
@@ -82,4 +153,30 @@ local function count_enqueued(n, size)
   redis.call('HINCRBY', META, 'enqueued_total', n)
   redis.call('HINCRBY', META, 'live_bytes', size + n * RECORD_OVERHEAD)
   wake(n)
+end
+
+-- Leases up to n plain messages, the smallest ids first, all under one
+-- deadline; appends seq, body, deliveries, enqueued_ts_ms of each to `out`.
+local function lease_plain(n, deadline, out)
+  n = math.min(n, redis.call('ZCARD', READY))
+  if n == 0 then return out end
+  local popped = redis.call('ZPOPMIN', READY, n)
+  for i = 1, #popped, 2 * CHUNK do
+    local ids, leases = {}, {}
+    for j = i, math.min(i + 2 * CHUNK - 1, #popped), 2 do
+      ids[#ids + 1] = popped[j]
+      leases[#leases + 1] = deadline
+      leases[#leases + 1] = popped[j]
+    end
+    redis.call('ZADD', LEASES, unpack(leases))
+    local bodies = redis.call('HMGET', BODIES, unpack(ids))
+    local times = redis.call('HMGET', TIMES, unpack(ids))
+    for k = 1, #ids do
+      out[#out + 1] = tonumber(ids[k])
+      out[#out + 1] = bodies[k]
+      out[#out + 1] = redis.call('HINCRBY', DELIVERIES, ids[k], 1)
+      out[#out + 1] = tonumber(times[k])
+    end
+  end
+  return out
 end

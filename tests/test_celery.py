@@ -97,12 +97,3 @@ def test_countdown_longer_than_the_lease(tmp_path, queues_base):
 def test_bad_broker_urls_and_queue_names(url, queue, error):
     with pytest.raises(ValueError, match=error):
         queue_target(kombu_transport.base_target(url), queue)
-
-
-def test_fanout_exchanges_are_refused(tmp_path):
-    import kombu
-
-    with kombu.Connection("ferrow://" + str(tmp_path)) as conn:
-        assert not conn.supports_exchange_type("fanout")
-        with pytest.raises(NotImplementedError, match="no fanout exchanges"):
-            kombu.Exchange("broadcast", type="fanout")(conn.default_channel).declare()

@@ -16,12 +16,20 @@ memory) have their leases renewed from a background thread, so they are
 never delivered twice while the worker lives; when it dies they come back
 once their lease lapses (`lease_ms`, default 30 s), counted as redelivered.
 
-Fanout exchanges are refused: the transport declares only direct and topic
-exchanges, so Celery leaves out remote control (`celery inspect`, `control`),
-gossip and mingle by itself, and declaring a fanout exchange raises
-`NotImplementedError`. Exchange bindings live in the declaring process, as
-with kombu's other virtual transports; Celery sends each task to its queue by
-name, which needs no binding.
+Exchanges of every type kombu's virtual transports have (direct, topic,
+fanout) route in every process alike: their bindings, and the queues'
+declarations, are kept with the queues (`exchanges.SharedExchanges`), so
+Celery's remote control (`celery inspect`, `celery control`), mingle, gossip
+and task events reach the queues of workers and monitors in other processes.
+A queue declared with `x-expires` (Celery's reply, pidbox and event queues),
+or `auto_delete` and consumed, goes when no process used it for that long;
+an `auto_delete` queue also goes when its last consumer in the declaring
+process stops.
+
+Connecting, and opening a channel, checks the base: a directory that cannot
+hold queues, or a Redis server that does not answer, raises a connection
+error of the transport (`BaseUnreachable`), so Celery retries and fails over
+to the next broker URL; nothing is created until a queue is declared.
 
 Transport options (`broker_transport_options`): `lease_ms` (default 30000),
 `sync_interval_ms` (the queues' fsync policy, default 0: every record),
@@ -32,6 +40,7 @@ notices a warm shutdown, or messages on several Redis queues).
 """
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import socket
@@ -39,20 +48,24 @@ import sys
 import threading
 import time
 from collections import deque
-from typing import TYPE_CHECKING, Any, Deque, Dict, List, Optional, Set, Tuple
+from typing import TYPE_CHECKING, Any, Deque, Dict, Iterator, List, Optional, Set, Tuple
 
+from kombu.exceptions import ConnectionError as KombuConnectionError
 from kombu.transport import TRANSPORT_ALIASES, virtual
+from kombu.transport.base import to_rabbitmq_queue_arguments
 from kombu.utils.json import dumps, loads
 
+from .exchanges import RESERVED_PREFIX, BaseUnreachable, Binding, shared_exchanges
 from .held_leases import HeldLeases
-from ..leases import move_to_dead_letter
 from .named_queues import NamedQueues, check_base
+from ..leases import Renewals, move_to_dead_letter
+from ..redis.url import SCHEMES as REDIS_SCHEMES
 from ..targets import dead_letter_target, is_redis
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue
 
-__all__ = ["Transport", "Channel", "QoS", "base_target"]
+__all__ = ["Transport", "Channel", "QoS", "base_target", "broker_target", "BaseUnreachable"]
 
 SCHEME = "ferrow://"
 REDIS_PREFIX = "ferrow+"
@@ -62,6 +75,12 @@ DEFAULT_LEASE_MS = 30_000
 DEFAULT_POLLING_INTERVAL = 0.25
 # The most messages one dequeue takes for the prefetch buffer.
 MAX_BATCH = 100
+# How often a process marks the expiring queues it consumes as used, and
+# sweeps the ones nobody used in time (seconds).
+UPKEEP_S = 1.0
+# How long an auto-delete queue that was consumed may go unused when its
+# consumer died without cancelling (no x-expires given).
+AUTO_DELETE_GRACE_MS = 60_000
 
 
 def base_target(url: str) -> str:
@@ -77,6 +96,23 @@ def base_target(url: str) -> str:
         return check_base(url)
     raise ValueError("not a Ferrow broker URL: {!r} (ferrow:///path/to/dir or "
                      "ferrow+redis://host:port/db)".format(mask_password(url)))
+
+
+def broker_target(client: Any) -> str:
+    """The base of a kombu connection. kombu hands the URL over whole, except
+    after a failover, where it hands it over parsed into its parts."""
+    hostname = client.hostname or ""
+    if "://" in hostname:
+        return base_target(hostname)
+    scheme = client.transport_cls if isinstance(client.transport_cls, str) else "ferrow"
+    vhost = (client.virtual_host or "").lstrip("/")
+    if not scheme.startswith(REDIS_PREFIX):
+        return base_target(SCHEME + "/" + vhost)
+    auth = ""
+    if client.userid or client.password:
+        auth = "{}:{}@".format(client.userid or "", client.password or "")
+    return base_target("{}://{}{}:{}/{}".format(scheme[len(REDIS_PREFIX):], auth, hostname,
+                                                 client.port or 6379, vhost or "0"))
 
 
 def mask_password(url: str, mask: str = "**") -> str:
@@ -97,6 +133,30 @@ def celery_worker_stopping() -> bool:
     # The flags hold an exit code, often 0, when set.
     flags = (getattr(state, flag, None) for flag in ("should_stop", "should_terminate"))
     return any(flag is not None and flag is not False for flag in flags)
+
+
+def _redis_connection_errors() -> Tuple[type, ...]:
+    try:
+        from redis import exceptions
+    except ImportError:
+        return ()
+    return (exceptions.ConnectionError, exceptions.TimeoutError)
+
+
+@contextlib.contextmanager
+def reaching(base: str) -> Iterator[None]:
+    """Turns a lost Redis server, which a Redis queue reports as an OSError
+    caused by the client's connection error, into BaseUnreachable."""
+    try:
+        yield
+    except BaseUnreachable:
+        raise
+    except OSError as exc:
+        cause = exc.__cause__
+        if is_redis(base) and (isinstance(exc, TimeoutError) or
+                               isinstance(cause, _redis_connection_errors())):
+            raise BaseUnreachable(str(exc)) from exc
+        raise
 
 
 class QoS(virtual.QoS):
@@ -127,10 +187,12 @@ class QoS(virtual.QoS):
 
 class Channel(virtual.Channel):
     QoS = QoS
+    supports_fanout = True
 
     connection: Transport
 
     def __init__(self, connection: Transport, **kwargs: Any) -> None:
+        connection.check_base()
         super().__init__(connection, **kwargs)
         self.held = HeldLeases(connection.lease_ms)
         # Leased by a batch dequeue, not yet handed to kombu.
@@ -138,31 +200,89 @@ class Channel(virtual.Channel):
         # Handed to kombu, not yet settled: queue name and delivery by tag.
         self._unsettled: Dict[str, Tuple[str, DeliveredMessage]] = {}
         self._no_ack: Set[str] = set()
+        self._auto_delete: Set[str] = set()
         self._lock = threading.Lock()
+
+    prepare_queue_arguments = staticmethod(to_rabbitmq_queue_arguments)
+
+    # -- exchanges and bindings, shared by the processes of the base
 
     def exchange_declare(self, exchange: Optional[str] = None, type: str = "direct",
                          *args: Any, **kwargs: Any) -> None:
-        if type == "fanout":
-            raise NotImplementedError(
-                "the Ferrow transport has no fanout exchanges ({!r}): a Ferrow message goes "
-                "to one consumer. Celery leaves remote control out on this transport by "
-                "itself".format(exchange))
         super().exchange_declare(exchange, type, *args, **kwargs)
+        if exchange and not kwargs.get("passive"):
+            self.connection.exchanges.declare_exchange(exchange, type or "direct")
+
+    def exchange_delete(self, exchange: str, if_unused: bool = False,
+                        nowait: bool = False) -> None:
+        super().exchange_delete(exchange, if_unused, nowait)
+        self.connection.exchanges.delete_exchange(exchange)
+
+    def typeof(self, exchange: str, default: str = "direct") -> Any:
+        known = self.state.exchanges.get(exchange)
+        type = known["type"] if known else self.connection.exchange_type(exchange)
+        return self.exchange_types[type or default]
+
+    def get_table(self, exchange: str) -> List[Binding]:
+        return self.connection.exchanges.table(exchange)
+
+    def _queue_bind(self, exchange: str, routing_key: str, pattern: Optional[str],
+                    queue: str) -> None:
+        self.connection.exchanges.bind(exchange, Binding(routing_key or "", pattern or "", queue))
+
+    def queue_bind(self, queue: str, exchange: Optional[str] = None, routing_key: str = "",
+                   arguments: Any = None, **kwargs: Any) -> None:
+        exchange = exchange or "amq.direct"
+        if exchange not in self.state.exchanges:
+            # Declared by another process: known here by its type.
+            self.exchange_declare(exchange, self.typeof(exchange).type)
+        super().queue_bind(queue, exchange, routing_key, arguments, **kwargs)
+
+    def queue_unbind(self, queue: str, exchange: Optional[str] = None, routing_key: str = "",
+                     arguments: Any = None, **kwargs: Any) -> None:
+        exchange = exchange or "amq.direct"
+        self.state.binding_delete(queue, exchange, routing_key)
+        meta = self.typeof(exchange).prepare_bind(queue, exchange, routing_key, arguments)
+        known = self.state.exchanges.get(exchange)
+        if known:
+            known["table"] = [m for m in known.get("table", []) if m != meta]
+        self.connection.exchanges.unbind(exchange, Binding(meta[0] or "", meta[1] or "", queue))
+
+    def _put_fanout(self, exchange: str, message: Dict[str, Any], routing_key: str,
+                    **kwargs: Any) -> None:
+        for queue in {binding.queue for binding in self.get_table(exchange)}:
+            self._put(queue, message, **kwargs)
 
     # -- the virtual channel's storage calls
 
     def _new_queue(self, queue: str, **kwargs: Any) -> None:
-        self.connection.queues[queue]
+        if queue.startswith(RESERVED_PREFIX):
+            raise ValueError("queue names starting with {!r} are taken by the transport".format(
+                RESERVED_PREFIX))
+        arguments = dict(kwargs.get("arguments") or {})
+        expires = arguments.get("x-expires")
+        if kwargs.get("auto_delete"):
+            self._auto_delete.add(queue)
+            if expires is None:
+                expires = AUTO_DELETE_GRACE_MS
+        with reaching(self.connection.base):
+            self.connection.declare(queue, None if expires is None else int(expires), arguments)
 
     def _has_queue(self, queue: str, **kwargs: Any) -> bool:
+        if self.connection.exchanges.queue(queue) is not None:
+            return True
         target = self.connection.queues.target(queue)
-        return is_redis(target) or os.path.isdir(target)
+        return not is_redis(target) and os.path.isdir(target)
 
     def _put(self, queue: str, message: Dict[str, Any], **kwargs: Any) -> None:
-        self.connection.queues[queue].enqueue(dumps(message).encode())
+        with reaching(self.connection.base):
+            q = self.connection.queue_to_publish(queue)
+            if q is not None:
+                q.enqueue(dumps(message).encode())
 
     def _size(self, queue: str) -> int:
-        return self.connection.queues[queue].available()
+        with reaching(self.connection.base):
+            return self.connection.queues[queue].available()
 
     def _purge(self, queue: str) -> int:
         # Only ready messages go, as a purge does in AMQP; `purge()` would also
@@ -178,14 +298,43 @@ class Channel(virtual.Channel):
     def _get(self, queue: str, timeout: Optional[float] = None) -> Dict[str, Any]:
         return self._take(queue, queue in self._no_ack)
 
+    def queue_delete(self, queue: str, if_unused: bool = False, if_empty: bool = False,
+                     **kwargs: Any) -> None:
+        if if_empty and self._size(queue):
+            return
+        with self._lock:
+            # What this channel leased from it goes with it.
+            buffered = list(self._buffers.pop(queue, ()))
+            for tag in [t for t, (name, _) in self._unsettled.items() if name == queue]:
+                buffered.append(self._unsettled.pop(tag)[1])
+        if buffered:
+            q = self.connection.queues[queue]
+            for message in buffered:
+                self.held.release(q, message[0])
+        self.state.queue_bindings_delete(queue)
+        self._auto_delete.discard(queue)
+        self.connection.delete_queue(queue)
+
     # -- delivery
 
     def basic_consume(self, queue: str, no_ack: bool, *args: Any, **kwargs: Any) -> Any:
         if no_ack:
             self._no_ack.add(queue)
-        return super().basic_consume(queue, no_ack, *args, **kwargs)
+        tag = super().basic_consume(queue, no_ack, *args, **kwargs)
+        self.connection.consuming(queue, +1)
+        return tag
+
+    def basic_cancel(self, consumer_tag: str) -> None:
+        queue = self._tag_to_queue.get(consumer_tag)
+        super().basic_cancel(consumer_tag)
+        if queue is None:
+            return
+        self.connection.consuming(queue, -1)
+        if queue in self._auto_delete and queue not in self._active_queues:
+            self.queue_delete(queue)
 
     def basic_get(self, queue: str, no_ack: bool = False, **kwargs: Any) -> Any:
+        self.connection.touch(queue)
         try:
             message = self.Message(self._take(queue, no_ack), channel=self)
         except virtual.Empty:
@@ -197,20 +346,21 @@ class Channel(virtual.Channel):
     def _take(self, queue: str, no_ack: bool) -> Dict[str, Any]:
         """The next message of `queue` as kombu's payload, its lease held
         until it is settled (or acknowledged at once with `no_ack`)."""
-        q = self.connection.queues[queue]
-        with self._lock:
-            buffer = self._buffers.setdefault(queue, deque())
-            if not buffer:
-                self._fill(q, buffer)
-            if not buffer:
-                raise virtual.Empty()
-            message = buffer.popleft()
-            tag = _tag(queue, message)
-            if no_ack:
-                self.held.release(q, message[0])
-                q.ack(message[0])
-            else:
-                self._unsettled[tag] = (queue, message)
+        with reaching(self.connection.base):
+            q = self.connection.queues[queue]
+            with self._lock:
+                buffer = self._buffers.setdefault(queue, deque())
+                if not buffer:
+                    self._fill(q, buffer)
+                if not buffer:
+                    raise virtual.Empty()
+                message = buffer.popleft()
+                tag = _tag(queue, message)
+                if no_ack:
+                    self.held.release(q, message[0])
+                    q.ack(message[0])
+                else:
+                    self._unsettled[tag] = (queue, message)
         payload: Dict[str, Any] = loads(message[1])
         properties = payload["properties"]
         properties["delivery_tag"] = tag
@@ -265,9 +415,11 @@ class Transport(virtual.Transport):
     default_port = None
     driver_type = "ferrow"
     driver_name = "ferrow"
+    connection_errors: Tuple[Any, ...] = (
+        (KombuConnectionError, BaseUnreachable) + _redis_connection_errors())
     implements = virtual.Transport.implements.extend(
         asynchronous=False,
-        exchange_type=frozenset(["direct", "topic"]),
+        exchange_type=frozenset(["direct", "topic", "fanout"]),
         heartbeats=False,
     )
 
@@ -275,9 +427,103 @@ class Transport(virtual.Transport):
         super().__init__(client, **kwargs)
         options = client.transport_options
         self.lease_ms = int(options.get("lease_ms", DEFAULT_LEASE_MS))
-        self.queues = NamedQueues(base_target(client.hostname or ""), self.lease_ms,
-                                  options.get("sync_interval_ms"))
+        self.base = broker_target(client)
+        self.queues = NamedQueues(self.base, self.lease_ms, options.get("sync_interval_ms"))
+        self.exchanges = shared_exchanges(self.base, is_redis(self.base))
         self.wakeup = threading.Event()
+        # Exchange types learnt from the base (they never change under a name).
+        self._exchange_types: Dict[str, str] = {}
+        # The incarnation each queue was opened as, to notice one made anew.
+        self._incarnations: Dict[str, str] = {}
+        # Queues with an expiry: how many consumers this process has on each.
+        self._expiring: Dict[str, int] = {}
+        self._consumers: Dict[str, int] = {}
+        self._upkeep: Optional[Renewals] = None
+        self._swept_at = 0.0
+        self._upkeep_lock = threading.Lock()
+
+    def check_base(self) -> None:
+        self.exchanges.check()
+
+    def exchange_type(self, name: str) -> Optional[str]:
+        found = self._exchange_types.get(name)
+        if found is None:
+            found = self.exchanges.exchange_type(name)
+            if found is not None:
+                self._exchange_types[name] = found
+        return found
+
+    # -- queues' lives
+
+    def declare(self, name: str, expires_ms: Optional[int], arguments: Dict[str, Any]) -> None:
+        record = self.exchanges.declare_queue(name, expires_ms, arguments)
+        self._opened_as(name, record.incarnation)
+        self.queues[name]
+        if expires_ms is not None:
+            with self._upkeep_lock:
+                self._expiring.setdefault(name, 0)
+
+    def _opened_as(self, name: str, incarnation: str) -> None:
+        if self._incarnations.get(name, incarnation) != incarnation:
+            self.queues.forget(name)
+        self._incarnations[name] = incarnation
+
+    def queue_to_publish(self, name: str) -> Optional[FerrowQueue]:
+        """The queue to put a message for `name` on, or None when the queue
+        was deleted (the message goes nowhere, as to a deleted queue in AMQP)."""
+        record = self.exchanges.queue(name)
+        if record is None:
+            if self.exchanges.was_deleted(name):
+                return None
+        else:
+            self._opened_as(name, record.incarnation)
+        return self.queues[name]
+
+    def delete_queue(self, name: str) -> None:
+        self.queues.forget(name)
+        self._incarnations.pop(name, None)
+        with self._upkeep_lock:
+            self._expiring.pop(name, None)
+        self.exchanges.delete_queue(name)
+
+    def consuming(self, name: str, change: int) -> None:
+        with self._upkeep_lock:
+            self._consumers[name] = self._consumers.get(name, 0) + change
+            if self._consumers[name] <= 0:
+                del self._consumers[name]
+            if self._upkeep is None and self._expiring:
+                self._upkeep = Renewals(UPKEEP_S, self._touch_consumed, "ferrow-kombu-upkeep")
+
+    def touch(self, name: str) -> None:
+        if name in self._expiring:
+            self.exchanges.touch([name])
+
+    def _touch_consumed(self) -> bool:
+        # From a thread of its own: a worker busy with a long task still
+        # keeps its queues.
+        with self._upkeep_lock:
+            names = [n for n in self._expiring if n in self._consumers]
+        try:
+            self.exchanges.touch(names)
+        except Exception:  # the server may be away for a while: try again later
+            pass
+        return True
+
+    def sweep(self) -> None:
+        """Deletes the queues of the base that nobody used in time."""
+        now = time.monotonic()
+        if now - self._swept_at < UPKEEP_S:
+            return
+        self._swept_at = now
+        for name in self.exchanges.expired():
+            if name not in self._consumers and self.exchanges.delete_queue(name, if_expired=True):
+                self.queues.forget(name)
+
+    # -- the connection
+
+    def establish_connection(self) -> Any:
+        self.check_base()
+        return super().establish_connection()
 
     def drain_events(self, connection: Any, timeout: Optional[float] = None,
                      **kwargs: Any) -> None:
@@ -285,11 +531,13 @@ class Transport(virtual.Transport):
         assert self.cycle is not None
         while True:
             self.wakeup.clear()
-            try:
-                self.cycle.get(self._deliver, timeout=timeout)
-                return
-            except virtual.Empty:
-                pass
+            with reaching(self.base):
+                self.sweep()
+                try:
+                    self.cycle.get(self._deliver, timeout=timeout)
+                    return
+                except virtual.Empty:
+                    pass
             wait = self.polling_interval
             if deadline is not None:
                 left = deadline - time.monotonic()
@@ -298,13 +546,18 @@ class Transport(virtual.Transport):
                 wait = min(wait, left)
             # Until a queue some channel takes from changes, or a settled
             # message makes room under the prefetch limit.
-            self.queues.wait([q for channel in self.channels for q in channel.waitable()],
-                             wait, self.wakeup)
+            with reaching(self.base):
+                self.queues.wait([q for channel in self.channels for q in channel.waitable()],
+                                 wait, self.wakeup)
             if celery_worker_stopping():
                 raise socket.timeout()
 
     def close_connection(self, connection: Any) -> None:
         super().close_connection(connection)
+        with self._upkeep_lock:
+            upkeep, self._upkeep = self._upkeep, None
+        if upkeep is not None:
+            upkeep.stop()
         self.queues.close()
 
     def as_uri(self, uri: str, include_password: bool = False, mask: str = "**") -> str:
@@ -314,9 +567,14 @@ class Transport(virtual.Transport):
 
 
 def register(alias: str = "ferrow") -> None:
-    """Makes `alias` (and "ferrow+redis://" URLs) name this transport in
-    kombu's table of transports; importing this module does it."""
-    TRANSPORT_ALIASES[alias] = "ferrow_tools.integrations.kombu_transport:Transport"
+    """Makes `alias` (and "ferrow+redis://" and the other Redis schemes)
+    name this transport in kombu's table of transports; importing this
+    module does it."""
+    path = "ferrow_tools.integrations.kombu_transport:Transport"
+    TRANSPORT_ALIASES[alias] = path
+    # After a failover kombu looks the transport up by the whole scheme.
+    for scheme in REDIS_SCHEMES:
+        TRANSPORT_ALIASES[REDIS_PREFIX + scheme] = path
 
 
 register()

@@ -77,6 +77,15 @@ class NamedQueues:
                     self._watchers[id(q)] = QueueWatcher(target)
             return q
 
+    def forget(self, name: str) -> None:
+        """Drops queue `name` as opened here (it was deleted, or made anew by
+        another process): its next use opens it again."""
+        with self._lock:
+            q = self._queues.pop(self.target(name), None)
+            watcher = None if q is None else self._watchers.pop(id(q), None)
+        if watcher is not None:
+            watcher.close()
+
     def wait(self, queues: List[FerrowQueue], timeout: float,
              wakeup: Optional[threading.Event] = None) -> None:
         """Sleeps until one of `queues` may have a message ready, `wakeup`

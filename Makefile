@@ -29,17 +29,18 @@ FUZZ_SCRIPT  := tests/fuzz/run.sh
 .PHONY: demo test typecheck pytest ctest cpp install fuzz bench compare abi wheel source-oldest asan coverage reliability clean
 
 # Every venv gets the same build and test tools, the client library of the
-# Redis queue (the `redis` extra) and the task frameworks (the `celery` and
-# `dramatiq` extras) so that their suites run.
+# Redis queue (the `redis` extra), the task frameworks (the `celery` and
+# `dramatiq` extras) and Flower, the Celery monitor that the Celery suite
+# runs, so that their suites run.
 %/bin/python:
 	$(PYTHON) -m venv $*
 	$@ -m pip install -q --upgrade pip
 	$@ -m pip install -q "scikit-build-core>=0.9" cmake ninja pytest numpy "redis>=5" hiredis \
-	  "celery>=5.3" "dramatiq>=1.14"
+	  "celery>=5.3" "dramatiq>=1.14" flower
 
 # The extras bring the frameworks into venvs made before they were in the recipe.
 install: $(PY)
-	$(PY) -m pip install -q --no-build-isolation ".[redis,celery,dramatiq]"
+	$(PY) -m pip install -q --no-build-isolation ".[redis,celery,dramatiq]" flower
 
 demo: install
 	$(PY) examples/crash_redelivery.py

@@ -55,6 +55,7 @@ from kombu.transport import TRANSPORT_ALIASES, virtual
 from kombu.transport.base import to_rabbitmq_queue_arguments
 from kombu.utils.json import dumps, loads
 
+from . import celery_features
 from .exchanges import RESERVED_PREFIX, BaseUnreachable, Binding, shared_exchanges
 from .held_leases import HeldLeases
 from .named_queues import NamedQueues, check_base
@@ -575,6 +576,7 @@ def register(alias: str = "ferrow") -> None:
     # After a failover kombu looks the transport up by the whole scheme.
     for scheme in REDIS_SCHEMES:
         TRANSPORT_ALIASES[REDIS_PREFIX + scheme] = path
+    celery_features.enable_for(Transport.driver_type)
 
 
 register()

@@ -43,7 +43,8 @@ from celery import Celery
 app = Celery("bench", broker=os.environ["BENCH_BROKER"])
 app.conf.task_ignore_result = True
 app.conf.broker_transport_options = (
-    {"sync_interval_ms": int(os.environ["BENCH_SYNC"])}
+    {"sync_interval_ms": int(os.environ["BENCH_SYNC"]),
+     "ack_sync_interval_ms": int(os.environ.get("BENCH_ACK_SYNC", "1000"))}
     if os.environ["BENCH_BROKER"].startswith("ferrow") else {})
 
 @app.task(name="noop")
@@ -78,8 +79,10 @@ def mark(path):
 }
 
 WORKERS = {
+    # Remote control (mingle, gossip, heartbeats, the worker's mailbox) on, as
+    # Celery runs by default, and task events on (-E).
     "celery": ["-m", "celery", "-A", "bench_celery_app", "worker", "--pool=solo",
-               "--loglevel=WARNING", "--without-gossip", "--without-mingle", "--without-heartbeat"],
+               "--loglevel=WARNING", "-E"],
     "dramatiq": ["-m", "dramatiq", "bench_dramatiq_app", "--processes", "1", "--threads", "1"],
 }
 

@@ -24,7 +24,7 @@ import os
 import shutil
 import time
 import uuid
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 from ..redis.connection import import_redis, make_client
 from ..redis.scripts import KEY_NAMES
@@ -140,6 +140,7 @@ class DirectoryExchanges(SharedExchanges):
         self.path = os.path.join(base, STATE_FILE)
         self._raw: Optional[bytes] = None
         self._doc: Dict[str, Any] = {}
+        self._seen: Optional[Tuple[int, int, int, int]] = None
 
     def check(self) -> None:
         # The nearest directory that exists must take new entries: the
@@ -157,13 +158,20 @@ class DirectoryExchanges(SharedExchanges):
     # -- the document
 
     def _read(self) -> Dict[str, Any]:
+        # Every publish reads the tables: a stat tells whether they changed,
+        # since each change renames a new file into place.
         try:
+            st = os.stat(self.path)
+        except FileNotFoundError:
+            self._doc, self._raw, self._seen = {}, None, None
+            return self._doc
+        seen = (st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+        if seen != self._seen:
             with open(self.path, "rb") as f:
                 raw = f.read()
-        except FileNotFoundError:
-            raw = b"{}"
-        if raw != self._raw:
-            self._doc, self._raw = json.loads(raw or b"{}"), raw
+            if raw != self._raw:
+                self._doc, self._raw = json.loads(raw or b"{}"), raw
+            self._seen = seen
         return self._doc
 
     @contextlib.contextmanager
@@ -184,6 +192,11 @@ class DirectoryExchanges(SharedExchanges):
                     f.flush()
                     os.fsync(f.fileno())
                 os.replace(tmp, self.path)
+                dir_fd = os.open(self.base, os.O_RDONLY | os.O_CLOEXEC)
+                try:
+                    os.fsync(dir_fd)
+                finally:
+                    os.close(dir_fd)
                 self._doc, self._raw = doc, raw
         finally:
             os.close(fd)

@@ -33,6 +33,12 @@ to the next broker URL; nothing is created until a queue is declared.
 
 Transport options (`broker_transport_options`): `lease_ms` (default 30000),
 `sync_interval_ms` (the queues' fsync policy, default 0: every record),
+`ack_sync_interval_ms` (the fsync policy of acknowledgements, default 1000:
+an acknowledgement is written at once, so a worker killed after it never
+runs the task again, and reaches the disk with the next fsync of its queue,
+whoever makes it, at the latest after that many milliseconds; only a power
+loss in between can run an acknowledged task again, never lose one; 0 syncs
+each one),
 `polling_interval` (longest wait in seconds between looks at the queues when
 nothing wakes the worker earlier, default 0.25; a directory wakes it through
 inotify, a Redis queue through its server, so this bounds how soon a worker
@@ -74,6 +80,8 @@ DEFAULT_LEASE_MS = 30_000
 # Longest wait between two looks at the queues, in seconds: what a directory's
 # inotify or a Redis queue's server does not wake early.
 DEFAULT_POLLING_INTERVAL = 0.25
+# How long an acknowledgement may wait for the fsync that makes it durable.
+DEFAULT_ACK_SYNC_INTERVAL_MS = 1000
 # The most messages one dequeue takes for the prefetch buffer.
 MAX_BATCH = 100
 # How often a process marks the expiring queues it consumes as used, and
@@ -384,7 +392,7 @@ class Channel(virtual.Channel):
         q = self.connection.queues[queue]
         ours = self.held.release(q, message[0])
         if how == "ack":
-            q.ack(message[0])
+            self.connection.ack_queues[queue].ack(message[0])
         elif how == "requeue":
             # A lost lease is another consumer's by now: it is not ours to hand back.
             if ours:
@@ -430,6 +438,11 @@ class Transport(virtual.Transport):
         self.lease_ms = int(options.get("lease_ms", DEFAULT_LEASE_MS))
         self.base = broker_target(client)
         self.queues = NamedQueues(self.base, self.lease_ms, options.get("sync_interval_ms"))
+        ack_sync = options.get("ack_sync_interval_ms", DEFAULT_ACK_SYNC_INTERVAL_MS)
+        # The same queues opened a second time under the acknowledgements'
+        # own fsync policy, when it differs.
+        self.ack_queues = self.queues if ack_sync == options.get("sync_interval_ms") else (
+            NamedQueues(self.base, self.lease_ms, ack_sync, watch=False))
         self.exchanges = shared_exchanges(self.base, is_redis(self.base))
         self.wakeup = threading.Event()
         # Exchange types learnt from the base (they never change under a name).
@@ -467,6 +480,7 @@ class Transport(virtual.Transport):
     def _opened_as(self, name: str, incarnation: str) -> None:
         if self._incarnations.get(name, incarnation) != incarnation:
             self.queues.forget(name)
+            self.ack_queues.forget(name)
         self._incarnations[name] = incarnation
 
     def queue_to_publish(self, name: str) -> Optional[FerrowQueue]:
@@ -482,6 +496,7 @@ class Transport(virtual.Transport):
 
     def delete_queue(self, name: str) -> None:
         self.queues.forget(name)
+        self.ack_queues.forget(name)
         self._incarnations.pop(name, None)
         with self._upkeep_lock:
             self._expiring.pop(name, None)
@@ -519,6 +534,7 @@ class Transport(virtual.Transport):
         for name in self.exchanges.expired():
             if name not in self._consumers and self.exchanges.delete_queue(name, if_expired=True):
                 self.queues.forget(name)
+                self.ack_queues.forget(name)
 
     # -- the connection
 
@@ -560,6 +576,7 @@ class Transport(virtual.Transport):
         if upkeep is not None:
             upkeep.stop()
         self.queues.close()
+        self.ack_queues.close()
 
     def as_uri(self, uri: str, include_password: bool = False, mask: str = "**") -> str:
         if uri.startswith(SCHEME):

@@ -52,8 +52,10 @@ class NamedQueues:
     """Queues opened by name (or target) once, with `lease_ms` as their
     default lease and the given fsync policy."""
 
-    def __init__(self, base: str, lease_ms: int, sync_interval_ms: Optional[int] = None) -> None:
+    def __init__(self, base: str, lease_ms: int, sync_interval_ms: Optional[int] = None,
+                 watch: bool = True) -> None:
         self.base = check_base(base)
+        self.watch = watch
         self.lease_ms = lease_ms
         self.sync_interval_ms = sync_interval_ms
         self._queues: Dict[str, FerrowQueue] = {}
@@ -73,7 +75,7 @@ class NamedQueues:
             if q is None:
                 q = self._queues[target] = open_queue(target, self.sync_interval_ms,
                                                       self.lease_ms)
-                if not is_redis(target):
+                if self.watch and not is_redis(target):
                     self._watchers[id(q)] = QueueWatcher(target)
             return q
 

@@ -14,9 +14,10 @@ import celery
 import kombu
 import pytest
 
+from ferrow_tools import Queue
 from ferrow_tools.integrations import kombu_transport  # registers the "ferrow" transport
 from ferrow_tools.integrations.named_queues import queue_target
-from ferrow_tools.targets import is_redis, open_queue
+from ferrow_tools.targets import is_redis
 from conftest import free_port
 from framework_workers import (WAIT_S, FrameworkRun, kill_in_the_middle, start_worker, stop_worker,
                                wait_until)
@@ -89,11 +90,13 @@ def test_worker_killed_mid_run(tmp_path, queues_base, acks_late):
 
 
 def test_countdown_longer_than_the_lease(tmp_path, queues_base):
-    """A task held in memory past several lease lengths runs once; a task
-    still held at a warm shutdown is handed back at once, not left leased."""
+    """A task with a countdown of several lease lengths runs once, when due;
+    a task due later waits in the queue, not in the worker, and is still
+    waiting after a warm shutdown."""
     run = CeleryRun(tmp_path, queues_base, acks_late=False)
     worker = run.start("countdown")
     try:
+        sent_at = time.time()
         run.app.send_task("record", args=(1,), countdown=2.5 * LEASE_MS / 1000)
         run.app.send_task("record", args=(2,), countdown=600)
         wait_until(lambda: 1 in run.runs.read().done, "the countdown task", [worker])
@@ -101,8 +104,9 @@ def test_countdown_longer_than_the_lease(tmp_path, queues_base):
         stop_worker(worker)
     runs = run.runs.read()
     assert (runs.starts, runs.flags[1]) == ({1: 1}, [False])
-    q = open_queue(run.target)
-    assert (q.available(), q.in_flight()) == (1, 0)
+    assert runs.started_at[1] - sent_at >= 2.5 * LEASE_MS / 1000 - 0.001
+    with Queue(run.target) as queue:
+        assert (queue.stats()["total"], len(queue)) == (1, 0)
 
 
 @pytest.mark.parametrize("url, queue, error", [

@@ -77,8 +77,8 @@ def test_worker_killed_mid_run(tmp_path, queues_base):
 
 
 def test_delay_and_dead_letters(tmp_path, queues_base):
-    """A delayed message (held leased on the delay queue for longer than the
-    lease) runs once, and not before its delay; a message that keeps failing
+    """A delayed message (put with a delay longer than the lease) runs once,
+    and not before its delay; a message that keeps failing
     runs 1 + retries times and ends in the queue's dead letters, which
     ferrow-admin lists."""
     run = DramatiqRun(tmp_path, queues_base)

@@ -28,9 +28,12 @@ from typing import (TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Iter
                     Optional, Set, Type, TypeVar, Union, overload)
 
 from .client import MessageBase, QueueBase, QueueClosed
+from .scheduling import Taken, put_options
+from .scheduling.queue_hooks import has_options, message_for
+from .scheduling.waking import LevelWatcher, capped
 from .shielding import run_to_end
 from .targets import Target
-from .waiting import Plan, QueueWatcher, Waker, waiting_plan
+from .waiting import Plan, Waker, waiting_plan
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue, FerrowStats
@@ -201,8 +204,10 @@ class Queue(QueueBase):
             assert isinstance(core, RedisQueue)
             self._calls = AsyncRedisQueue(core)
         else:
-            waker: Waker = self._bell if self._bell is not None else QueueWatcher(
-                self.settings.target)
+            # The queue's directory, its sub-queues and the directory above
+            # (or the doorbell in memory); waits end when a held message is due.
+            waker: Waker = LevelWatcher(self.levels.watched_dirs, self.levels.next_due_ms,
+                                        self._bell)
             self._calls = Local(core, waker)
 
     @property
@@ -221,14 +226,23 @@ class Queue(QueueBase):
         # it was making is done when the cancellation goes on.
         return await run_to_end(asyncio.get_running_loop().run_in_executor(None, call, *args))
 
-    async def put(self, body: Any) -> int:
+    async def put(self, body: Any, *, delay: Any = None, priority: Any = None,
+                  ttl: Any = None) -> int:
+        """As `ferrow_tools.Queue.put`, options included."""
+        if has_options(delay, priority, ttl):
+            return (await self.put_many([body], delay=delay, priority=priority, ttl=ttl))[0]
         seq = await self.calls.enqueue(self.settings.serializer.dumps(body))
         self.ring()
         return seq
 
-    async def put_many(self, bodies: Iterable[Any]) -> List[int]:
+    async def put_many(self, bodies: Iterable[Any], *, delay: Any = None, priority: Any = None,
+                       ttl: Any = None) -> List[int]:
         dumps = self.settings.serializer.dumps
-        seqs = await self.calls.enqueue_batch([dumps(b) for b in bodies])
+        if has_options(delay, priority, ttl):
+            options = put_options(delay, priority, ttl, self.levels.priorities)
+            seqs = await self.levels.put_async(self.calls, [dumps(b) for b in bodies], *options)
+        else:
+            seqs = await self.calls.enqueue_batch([dumps(b) for b in bodies])
         self.ring()
         return seqs
 
@@ -250,6 +264,20 @@ class Queue(QueueBase):
             raise ValueError("timeout must be >= 0 seconds or None")
         lease = self.settings.lease(lease_ms)
         leased_at: List[float] = []
+        levels = self.levels
+        if not levels.plain:
+            async def take_levels() -> List[Taken]:
+                leased_at[:] = [time.monotonic()]
+                return await self._lease_or_hand_back_taken(
+                    levels.take_async(calls, max, lease))
+
+            async def pause(seconds: float) -> None:
+                await calls.wait_until_ready(capped(seconds, levels.next_due_ms))
+
+            levels_plan: Plan[List[Taken]] = waiting_plan(timeout, self.settings.remote)
+            taken = await follow(levels_plan, take_levels, pause) or []
+            return [message_for(Message, self, t, leased_at[0], lease, levels.priorities,
+                                self._local_calls) for t in taken]
 
         async def take() -> List[DeliveredMessage]:
             leased_at[:] = [time.monotonic()]
@@ -258,6 +286,19 @@ class Queue(QueueBase):
         plan: Plan[List[DeliveredMessage]] = waiting_plan(timeout, self.settings.remote)
         got = await follow(plan, take, calls.wait_until_ready) or []
         return [Message(self, m, leased_at[0], lease) for m in got]
+
+    def _local_calls(self, core: FerrowQueue) -> Optional[Local]:
+        """The coroutine calls of a sub-queue, for its messages (on Redis
+        every message is the queue's own)."""
+        calls = self.calls
+        return Local(core, calls.readiness.waker) if isinstance(calls, Local) else None
+
+    async def _lease_or_hand_back_taken(self, leasing: Awaitable[List[Taken]]) -> List[Taken]:
+        """As `_lease_or_hand_back`, for a get across levels."""
+        async def hand_back(got: List[Taken]) -> None:
+            for t in got:
+                t.core.nack(t.delivered[0])
+        return await run_to_end(leasing, hand_back)
 
     async def _lease_or_hand_back(self, leasing: Awaitable[List[DeliveredMessage]]
                                   ) -> List[DeliveredMessage]:
@@ -279,9 +320,13 @@ class Queue(QueueBase):
     async def available(self) -> int:
         """Messages ready now (`len()` of a blocking queue; `len()` cannot
         wait for a server)."""
+        if isinstance(self.calls, Local):  # QueueClosed once closed
+            return self.levels.available()
         return await self.calls.available()
 
     async def stats(self) -> FerrowStats:
+        if isinstance(self.calls, Local):
+            return self.levels.stats()
         return await self.calls.stats()
 
     async def close(self) -> None:

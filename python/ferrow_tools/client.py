@@ -20,9 +20,12 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Type, overload
 
 from .leases import RetryPolicy, keep_lease
+from .scheduling import Levels, SchedulingOptions, Taken, open_levels, put_options
+from .scheduling.queue_hooks import has_options, message_for
+from .scheduling.waking import LevelWatcher
 from .serializers import Serializer, SerializerChoice, serializer_for
 from .targets import Target, dead_letter_target, is_redis, open_queue, target_text
-from .waiting import Doorbell, QueueWatcher, Waker, wait_for
+from .waiting import Doorbell, Waker, wait_for
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue, FerrowStats
@@ -46,6 +49,7 @@ class Settings:
                  retry: Optional[RetryPolicy] = None, max_deliveries: Optional[int] = None,
                  renew_fraction: float = 0.5, **options: Any) -> None:
         self.target = target_text(target)
+        self.scheduling = SchedulingOptions.pop_from(options)
         self.serializer: Serializer = serializer_for(serializer)
         self.retry = retry if retry is not None else RetryPolicy()
         if max_deliveries is not None and max_deliveries < 1:
@@ -71,8 +75,14 @@ class Settings:
         max_deliveries)."""
         if self.max_deliveries is None:
             return None
+        return self.dead_letters()
+
+    def dead_letters(self) -> FerrowQueue:
+        """The dead-letter queue: DIR.dead, NAME.dead, or for a queue in
+        memory another queue in memory (no directory named after it)."""
         if self._dead is None:
-            self._dead = open_queue(dead_letter_target(self.target))
+            self._dead = open_queue(MEMORY if self.target == MEMORY
+                                    else dead_letter_target(self.target))
         return self._dead
 
     def close(self) -> None:
@@ -90,7 +100,12 @@ class Settings:
 class MessageBase:
     """A delivered message: `id`, `body` (decoded by the queue's serializer
     when first read), `raw` (the bytes), `deliveries` (1 on the first),
-    `enqueued_at` (a timezone-aware UTC datetime) and `enqueued_ts_ms`."""
+    `enqueued_at` (a timezone-aware UTC datetime) and `enqueued_ts_ms`;
+    `priority` (its level, on a queue with priorities) and `expires_at`
+    (when put with a ttl), None otherwise."""
+
+    priority: Optional[int] = None
+    expires_at: Optional[datetime] = None
 
     def __init__(self, delivered: DeliveredMessage, loads: Callable[[bytes], Any],
                  leased_at: float, lease_ms: int) -> None:
@@ -216,6 +231,10 @@ class QueueBase:
                                                         **self.settings.options)
         # Nobody else can write to a queue in memory: its own puts wake it.
         self._bell = Doorbell() if self.settings.target == MEMORY else None
+        # Delays, priorities and expiry (ferrow_tools.scheduling).
+        self.levels: Levels = open_levels(self.settings.target, self._core,
+                                          self.settings.scheduling, self.settings.dead_letters,
+                                          **self.settings.options)
 
     def __repr__(self) -> str:
         state = "" if self._core is not None else " (closed)"
@@ -236,6 +255,7 @@ class QueueBase:
     def _release(self, core: FerrowQueue) -> None:
         """Lets go of everything once `core` was flushed (or failed to)."""
         self._core = None
+        self.levels.close()
         close: Optional[Callable[[], None]] = getattr(core, "close", None)  # Redis
         if close is not None:
             close()
@@ -262,29 +282,44 @@ class Queue(QueueBase):
         # closing one takes the kernel milliseconds, too long for every get,
         # and threads sharing one would take each other's wake-ups.
         self._local = threading.local()
-        self._watchers: List[QueueWatcher] = []
+        self._watchers: List[LevelWatcher] = []
         self._watchers_lock = threading.Lock()
 
     def _waker(self) -> Optional[Waker]:
-        if self._bell is not None or self.settings.remote:
-            return self._bell
-        watcher: Optional[QueueWatcher] = getattr(self._local, "watcher", None)
+        if self.settings.remote:
+            return None
+        watcher: Optional[LevelWatcher] = getattr(self._local, "watcher", None)
         if watcher is None:
-            watcher = self._local.watcher = QueueWatcher(self.settings.target)
+            # The queue's directory, its sub-queues and the directory above
+            # (where sub-queues appear); waits end when a held message is due.
+            watcher = self._local.watcher = LevelWatcher(self.levels.watched_dirs,
+                                                         self.levels.next_due_ms, self._bell)
             with self._watchers_lock:
                 self._watchers.append(watcher)
         return watcher
 
-    def put(self, body: Any) -> int:
-        """Enqueues `body` (through the serializer); returns its id."""
+    def put(self, body: Any, *, delay: Any = None, priority: Any = None,
+            ttl: Any = None) -> int:
+        """Enqueues `body` (through the serializer); returns its id. `delay`:
+        not delivered before that many seconds (int, float or timedelta);
+        `priority`: its level, 0..priorities-1; `ttl`: never delivered once
+        that many seconds passed (see docs/scheduling.md)."""
+        if has_options(delay, priority, ttl):
+            return self.put_many([body], delay=delay, priority=priority, ttl=ttl)[0]
         seq = self.core.enqueue(self.settings.serializer.dumps(body))
         self.ring()
         return seq
 
-    def put_many(self, bodies: Iterable[Any]) -> List[int]:
-        """Enqueues all of them at once (one write, one sync); returns the ids."""
+    def put_many(self, bodies: Iterable[Any], *, delay: Any = None, priority: Any = None,
+                 ttl: Any = None) -> List[int]:
+        """Enqueues all of them at once (one write, one sync), with the
+        options of `put`; returns the ids."""
         dumps = self.settings.serializer.dumps
-        seqs = self.core.enqueue_batch([dumps(b) for b in bodies])
+        if has_options(delay, priority, ttl):
+            options = put_options(delay, priority, ttl, self.levels.priorities)
+            seqs = self.levels.put([dumps(b) for b in bodies], *options)
+        else:
+            seqs = self.core.enqueue_batch([dumps(b) for b in bodies])
         self.ring()
         return seqs
 
@@ -314,6 +349,15 @@ class Queue(QueueBase):
         core = self.core
         lease = self.settings.lease(lease_ms)
         leased_at: List[float] = []
+        levels = self.levels
+        if not levels.plain:
+            def take_levels() -> List[Taken]:
+                leased_at[:] = [time.monotonic()]
+                return levels.take(max, lease)
+
+            taken: List[Taken] = self._wait(take_levels, timeout) or []
+            return [message_for(Message, self, t, leased_at[0], lease, levels.priorities)
+                    for t in taken]
 
         def take() -> List[DeliveredMessage]:
             leased_at[:] = [time.monotonic()]
@@ -323,11 +367,14 @@ class Queue(QueueBase):
         return [Message(self, m, leased_at[0], lease) for m in got]
 
     def __len__(self) -> int:
-        """Messages ready now."""
-        return self.core.available()
+        """Messages ready now (of every level)."""
+        self.core  # QueueClosed once closed
+        return self.levels.available()
 
     def stats(self) -> FerrowStats:
-        return self.core.stats()
+        """The queue's counts, its sub-queues' included."""
+        self.core  # QueueClosed once closed
+        return self.levels.stats()
 
     def flush(self) -> None:
         self.core.flush()

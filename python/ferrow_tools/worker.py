@@ -24,11 +24,13 @@ import signal
 import threading
 import time
 from types import FrameType
-from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Union
 
 from .leases import LeaseLost, RetryPolicy, keep_lease, move_to_dead_letter
+from .scheduling import SchedulingOptions, Taken, open_levels
+from .scheduling.waking import LevelWatcher
 from .targets import Target, dead_letter_target, is_redis, open_queue, target_text
-from .waiting import QueueWatcher, wait_for_message
+from .waiting import QueueWatcher, wait_for, wait_for_message
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue
@@ -69,12 +71,18 @@ class Worker:
     the first signal stops it taking new messages; the current job may finish
     within `grace_s` (None: as long as it takes), otherwise it is handed back
     with `nack` and `run()` returns. The handler runs in a helper thread so the
-    worker can keep that promise."""
+    worker can keep that promise.
+
+    It takes delayed messages when they are due, the levels of
+    `priorities` highest first (with the aging of `aging_s`), and never an
+    expired message (see docs/scheduling.md); a failed message is retried
+    the same way a delayed one waits, leased until it is due."""
 
     def __init__(self, target: Target, handler: _Handler, lease_ms: int = 30_000,
                  max_deliveries: int = 5, retry: Optional[RetryPolicy] = None,
                  grace_s: Optional[float] = 10.0, renew_fraction: float = 0.5,
-                 max_total_ms: Optional[int] = None) -> None:
+                 max_total_ms: Optional[int] = None, priorities: int = 1,
+                 **scheduling: Any) -> None:
         self.queue_dir = target_text(target)
         self.handler = handler
         self.lease_ms = lease_ms
@@ -85,6 +93,8 @@ class Worker:
         self.max_total_ms = max_total_ms
         self.q = open_queue(self.queue_dir)
         self._dead: Optional[FerrowQueue] = None
+        self.levels = open_levels(self.queue_dir, self.q,
+                                  SchedulingOptions(priorities, **scheduling), lambda: self.dead)
         self._stop = threading.Event()
         self.stats = WorkerStats()
 
@@ -105,9 +115,11 @@ class Worker:
     def _on_signal(self, signum: int, frame: Optional[FrameType]) -> None:
         self._stop.set()
 
-    def run_one(self, message: DeliveredMessage) -> str:
-        keeper = keep_lease(self.q, message, self.lease_ms, self.renew_fraction,
-                            self.max_total_ms, self.retry, self.max_deliveries, self.dead)
+    def run_one(self, message: DeliveredMessage, q: Optional[FerrowQueue] = None) -> str:
+        """Runs the handler on a message of the queue (or of its sub-queue `q`)."""
+        keeper = keep_lease(self.q if q is None else q, message, self.lease_ms,
+                            self.renew_fraction, self.max_total_ms, self.retry,
+                            self.max_deliveries, self.dead)
 
         def job() -> None:
             try:
@@ -142,18 +154,25 @@ class Worker:
         if threading.current_thread() is threading.main_thread():
             for sig in (signal.SIGTERM, signal.SIGINT):
                 old[sig] = signal.signal(sig, self._on_signal)
-        # A Redis queue waits on its server; a directory is watched.
-        watcher = None if is_redis(self.queue_dir) else QueueWatcher(self.queue_dir)
+        # A Redis queue waits on its server; a directory and its sub-queues
+        # are watched, until the next delayed message is due at the latest.
+        levels = self.levels
+        watcher = (None if is_redis(self.queue_dir)
+                   else LevelWatcher(levels.watched_dirs, levels.next_due_ms))
+
+        def take() -> Optional[Taken]:
+            got = levels.take(1, self.lease_ms)
+            return got[0] if got else None
+
         try:
             handled = 0
             while not self._stop.is_set():
                 if max_messages is not None and handled >= max_messages:
                     break
                 try:
-                    msg = wait_for_message(self.q,
-                                           idle_exit_s if idle_exit_s is not None else 1.0,
-                                           self.lease_ms, watcher=watcher,
-                                           should_stop=self._stop.is_set)
+                    taken = wait_for(self.q, take,
+                                     idle_exit_s if idle_exit_s is not None else 1.0,
+                                     watcher=watcher, should_stop=self._stop.is_set)
                 except TimeoutError:
                     # A live holder (stopped, or stuck on a disk) kept the
                     # process lock for 30 s; a dead one would have been taken
@@ -161,14 +180,14 @@ class Worker:
                     log.warning("process lock of %s not obtained within 30 s (%s); still "
                                 "waiting", self.queue_dir, lock_holder_text(self.queue_dir))
                     continue
-                if msg is None:
+                if taken is None:
                     if idle_exit_s is not None and not self._stop.is_set():
                         break
                     continue
                 if self._stop.is_set():  # stopped while dequeuing: give it back
-                    self.q.nack(msg[0])
+                    taken.core.nack(taken.delivered[0])
                     break
-                self.run_one(msg)
+                self.run_one(taken.delivered, taken.core)
                 handled += 1
         finally:
             if watcher is not None:

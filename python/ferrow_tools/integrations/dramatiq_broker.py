@@ -4,17 +4,17 @@
     dramatiq.set_broker(FerrowBroker("/var/lib/app/queues"))      # or "redis://db1:6379/0"
 
 Each dramatiq queue is a Ferrow queue under the base target (the directory
-BASE/NAME, or the Redis queue NAME on the servers of a Redis URL), and so is
-its delay queue NAME.DQ. A delivered message is a lease: `ack` acknowledges
-it, `nack` (a message that failed for good) copies it to the queue's dead
-letters (`ferrow-admin dead list BASE/NAME`) and acknowledges it, and the
-messages a worker takes back at shutdown are handed back at once. A message
-enqueued with `delay` goes to the delay queue with its due time; a worker
-holds it leased (renewed in the background, like every message it holds
-without working on it yet) and moves it to the queue when it is due. A
-worker that dies gets its messages delivered again once their lease lapses
-(`lease_ms`, default 30 s). The deliveries of a message (1 on the first) are
-the `deliveries` attribute of what a consumer returns.
+BASE/NAME, or the Redis queue NAME on the servers of a Redis URL). A
+delivered message is a lease: `ack` acknowledges it, `nack` (a message that
+failed for good) copies it to the queue's dead letters (`ferrow-admin dead
+list BASE/NAME`) and acknowledges it, and the messages a worker takes back at
+shutdown are handed back at once. A message enqueued with `delay` (which is
+how dramatiq retries, too) is put with that delay (`ferrow_tools.scheduling`):
+it waits in the queue, in no process's memory, and is delivered when due, so
+the broker declares no delay queues. A worker that dies gets its messages
+delivered again once their lease lapses (`lease_ms`, default 30 s). The
+deliveries of a message (1 on the first) are the `deliveries` attribute of
+what a consumer returns.
 """
 from __future__ import annotations
 
@@ -24,7 +24,7 @@ from collections import deque
 from typing import TYPE_CHECKING, Any, Deque, Iterable, List, Optional, Set
 
 from dramatiq.broker import Broker, Consumer, MessageProxy
-from dramatiq.common import current_millis, dq_name, q_name
+from dramatiq.common import q_name
 from dramatiq.errors import QueueJoinTimeout, QueueNotFound
 from dramatiq.message import Message
 from dramatiq.middleware import Middleware
@@ -32,10 +32,11 @@ from dramatiq.middleware import Middleware
 from .held_leases import HeldLeases
 from ..leases import move_to_dead_letter
 from .named_queues import NamedQueues
+from ..scheduling import Taken
 from ..targets import dead_letter_target
 
 if TYPE_CHECKING:
-    from ferrow import DeliveredMessage, FerrowQueue
+    from ferrow import FerrowQueue
 
 __all__ = ["FerrowBroker", "FerrowMessage"]
 
@@ -75,21 +76,18 @@ class FerrowBroker(Broker):
         self.named[queue_name]  # creates it, and says so now if the name cannot be used
         self.queues.add(queue_name)
         self.emit_after("declare_queue", queue_name)
-        delayed = dq_name(queue_name)
-        self.named[delayed]
-        self.delay_queues.add(delayed)
-        self.emit_after("declare_delay_queue", delayed)
 
     def enqueue(self, message: Message[Any], *, delay: Optional[int] = None) -> Message[Any]:
+        """Puts the message; with `delay` (ms) it is delivered once that has
+        passed, from the queue itself."""
         queue_name = message.queue_name
         if q_name(queue_name) not in self.queues:
             raise QueueNotFound(queue_name)
-        if delay is not None:
-            queue_name = dq_name(queue_name)
-            message = message.copy(queue_name=queue_name,
-                                   options={"eta": current_millis() + delay})
         self.emit_before("enqueue", message, delay)
-        self.named[queue_name].enqueue(message.encode())
+        if delay:
+            self.named.levels(queue_name).put([message.encode()], delay, None, None)
+        else:
+            self.named[queue_name].enqueue(message.encode())
         self.emit_after("enqueue", message, delay)
         return message
 
@@ -100,26 +98,28 @@ class FerrowBroker(Broker):
         return self.delay_queues.copy()
 
     def flush(self, queue_name: str) -> None:
-        """Drops the ready messages of a queue (leased ones stay with their holders)."""
-        q = self.named[queue_name]
+        """Drops the ready messages of a queue (leased ones stay with their
+        holders, delayed ones until they are due)."""
+        levels = self.named.levels(queue_name)
         while True:
-            batch = q.dequeue_batch(1000)
+            batch = levels.take(1000, self.lease_ms)
             if not batch:
                 return
-            q.ack_batch([m[0] for m in batch])
+            for taken in batch:
+                taken.core.ack(taken.delivered[0])
 
     def flush_all(self) -> None:
-        for name in self.queues | self.delay_queues:
+        for name in self.queues:
             self.flush(name)
 
     def join(self, queue_name: str, *, timeout: Optional[int] = None) -> None:
-        """Waits until the queue and its delay queue hold no message, ready or
-        leased; raises QueueJoinTimeout after `timeout` ms."""
+        """Waits until the queue holds no message, ready, delayed or leased;
+        raises QueueJoinTimeout after `timeout` ms."""
         if queue_name not in self.queues:
             raise QueueNotFound(queue_name)
         deadline = None if timeout is None else time.monotonic() + timeout / 1000.0
-        pending = [self.named[queue_name], self.named[dq_name(queue_name)]]
-        while any(q.stats()["total"] for q in pending):
+        levels = self.named.levels(queue_name)
+        while levels.stats()["total"]:
             if deadline is not None and time.monotonic() >= deadline:
                 raise QueueJoinTimeout(queue_name)
             time.sleep(JOIN_POLL_S)
@@ -128,10 +128,11 @@ class FerrowBroker(Broker):
 class FerrowMessage(MessageProxy):
     """A delivered message; `deliveries` counts its leases, 1 on the first."""
 
-    def __init__(self, message: Message[Any], delivered: DeliveredMessage) -> None:
+    def __init__(self, message: Message[Any], taken: Taken) -> None:
         super().__init__(message)
-        self.delivered = delivered
-        self.deliveries = delivered[2]
+        self.taken = taken
+        self.delivered = taken.delivered
+        self.deliveries = taken.delivered[2]
 
 
 class _FerrowConsumer(Consumer):
@@ -143,10 +144,11 @@ class _FerrowConsumer(Consumer):
         self.named = broker.named
         self.queue_name = queue_name
         self.q = broker.named[queue_name]
+        self.levels = broker.named.levels(queue_name)
         self.prefetch = max(prefetch, 1)
         self.timeout_s = timeout_ms / 1000.0
         self.held = HeldLeases(broker.lease_ms)
-        self._buffer: Deque[DeliveredMessage] = deque()
+        self._buffer: Deque[Taken] = deque()
         self._out = 0  # delivered and not yet settled
         self._settled = threading.Event()
         self._lock = threading.Lock()
@@ -159,11 +161,11 @@ class _FerrowConsumer(Consumer):
             with self._lock:
                 room = self.prefetch - self._out
                 if room > 0 and not self._buffer:
-                    self._buffer.extend(self.held.take(self.q, min(room, MAX_BATCH)))
+                    self._buffer.extend(self.held.take_from(self.levels, min(room, MAX_BATCH)))
                 if room > 0 and self._buffer:
-                    delivered = self._buffer.popleft()
+                    taken = self._buffer.popleft()
                     self._out += 1
-                    return FerrowMessage(Message.decode(delivered[1]), delivered)
+                    return FerrowMessage(Message.decode(taken.delivered[1]), taken)
             left = deadline - time.monotonic()
             if left <= 0:
                 return None
@@ -172,17 +174,18 @@ class _FerrowConsumer(Consumer):
             else:
                 self._settled.wait(left)
 
-    def _settle(self, message: MessageProxy) -> Optional[DeliveredMessage]:
+    def _settle(self, message: MessageProxy) -> Optional[Taken]:
         """Forgets a delivery; its message if this consumer still held it."""
-        delivered: DeliveredMessage = getattr(message, "delivered")
+        taken: Taken = getattr(message, "taken")
         with self._lock:
             self._out -= 1
         self._settled.set()
-        return delivered if self.held.release(self.q, delivered[0]) else None
+        return taken if self.held.release(taken.core, taken.delivered[0]) else None
 
     def ack(self, message: MessageProxy) -> None:
         self._settle(message)
-        self.q.ack(getattr(message, "delivered")[0])
+        taken: Taken = getattr(message, "taken")
+        taken.core.ack(taken.delivered[0])
 
     def nack(self, message: MessageProxy) -> None:
         self._settle(message)
@@ -191,13 +194,14 @@ class _FerrowConsumer(Consumer):
                 q_name(self.queue_name))))
         exc = getattr(message, "_exception", None)
         reason = "failed" if exc is None else "{}: {}".format(type(exc).__name__, exc)
-        move_to_dead_letter(self.q, self._dead, getattr(message, "delivered"), reason[:500])
+        taken: Taken = getattr(message, "taken")
+        move_to_dead_letter(taken.core, self._dead, taken.delivered, reason[:500])
 
     def requeue(self, messages: Iterable[MessageProxy]) -> None:
         for message in messages:
-            delivered = self._settle(message)
-            if delivered is not None:  # a lost lease is another consumer's by now
-                self.q.nack(delivered[0])
+            taken = self._settle(message)
+            if taken is not None:  # a lost lease is another consumer's by now
+                taken.core.nack(taken.delivered[0])
 
     def close(self) -> None:
         with self._lock:

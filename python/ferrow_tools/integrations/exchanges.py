@@ -29,6 +29,8 @@ from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 from ..redis.connection import import_redis, make_client
 from ..redis.scripts import KEY_NAMES
 from ..redis.url import parse
+from ..scheduling.naming import level_dirs
+from ..scheduling.times import MAX_PRIORITIES
 from .named_queues import queue_target
 
 __all__ = ["Binding", "QueueRecord", "SharedExchanges", "DirectoryExchanges",
@@ -285,7 +287,7 @@ class DirectoryExchanges(SharedExchanges):
         return names
 
     def delete_queue(self, name: str, if_expired: bool = False) -> bool:
-        doomed = None
+        doomed: List[str] = []
         with self._update() as doc:
             found = doc.get("queues", {}).get(name)
             if if_expired and found is not None and not self._past_its_time(name, found):
@@ -297,12 +299,15 @@ class DirectoryExchanges(SharedExchanges):
             deleted[name] = now_ms()
             for old in [n for n, at in deleted.items() if now_ms() - at > TOMBSTONE_MS]:
                 del deleted[old]
-            # Renamed under the lock: a declaration after this makes a new one.
-            with contextlib.suppress(FileNotFoundError):
-                doomed = os.path.join(self.base, DELETED_PREFIX + uuid.uuid4().hex)
-                os.rename(os.path.join(self.base, name), doomed)
-        if doomed is not None:
-            shutil.rmtree(doomed, ignore_errors=True)
+            # Renamed under the lock, with the sub-queues of its levels: a
+            # declaration after this makes a new one.
+            queue_dir = os.path.join(self.base, name)
+            for path in [queue_dir] + [p for _, p in level_dirs(queue_dir)]:
+                with contextlib.suppress(FileNotFoundError):
+                    doomed.append(os.path.join(self.base, DELETED_PREFIX + uuid.uuid4().hex))
+                    os.rename(path, doomed[-1])
+        for path in doomed:
+            shutil.rmtree(path, ignore_errors=True)
         return True
 
 
@@ -413,8 +418,11 @@ class RedisExchanges(SharedExchanges):
         old = [n for n, at in deleted.items() if now_ms() - int(at) > TOMBSTONE_MS]
         if old:
             self.client.hdel(self._key("deleted"), *old)
-        # The queue's own keys live in its own hash slot.
-        self.client.delete(*["ferrow:{{{}}}:{}".format(name, k) for k in KEY_NAMES])
+        # The queue's own keys live in its own hash slot, with the ready
+        # messages of each of its priority levels.
+        keys = ["ferrow:{{{}}}:{}".format(name, k) for k in KEY_NAMES]
+        keys += ["ferrow:{{{}}}:ready:{}".format(name, level) for level in range(MAX_PRIORITIES)]
+        self.client.delete(*keys)
         return True
 
 

@@ -1,9 +1,10 @@
 """Leases of messages that a framework holds without working on them yet.
 
 Task frameworks take more messages than they run at once: prefetched
-messages wait in memory for a free worker, and messages due later (a
-countdown, an ETA, a delay) wait in memory until they are due. A lease that
-lapsed meanwhile would deliver the message a second time. `HeldLeases` keeps
+messages wait in memory for a free worker. (Messages due later, a countdown,
+an ETA, a delay, wait in the queue instead, see `ferrow_tools.scheduling`:
+they are delivered when due.) A lease that lapsed meanwhile would deliver
+the message a second time. `HeldLeases` keeps
 every held message's lease alive from one background thread, forgets a
 message when it is acknowledged or handed back, and hands back whatever is
 still held when the process stops.
@@ -22,6 +23,7 @@ import time
 from typing import TYPE_CHECKING, Dict, List, Optional, Tuple
 
 from ..leases import Lease, Renewals
+from ..scheduling import Levels, Taken
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue
@@ -64,6 +66,17 @@ class HeldLeases:
         for message in batch:
             self.hold(q, message[0], leased_at)
         return batch
+
+    def take_from(self, levels: Levels, count: int) -> List[Taken]:
+        """Leases up to `count` deliverable messages across the levels of a
+        queue (`ferrow_tools.scheduling`) and holds each in its sub-queue."""
+        if count <= 0:
+            return []
+        leased_at = time.monotonic()
+        taken = levels.take(count, self.lease_ms)
+        for t in taken:
+            self.hold(t.core, t.delivered[0], leased_at)
+        return taken
 
     def hold(self, q: FerrowQueue, seq: int, leased_at: float) -> None:
         """Keeps the lease of message `seq` of `q` alive from now on."""

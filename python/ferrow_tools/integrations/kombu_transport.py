@@ -10,11 +10,14 @@ URL (any target of `open_queue` after the "ferrow+"). A delivered message is a
 lease. `ack` acknowledges it; `reject(requeue=True)` and a worker's shutdown
 hand it back at once (`nack`, which keeps its delivery count);
 `reject(requeue=False)` copies it to the queue's dead letters, readable with
-`ferrow-admin dead list`. Messages the worker holds without acknowledging
-them (prefetched ones, tasks with a countdown or ETA that Celery keeps in
-memory) have their leases renewed from a background thread, so they are
-never delivered twice while the worker lives; when it dies they come back
-once their lease lapses (`lease_ms`, default 30 s), counted as redelivered.
+`ferrow-admin dead list`. A task sent with a countdown or an ETA is put with
+the delay until then (`ferrow_tools.scheduling`): it waits in the queue, not
+in a worker's memory, and is delivered when it is due; a worker that stops or
+dies meanwhile changes nothing for it. Messages the worker holds without
+acknowledging them (prefetched ones) have their leases renewed from a
+background thread, so they are never delivered twice while the worker lives;
+when it dies they come back once their lease lapses (`lease_ms`, default
+30 s), counted as redelivered.
 
 Exchanges of every type kombu's virtual transports have (direct, topic,
 fanout) route in every process alike: their bindings, and the queues'
@@ -54,6 +57,7 @@ import sys
 import threading
 import time
 from collections import deque
+from datetime import datetime, timezone
 from typing import TYPE_CHECKING, Any, Deque, Dict, Iterator, List, Optional, Set, Tuple
 
 from kombu.exceptions import ConnectionError as KombuConnectionError
@@ -62,15 +66,17 @@ from kombu.transport.base import to_rabbitmq_queue_arguments
 from kombu.utils.json import dumps, loads
 
 from . import celery_features
-from .exchanges import RESERVED_PREFIX, BaseUnreachable, Binding, shared_exchanges
+from .exchanges import RESERVED_PREFIX, BaseUnreachable, Binding, QueueRecord, shared_exchanges
 from .held_leases import HeldLeases
 from .named_queues import NamedQueues, check_base
 from ..leases import Renewals, move_to_dead_letter
 from ..redis.url import SCHEMES as REDIS_SCHEMES
-from ..targets import dead_letter_target, is_redis
+from ..scheduling import Levels, SchedulingOptions, Taken
+from ..scheduling.times import now_ms
+from ..targets import dead_letter_target, is_redis, open_queue
 
 if TYPE_CHECKING:
-    from ferrow import DeliveredMessage, FerrowQueue
+    from ferrow import FerrowQueue
 
 __all__ = ["Transport", "Channel", "QoS", "base_target", "broker_target", "BaseUnreachable"]
 
@@ -82,6 +88,8 @@ DEFAULT_LEASE_MS = 30_000
 DEFAULT_POLLING_INTERVAL = 0.25
 # How long an acknowledgement may wait for the fsync that makes it durable.
 DEFAULT_ACK_SYNC_INTERVAL_MS = 1000
+# The highest priority a queue takes (AMQP's own limit).
+MAX_PRIORITY = 255
 # The most messages one dequeue takes for the prefetch buffer.
 MAX_BATCH = 100
 # How often a process marks the expiring queues it consumes as used, and
@@ -128,9 +136,58 @@ def mask_password(url: str, mask: str = "**") -> str:
     return re.sub(r"://([^:@/]*):[^@/]*@", r"://\1:{}@".format(mask), url, count=1)
 
 
-def _tag(queue: str, message: DeliveredMessage) -> str:
-    # Unique per delivery: a redelivered message gets a new tag.
-    return "{}/{}/{}".format(queue, message[0], message[2])
+def _tag(queue: str, taken: Taken) -> str:
+    # Unique per delivery: a redelivered message gets a new tag. Messages of
+    # different levels live in different sub-queues, whose ids may repeat.
+    seq, _, deliveries, _ = taken.delivered
+    return "{}/{}/{}/{}".format(queue, taken.level, seq, deliveries)
+
+
+def eta_delay_ms(message: Dict[str, Any]) -> Optional[int]:
+    """Milliseconds until the ETA of a Celery task message (a countdown is
+    sent as an ETA), None when it has none or it has passed."""
+    headers = message.get("headers") or {}
+    eta = headers.get("eta")
+    if not eta:
+        return None
+    try:
+        due = datetime.fromisoformat(str(eta))
+    except ValueError:
+        return None  # not ours to judge: Celery reads it again when it runs the task
+    if due.tzinfo is None:
+        due = due.replace(tzinfo=timezone.utc)
+    delay = int(due.timestamp() * 1000) - now_ms()
+    return delay if delay > 0 else None
+
+
+def priority_levels(arguments: Dict[str, Any]) -> int:
+    """The levels of a queue declared with these arguments: 0..x-max-priority."""
+    top = arguments.get("x-max-priority")
+    return 1 if not top else min(int(top), MAX_PRIORITY) + 1
+
+
+def priority_level(message: Dict[str, Any], arguments: Dict[str, Any]) -> Optional[int]:
+    """The level of a message on a queue with these arguments: its `priority`
+    property, capped at the queue's x-max-priority as in AMQP (higher first)."""
+    if priority_levels(arguments) == 1:
+        return None
+    try:
+        priority = int(message.get("properties", {}).get("priority") or 0)
+    except (TypeError, ValueError):
+        return None
+    return max(0, min(priority, priority_levels(arguments) - 1))
+
+
+def expiration_ms(message: Dict[str, Any], arguments: Dict[str, Any]) -> Optional[int]:
+    """How long a message may wait to be delivered: the shorter of its
+    `expiration` property and the queue's x-message-ttl (milliseconds)."""
+    ttls = []
+    expiration = message.get("properties", {}).get("expiration")
+    if expiration is not None:
+        ttls.append(int(float(expiration)))
+    if arguments.get("x-message-ttl") is not None:
+        ttls.append(int(arguments["x-message-ttl"]))
+    return min(ttls) if ttls else None
 
 
 def celery_worker_stopping() -> bool:
@@ -205,9 +262,9 @@ class Channel(virtual.Channel):
         super().__init__(connection, **kwargs)
         self.held = HeldLeases(connection.lease_ms)
         # Leased by a batch dequeue, not yet handed to kombu.
-        self._buffers: Dict[str, Deque[DeliveredMessage]] = {}
+        self._buffers: Dict[str, Deque[Taken]] = {}
         # Handed to kombu, not yet settled: queue name and delivery by tag.
-        self._unsettled: Dict[str, Tuple[str, DeliveredMessage]] = {}
+        self._unsettled: Dict[str, Tuple[str, Taken]] = {}
         self._no_ack: Set[str] = set()
         self._auto_delete: Set[str] = set()
         self._lock = threading.Lock()
@@ -285,24 +342,32 @@ class Channel(virtual.Channel):
 
     def _put(self, queue: str, message: Dict[str, Any], **kwargs: Any) -> None:
         with reaching(self.connection.base):
-            q = self.connection.queue_to_publish(queue)
-            if q is not None:
-                q.enqueue(dumps(message).encode())
+            record = self.connection.record_to_publish(queue)
+            if record is None:
+                return  # deleted: the message goes nowhere, as in AMQP
+            body = dumps(message).encode()
+            delay = eta_delay_ms(message)
+            level = priority_level(message, record.arguments)
+            ttl = expiration_ms(message, record.arguments)
+            if delay is None and not level and ttl is None:
+                self.connection.queues[queue].enqueue(body)
+            else:  # a countdown waits in the queue until due, then Celery runs it at once
+                self.connection.levels(queue).put([body], delay, level, ttl)
 
     def _size(self, queue: str) -> int:
         with reaching(self.connection.base):
-            return self.connection.queues[queue].available()
+            return self.connection.levels(queue).available()
 
     def _purge(self, queue: str) -> int:
         # Only ready messages go, as a purge does in AMQP; `purge()` would also
         # drop leased ones and start ids again under their holders.
-        q = self.connection.queues[queue]
+        levels = self.connection.queues.levels(queue)
         removed = 0
         while True:
-            batch = q.dequeue_batch(1000)
+            batch = levels.take(1000, self.connection.lease_ms)
             if not batch:
                 return removed
-            removed += q.ack_batch([m[0] for m in batch])
+            removed += sum(1 for t in batch if t.core.ack(t.delivered[0]))
 
     def _get(self, queue: str, timeout: Optional[float] = None) -> Dict[str, Any]:
         return self._take(queue, queue in self._no_ack)
@@ -316,10 +381,8 @@ class Channel(virtual.Channel):
             buffered = list(self._buffers.pop(queue, ()))
             for tag in [t for t, (name, _) in self._unsettled.items() if name == queue]:
                 buffered.append(self._unsettled.pop(tag)[1])
-        if buffered:
-            q = self.connection.queues[queue]
-            for message in buffered:
-                self.held.release(q, message[0])
+        for taken in buffered:
+            self.held.release(taken.core, taken.delivered[0])
         self.state.queue_bindings_delete(queue)
         self._auto_delete.discard(queue)
         self.connection.delete_queue(queue)
@@ -356,30 +419,29 @@ class Channel(virtual.Channel):
         """The next message of `queue` as kombu's payload, its lease held
         until it is settled (or acknowledged at once with `no_ack`)."""
         with reaching(self.connection.base):
-            q = self.connection.queues[queue]
+            levels = self.connection.levels(queue)
             with self._lock:
                 buffer = self._buffers.setdefault(queue, deque())
                 if not buffer:
-                    self._fill(q, buffer)
+                    room = self.qos.can_consume_max_estimate()
+                    buffered = sum(len(b) for b in self._buffers.values())
+                    buffer.extend(self.held.take_from(
+                        levels, 1 if room is None else min(room - buffered, MAX_BATCH)))
                 if not buffer:
                     raise virtual.Empty()
-                message = buffer.popleft()
-                tag = _tag(queue, message)
+                taken = buffer.popleft()
+                seq, body, deliveries, _ = taken.delivered
+                tag = _tag(queue, taken)
                 if no_ack:
-                    self.held.release(q, message[0])
-                    q.ack(message[0])
+                    self.held.release(taken.core, seq)
+                    taken.core.ack(seq)
                 else:
-                    self._unsettled[tag] = (queue, message)
-        payload: Dict[str, Any] = loads(message[1])
+                    self._unsettled[tag] = (queue, taken)
+        payload: Dict[str, Any] = loads(body)
         properties = payload["properties"]
         properties["delivery_tag"] = tag
-        properties.setdefault("delivery_info", {})["redelivered"] = message[2] > 1
+        properties.setdefault("delivery_info", {})["redelivered"] = deliveries > 1
         return payload
-
-    def _fill(self, q: FerrowQueue, buffer: Deque[DeliveredMessage]) -> None:
-        room = self.qos.can_consume_max_estimate()
-        buffered = sum(len(b) for b in self._buffers.values())
-        buffer.extend(self.held.take(q, 1 if room is None else min(room - buffered, MAX_BATCH)))
 
     def settle(self, tag: str, how: str) -> None:
         """Ends the delivery `tag`: "ack", "requeue" (hand back at once) or
@@ -388,19 +450,19 @@ class Channel(virtual.Channel):
             entry = self._unsettled.pop(tag, None)
         if entry is None:
             return
-        queue, message = entry
-        q = self.connection.queues[queue]
-        ours = self.held.release(q, message[0])
+        queue, taken = entry
+        q, seq = taken.core, taken.delivered[0]
+        ours = self.held.release(q, seq)
         if how == "ack":
-            self.connection.ack_queues[queue].ack(message[0])
+            self.connection.acknowledging(queue, q).ack(seq)
         elif how == "requeue":
             # A lost lease is another consumer's by now: it is not ours to hand back.
             if ours:
-                q.nack(message[0])
+                q.nack(seq)
         else:
             queues = self.connection.queues
             dead = queues.at(dead_letter_target(queues.target(queue)))
-            move_to_dead_letter(q, dead, message, "rejected by the consumer")
+            move_to_dead_letter(q, dead, taken.delivered, "rejected by the consumer")
         self.connection.wakeup.set()
 
     def close(self) -> None:
@@ -438,11 +500,13 @@ class Transport(virtual.Transport):
         self.lease_ms = int(options.get("lease_ms", DEFAULT_LEASE_MS))
         self.base = broker_target(client)
         self.queues = NamedQueues(self.base, self.lease_ms, options.get("sync_interval_ms"))
-        ack_sync = options.get("ack_sync_interval_ms", DEFAULT_ACK_SYNC_INTERVAL_MS)
-        # The same queues opened a second time under the acknowledgements'
-        # own fsync policy, when it differs.
-        self.ack_queues = self.queues if ack_sync == options.get("sync_interval_ms") else (
-            NamedQueues(self.base, self.lease_ms, ack_sync, watch=False))
+        self.ack_sync_interval_ms = options.get("ack_sync_interval_ms",
+                                                DEFAULT_ACK_SYNC_INTERVAL_MS)
+        # Each queue opened a second time under the acknowledgements' own
+        # fsync policy, by name.
+        self._ack_twins: Dict[str, FerrowQueue] = {}
+        # The priority levels each queue is opened with here, by name.
+        self._levels_of: Dict[str, int] = {}
         self.exchanges = shared_exchanges(self.base, is_redis(self.base))
         self.wakeup = threading.Event()
         # Exchange types learnt from the base (they never change under a name).
@@ -470,34 +534,61 @@ class Transport(virtual.Transport):
     # -- queues' lives
 
     def declare(self, name: str, expires_ms: Optional[int], arguments: Dict[str, Any]) -> None:
-        record = self.exchanges.declare_queue(name, expires_ms, arguments)
-        self._opened_as(name, record.incarnation)
+        self._opened_as(name, self.exchanges.declare_queue(name, expires_ms, arguments))
         self.queues[name]
         if expires_ms is not None:
             with self._upkeep_lock:
                 self._expiring.setdefault(name, 0)
 
-    def _opened_as(self, name: str, incarnation: str) -> None:
-        if self._incarnations.get(name, incarnation) != incarnation:
-            self.queues.forget(name)
-            self.ack_queues.forget(name)
-        self._incarnations[name] = incarnation
+    def _opened_as(self, name: str, record: QueueRecord) -> None:
+        """Opens queue `name` anew when it was made anew, or declared with
+        other priority levels, since this process opened it."""
+        levels = priority_levels(record.arguments)
+        if self._incarnations.get(name, record.incarnation) != record.incarnation:
+            self.forget(name)
+        self._incarnations[name] = record.incarnation
+        if self._levels_of.get(name) != levels:
+            self.forget(name)
+            self.queues.set_scheduling(name, SchedulingOptions(priorities=levels))
+            self._levels_of[name] = levels
 
-    def queue_to_publish(self, name: str) -> Optional[FerrowQueue]:
-        """The queue to put a message for `name` on, or None when the queue
-        was deleted (the message goes nowhere, as to a deleted queue in AMQP)."""
+    def record_to_publish(self, name: str) -> Optional[QueueRecord]:
+        """The declaration of queue `name` (an empty one if it never was
+        declared), or None when it was deleted: a message for it goes
+        nowhere, as for a deleted queue in AMQP."""
         record = self.exchanges.queue(name)
         if record is None:
             if self.exchanges.was_deleted(name):
                 return None
-        else:
-            self._opened_as(name, record.incarnation)
-        return self.queues[name]
+            record = QueueRecord("", None, {})
+        self._opened_as(name, record)
+        return record
+
+    def levels(self, name: str) -> Levels:
+        if name not in self._levels_of:
+            self._opened_as(name, self.exchanges.queue(name) or QueueRecord("", None, {}))
+        return self.queues.levels(name)
+
+    def acknowledging(self, name: str, core: FerrowQueue) -> FerrowQueue:
+        """The queue object to acknowledge a message of `core` through: the
+        twin of queue `name` under the acknowledgements' fsync policy."""
+        if self.ack_sync_interval_ms == self.queues.sync_interval_ms or \
+                core is not self.queues[name]:
+            return core
+        twin = self._ack_twins.get(name)
+        if twin is None:
+            twin = self._ack_twins[name] = open_queue(
+                self.queues.target(name), self.ack_sync_interval_ms, self.lease_ms)
+        return twin
+
+    def forget(self, name: str) -> None:
+        self.queues.forget(name)
+        self._ack_twins.pop(name, None)
 
     def delete_queue(self, name: str) -> None:
-        self.queues.forget(name)
-        self.ack_queues.forget(name)
+        self.forget(name)
         self._incarnations.pop(name, None)
+        self._levels_of.pop(name, None)
         with self._upkeep_lock:
             self._expiring.pop(name, None)
         self.exchanges.delete_queue(name)
@@ -533,8 +624,7 @@ class Transport(virtual.Transport):
         self._swept_at = now
         for name in self.exchanges.expired():
             if name not in self._consumers and self.exchanges.delete_queue(name, if_expired=True):
-                self.queues.forget(name)
-                self.ack_queues.forget(name)
+                self.forget(name)
 
     # -- the connection
 
@@ -552,9 +642,11 @@ class Transport(virtual.Transport):
                 self.sweep()
                 try:
                     self.cycle.get(self._deliver, timeout=timeout)
-                    return
                 except virtual.Empty:
                     pass
+                else:
+                    self._deliver_ready()
+                    return
             wait = self.polling_interval
             if deadline is not None:
                 left = deadline - time.monotonic()
@@ -569,6 +661,18 @@ class Transport(virtual.Transport):
             if celery_worker_stopping():
                 raise socket.timeout()
 
+    def _deliver_ready(self) -> None:
+        """Delivers what is ready now, up to a batch, as a broker that pushes
+        messages does within one wait: consumers see them in the queues'
+        order (priorities first) before they settle any."""
+        for _ in range(MAX_BATCH):
+            if celery_worker_stopping():
+                return
+            try:
+                self.cycle.get(self._deliver, timeout=0)
+            except virtual.Empty:
+                return
+
     def close_connection(self, connection: Any) -> None:
         super().close_connection(connection)
         with self._upkeep_lock:
@@ -576,7 +680,7 @@ class Transport(virtual.Transport):
         if upkeep is not None:
             upkeep.stop()
         self.queues.close()
-        self.ack_queues.close()
+        self._ack_twins.clear()
 
     def as_uri(self, uri: str, include_password: bool = False, mask: str = "**") -> str:
         if uri.startswith(SCHEME):

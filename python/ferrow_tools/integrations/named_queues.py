@@ -3,9 +3,11 @@
 A framework names its queues ("celery", "default.DQ", ...); the base is a
 directory, whose queue NAME is the directory BASE/NAME, or a Redis URL
 without a queue, whose queue NAME is the Redis queue of that name on the same
-servers. `NamedQueues` opens each queue once per process and waits for any of
-several to be worth a look: through inotify on directories, on the server for
-one Redis queue.
+servers. `NamedQueues` opens each queue once per process, with its levels (delays,
+priorities and expiry, `ferrow_tools.scheduling`), and waits for any of
+several to be worth a look: through inotify on directories and their
+sub-queues, until the next delayed message is due; on the server for one
+Redis queue.
 """
 from __future__ import annotations
 
@@ -15,8 +17,9 @@ import threading
 from typing import TYPE_CHECKING, Dict, List, Optional
 
 from ..redis.url import check_queue_name
-from ..targets import is_redis, open_queue
-from ..waiting import QueueWatcher
+from ..scheduling import Levels, SchedulingOptions, open_levels
+from ..scheduling.waking import LevelWatcher, capped
+from ..targets import dead_letter_target, is_redis, open_queue
 
 if TYPE_CHECKING:
     from ferrow import FerrowQueue
@@ -53,14 +56,17 @@ class NamedQueues:
     default lease and the given fsync policy."""
 
     def __init__(self, base: str, lease_ms: int, sync_interval_ms: Optional[int] = None,
-                 watch: bool = True) -> None:
+                 scheduling: Optional[SchedulingOptions] = None) -> None:
         self.base = check_base(base)
-        self.watch = watch
         self.lease_ms = lease_ms
         self.sync_interval_ms = sync_interval_ms
+        self.scheduling = scheduling if scheduling is not None else SchedulingOptions()
+        # Queues opened with options of their own, by target.
+        self._schedulings: Dict[str, SchedulingOptions] = {}
         self._queues: Dict[str, FerrowQueue] = {}
-        # inotify on each queue directory, by id of its queue object.
-        self._watchers: Dict[int, QueueWatcher] = {}
+        self._levels: Dict[int, Levels] = {}  # by id of the plain queue object
+        # inotify on each queue directory and its sub-queues, by id of its queue object.
+        self._watchers: Dict[int, LevelWatcher] = {}
         self._lock = threading.Lock()
 
     def target(self, name: str) -> str:
@@ -75,9 +81,19 @@ class NamedQueues:
             if q is None:
                 q = self._queues[target] = open_queue(target, self.sync_interval_ms,
                                                       self.lease_ms)
-                if self.watch and not is_redis(target):
-                    self._watchers[id(q)] = QueueWatcher(target)
+                levels = self._levels[id(q)] = open_levels(
+                    target, q, self._schedulings.get(target, self.scheduling),
+                    lambda: self.at(dead_letter_target(target)),
+                    sync_interval_ms=self.sync_interval_ms, default_lease_ms=self.lease_ms)
+                if not is_redis(target):
+                    self._watchers[id(q)] = LevelWatcher(levels.watched_dirs,
+                                                         levels.next_due_ms)
             return q
+
+    def set_scheduling(self, name: str, scheduling: SchedulingOptions) -> None:
+        """Queue `name` is opened with these options from its next opening on."""
+        with self._lock:
+            self._schedulings[self.target(name)] = scheduling
 
     def forget(self, name: str) -> None:
         """Drops queue `name` as opened here (it was deleted, or made anew by
@@ -85,8 +101,21 @@ class NamedQueues:
         with self._lock:
             q = self._queues.pop(self.target(name), None)
             watcher = None if q is None else self._watchers.pop(id(q), None)
+            levels = None if q is None else self._levels.pop(id(q), None)
         if watcher is not None:
             watcher.close()
+        if levels is not None:
+            levels.close()
+
+    def levels(self, name: str) -> Levels:
+        """The levels of queue `name`: puts with a delay, priority or ttl,
+        and gets across them (see `ferrow_tools.scheduling`)."""
+        return self.levels_of(self[name])
+
+    def levels_of(self, q: FerrowQueue) -> Levels:
+        """The levels of a queue that `at` opened."""
+        with self._lock:
+            return self._levels[id(q)]
 
     def wait(self, queues: List[FerrowQueue], timeout: float,
              wakeup: Optional[threading.Event] = None) -> None:
@@ -99,6 +128,11 @@ class NamedQueues:
         with self._lock:
             watchers = [w for w in (self._watchers.get(id(q)) for q in queues)
                         if w is not None and w.available]
+            dues = [self._levels[id(q)].next_due_ms for q in queues if id(q) in self._levels]
+        for next_due in dues:  # a delayed message that comes due ends the wait
+            timeout = capped(timeout, next_due)
+        for watcher in watchers:
+            watcher.watch_new()
         server_wait = getattr(queues[0], "wait_until_ready", None)
         if server_wait is not None and len(queues) == 1:
             server_wait(timeout)
@@ -117,3 +151,6 @@ class NamedQueues:
             for watcher in self._watchers.values():
                 watcher.close()
             self._watchers.clear()
+            for levels in self._levels.values():
+                levels.close()
+            self._levels.clear()

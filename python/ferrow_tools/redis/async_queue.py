@@ -12,12 +12,13 @@ who need one (the lease renewal thread of `keep_lease`, the dead letters).
 """
 from __future__ import annotations
 
+import asyncio
 from typing import TYPE_CHECKING, Any, List, Optional, Sequence
 
 from ..shielding import run_to_end
 from .connection import make_client, node_runner
 from .errors import mapped_errors
-from .queue import READ, RedisQueue, Steps, R, block_seconds
+from .queue import READ, RedisQueue, Steps, R, wait_steps
 from .scripts import AsyncScripts
 
 if TYPE_CHECKING:
@@ -92,11 +93,13 @@ class AsyncRedisQueue:
         """As `RedisQueue.wait_until_ready`, without holding the event loop."""
         with mapped_errors(self.where):
             until_lapse_ms = int(await self._call("next_deadline", [], READ))
-            block = block_seconds(timeout_s, until_lapse_ms)
+            block, sleep = wait_steps(timeout_s, until_lapse_ms)
             if block > 0:
                 # A cancelled wait ends when the server answers, within
                 # MAX_BLOCK_S (see shielding.py).
                 await run_to_end(self._client.blpop([self.blocking.wake_key], block))
+        if sleep > 0:
+            await asyncio.sleep(sleep)
 
     async def close(self) -> None:
         """Closes the asyncio client; the blocking queue is the caller's."""

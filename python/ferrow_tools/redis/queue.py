@@ -7,6 +7,7 @@ followed, in the same round trip, by WAITAOF (where the server has it and
 """
 from __future__ import annotations
 
+import time
 from typing import TYPE_CHECKING, Any, Dict, Generator, List, Optional, Sequence, Tuple, TypeVar
 
 from . import arguments as conv
@@ -39,18 +40,43 @@ Steps = Generator[Tuple[str, Sequence[Any], bool], Any, R]
 
 
 class Snapshot:
-    """A present message as `ferrow-admin` shows it, read without leasing."""
+    """A present message as `ferrow-admin` shows it, read without leasing.
+    `level`, `expires_ms` and `due_ms` are None for a message put without
+    priority, ttl or delay."""
 
-    __slots__ = ("seq", "deadline_ms", "deliveries", "enqueued_ts_ms", "body_len", "body")
+    __slots__ = ("seq", "deadline_ms", "deliveries", "enqueued_ts_ms", "body_len", "body",
+                 "level", "expires_ms", "due_ms")
 
     def __init__(self, seq: int, deadline_ms: int, deliveries: int, enqueued_ts_ms: int,
-                 body_len: int, body: bytes) -> None:
+                 body_len: int, body: bytes, level: int = -1, expires_ms: int = -1,
+                 due_ms: int = 0) -> None:
         self.seq = seq
         self.deadline_ms: Optional[int] = None if deadline_ms < 0 else deadline_ms
         self.deliveries = deliveries
         self.enqueued_ts_ms = enqueued_ts_ms
         self.body_len = body_len
         self.body = body
+        self.level: Optional[int] = None if level < 0 else level
+        self.expires_ms: Optional[int] = None if expires_ms < 0 else expires_ms
+        self.due_ms: Optional[int] = due_ms or None
+
+
+# The server notices that a blocked client's time-out has passed on its next
+# round of housekeeping, up to 1/hz (100 ms by default) late. A wait that
+# must end at a lease deadline or a due time therefore blocks on the server
+# only until this long before it, and sleeps the rest here.
+SERVER_TICK_S = 0.1
+
+
+def wait_steps(timeout_s: float, until_lapse_ms: int) -> Tuple[float, float]:
+    """(seconds to block on the server, seconds to sleep here) of one wait:
+    a wait that ends at a deadline ends on time."""
+    block = block_seconds(timeout_s, until_lapse_ms)
+    if block <= 0 or until_lapse_ms < 0 or until_lapse_ms / 1000.0 > block:
+        return block, 0.0
+    if block <= SERVER_TICK_S:
+        return 0.0, block
+    return block - SERVER_TICK_S, 0.0
 
 
 def block_seconds(timeout_s: float, until_lapse_ms: int) -> float:
@@ -264,7 +290,7 @@ class RedisQueue:
 
     def stats_steps(self) -> Steps[FerrowStats]:
         (ready, in_flight, total, enqueued, acked, requeued, dead, next_seq, live, memory,
-         generation) = (int(v) for v in (yield ("stats", [], WRITE)))
+         generation) = (int(v) for v in (yield ("stats", [], WRITE))[:11])
         return {"ready": ready, "in_flight": in_flight, "total": total,
                 "enqueued_total": enqueued, "acked_total": acked, "requeued_total": requeued,
                 "dead_total": dead, "next_seq": next_seq, "live_bytes": live,
@@ -304,9 +330,11 @@ class RedisQueue:
         A wake-up promises nothing: the caller dequeues to find out."""
         with mapped_errors(self.where):
             until_lapse_ms = int(self._scripts.run("next_deadline", self.keys, []))
-            block = block_seconds(timeout_s, until_lapse_ms)
+            block, sleep = wait_steps(timeout_s, until_lapse_ms)
             if block > 0:
                 self._client.blpop([self.wake_key], block)
+        if sleep > 0:
+            time.sleep(sleep)
 
     @property
     def wake_key(self) -> str:
@@ -320,7 +348,51 @@ class RedisQueue:
         flat = self._call("snapshot", [first, count, -1 if body_bytes is None else body_bytes],
                           READ)
         return [Snapshot(int(flat[i]), int(flat[i + 1]), int(flat[i + 2]), int(flat[i + 3]),
-                         int(flat[i + 4]), bytes(flat[i + 5])) for i in range(0, len(flat), 6)]
+                         int(flat[i + 4]), bytes(flat[i + 5]), int(flat[i + 6]),
+                         int(flat[i + 7]), int(flat[i + 8])) for i in range(0, len(flat), 9)]
+
+    # -- scheduled messages (see ferrow_tools.scheduling) ------------------
+
+    def put_scheduled(self, bodies: Sequence[bytes], level: int, delay_ms: int,
+                      ttl_ms: Optional[int]) -> List[int]:
+        return self._run(self.put_scheduled_steps(bodies, level, delay_ms, ttl_ms))
+
+    def put_scheduled_steps(self, bodies: Sequence[bytes], level: int, delay_ms: int,
+                            ttl_ms: Optional[int]) -> Steps[List[int]]:
+        """Puts messages of `level`, due `delay_ms` after now by the
+        server's clock and expiring `ttl_ms` after it (None: never)."""
+        data = conv.argument("bodies", conv.to_bytes_list, bodies)
+        if not data:
+            return []
+        for item in data:
+            conv.check_body_size(len(item))
+        args = [level, delay_ms, -1 if ttl_ms is None else ttl_ms, *data]
+        first = int((yield ("put", args, WRITE)))
+        return list(range(first, first + len(data)))
+
+    def take(self, max_count: int, lease_ms: int, order: Sequence[int],
+             expired_to_dead: bool) -> Tuple[int, List[Tuple[Any, ...]]]:
+        return self._run(self.take_steps(max_count, lease_ms, order, expired_to_dead))
+
+    def take_steps(self, max_count: int, lease_ms: int, order: Sequence[int],
+                   expired_to_dead: bool) -> Steps[Tuple[int, List[Tuple[Any, ...]]]]:
+        """Leases up to `max_count` messages, looking at the levels in
+        `order`; returns how many levels were looked at, and for each message
+        (seq, body, deliveries, enqueued_ts_ms, level, expires_ms or None,
+        expired, due_ms)."""
+        flat = yield ("take", [max_count, lease_ms, 1 if expired_to_dead else 0, *order], WRITE)
+        out = []
+        for i in range(1, len(flat), 8):
+            expires = int(flat[i + 5])
+            out.append((int(flat[i]), bytes(flat[i + 1]), int(flat[i + 2]), int(flat[i + 3]),
+                        int(flat[i + 4]), None if expires < 0 else expires,
+                        int(flat[i + 6]) == 1, int(flat[i + 7])))
+        return int(flat[0]), out
+
+    def scheduling_stats(self) -> Dict[str, int]:
+        """The messages waiting for their due time and the expired ones dropped."""
+        values = self._call("stats", [], WRITE)
+        return {"delayed": int(values[11]), "expired_total": int(values[12])}
 
     def import_messages(self, messages: Sequence[Tuple[bytes, int, int]]) -> List[int]:
         """Adds (body, enqueued_ts_ms, deliveries) messages as ready ones with

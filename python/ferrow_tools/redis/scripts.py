@@ -10,10 +10,11 @@ from typing import Any, Dict, List, Sequence, Tuple
 from .connection import import_redis
 
 # The queue's keys, in the order the prelude names them (KEYS[1]...).
-KEY_NAMES = ("meta", "ready", "leases", "bodies", "deliveries", "times", "wake")
+KEY_NAMES = ("meta", "ready", "leases", "bodies", "deliveries", "times", "wake", "due", "levels",
+             "expires", "dues")
 
 SCRIPTS = ("enqueue", "dequeue", "ack", "nack", "extend_lease", "available", "stats", "purge",
-           "next_deadline", "verify", "snapshot", "import")
+           "next_deadline", "verify", "snapshot", "import", "put", "take")
 
 _LUA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lua")
 

@@ -15,6 +15,7 @@ for i = 1, #present, CHUNK do
   redis.call('HDEL', TIMES, unpack(ids))
   redis.call('ZREM', READY, unpack(ids))
   redis.call('ZREM', LEASES, unpack(ids))
+  forget_scheduled(ids)
 end
 if #present > 0 then
   redis.call('HINCRBY', META, 'acked_total', #present)

@@ -1,2 +1,3 @@
 reclaim(now_ms())
-return redis.call('ZCARD', READY)
+promote(now_ms())
+return ready_count()

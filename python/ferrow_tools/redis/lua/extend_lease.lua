@@ -4,7 +4,7 @@ local seq = ARGV[1]
 if not redis.call('ZSCORE', LEASES, seq) then return 0 end
 if tonumber(ARGV[2]) == 0 then
   redis.call('ZREM', LEASES, seq)
-  redis.call('ZADD', READY, seq, seq)
+  redis.call('ZADD', ready_key_of(seq), seq, seq)
   redis.call('HINCRBY', META, 'requeued_total', 1)
   wake(1)
   return 1

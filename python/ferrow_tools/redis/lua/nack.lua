@@ -8,7 +8,7 @@ end
 if redis.call('HEXISTS', BODIES, seq) == 0 then return 0 end
 -- A message that is ready already is requeued all the same, and counted.
 redis.call('ZREM', LEASES, seq)
-redis.call('ZADD', READY, seq, seq)
+redis.call('ZADD', ready_key_of(seq), seq, seq)
 redis.call('HINCRBY', META, 'requeued_total', 1)
 wake(1)
 return 1

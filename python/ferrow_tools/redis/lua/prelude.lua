@@ -3,6 +3,14 @@
 -- each call is one atomic script on one node, also on a cluster.
 local META, READY, LEASES, BODIES, DELIVERIES, TIMES, WAKE =
   KEYS[1], KEYS[2], KEYS[3], KEYS[4], KEYS[5], KEYS[6], KEYS[7]
+-- Messages put with a delay, a ttl or a priority (scheduled ones): DUE holds
+-- the delayed ones by due time until they come due, LEVELS the level of each
+-- scheduled message, EXPIRES the expiry of those put with a ttl, DUES the
+-- due time of the delayed ones (how long a message has been ready counts
+-- from it). A ready scheduled message of level L waits in the sorted set
+-- PREFIX .. 'ready:' .. L, by id; plain messages stay in READY alone.
+local DUE, LEVELS, EXPIRES, DUES = KEYS[8], KEYS[9], KEYS[10], KEYS[11]
+local PREFIX = string.sub(META, 1, #META - #'meta')
 
 -- A message counts as many bytes as its enqueue record in a local queue log
 -- (frame and record header, then the body), so that live_bytes agrees.
@@ -37,15 +45,74 @@ local function wake(n)
   redis.call('LTRIM', WAKE, -MAX_WAKE_TOKENS, -1)
 end
 
+local function level_key(level)
+  return PREFIX .. 'ready:' .. level
+end
+
+-- The ready set a message goes back to: its level's for a scheduled one.
+local function ready_key_of(seq)
+  local level = redis.call('HGET', LEVELS, seq)
+  if level then return level_key(level) end
+  return READY
+end
+
 local function make_ready(members)
+  -- A queue without scheduled messages pays for one HLEN here.
+  local scheduled = redis.call('HLEN', LEVELS) > 0
   for i = 1, #members, CHUNK do
-    local pairs_ = {}
-    for j = i, math.min(i + CHUNK - 1, #members) do
+    local by_key = {}
+    local last = math.min(i + CHUNK - 1, #members)
+    local levels = {}
+    if scheduled then levels = redis.call('HMGET', LEVELS, unpack(members, i, last)) end
+    for j = i, last do
+      local level = levels[j - i + 1]
+      local key = READY
+      if level then key = level_key(level) end
+      local pairs_ = by_key[key]
+      if not pairs_ then pairs_ = {}; by_key[key] = pairs_ end
       pairs_[#pairs_ + 1] = members[j]
       pairs_[#pairs_ + 1] = members[j]
     end
-    redis.call('ZADD', READY, unpack(pairs_))
+    for key, pairs_ in pairs(by_key) do
+      redis.call('ZADD', key, unpack(pairs_))
+    end
   end
+end
+
+-- Delayed messages whose due time has come join their level's ready set.
+local function promote(now)
+  local due = redis.call('ZRANGEBYSCORE', DUE, '-inf', now)
+  if #due == 0 then return 0 end
+  redis.call('ZREMRANGEBYSCORE', DUE, '-inf', now)
+  make_ready(due)
+  wake(#due)
+  return #due
+end
+
+-- Forgets what a scheduled message has beyond a plain one.
+local function forget_scheduled(seqs)
+  if redis.call('HLEN', LEVELS) == 0 then return end
+  local levels = redis.call('HMGET', LEVELS, unpack(seqs))
+  for i = 1, #seqs do
+    if levels[i] then redis.call('ZREM', level_key(levels[i]), seqs[i]) end
+  end
+  redis.call('HDEL', LEVELS, unpack(seqs))
+  redis.call('HDEL', EXPIRES, unpack(seqs))
+  redis.call('HDEL', DUES, unpack(seqs))
+  redis.call('ZREM', DUE, unpack(seqs))
+end
+
+-- The number of levels any put has used (their ready sets exist).
+local function levels_used()
+  return tonumber(redis.call('HGET', META, 'levels') or '0')
+end
+
+local function ready_count()
+  local n = redis.call('ZCARD', READY)
+  for level = 0, levels_used() - 1 do
+    n = n + redis.call('ZCARD', level_key(level))
+  end
+  return n
 end
 
 -- Leases whose deadline has come go back to the ready set, where their ids
@@ -64,6 +131,7 @@ end
 local function remove(seq)
   local size = redis.call('HSTRLEN', BODIES, seq)
   if redis.call('HDEL', BODIES, seq) == 0 then return false end
+  forget_scheduled({seq})
   redis.call('HDEL', DELIVERIES, seq)
   redis.call('HDEL', TIMES, seq)
   redis.call('ZREM', READY, seq)

@@ -192,3 +192,24 @@ def test_unused_queues_go(queues_base, how):
     assert exchanges.queue(name) is None and exchanges.table(fanout.name) == []
     if not is_redis(base):
         assert sorted(os.listdir(base)) == [".ferrow-kombu.json", ".ferrow-kombu.lock"]
+
+
+def test_a_lost_redis_server_is_a_connection_error(redis_servers):
+    """A consumer whose server went away gets one of the transport's
+    connection errors, which Celery answers by connecting again; it does
+    once the server is back."""
+    server = redis_servers()
+    url = "ferrow+redis://127.0.0.1:{}/0".format(server.port)
+    got = []
+    with kombu.Connection(url) as conn:
+        queue = kombu.Queue("tasks")
+        with kombu.Consumer(conn, [queue], callbacks=[lambda body, m: (got.append(body), m.ack())]):
+            server.kill()
+            with pytest.raises(conn.connection_errors):
+                conn.drain_events(timeout=1)
+        server.start()
+        conn.ensure_connection(max_retries=3, interval_start=0.1)
+        kombu.Producer(conn.default_channel).publish({"n": 1}, routing_key="tasks")
+        with kombu.Consumer(conn, [queue], callbacks=[lambda body, m: (got.append(body), m.ack())]):
+            conn.drain_events(timeout=5)
+    assert got == [{"n": 1}]

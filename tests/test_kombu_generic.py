@@ -79,3 +79,16 @@ class TestFailover(BaseFailover):
                 strict=True, reason="directory URLs have no port, which the test compares to "
                                     "tell the dead URL from the live one"))
         super().test_failover_switches_to_alternate_url(failover_connection)
+
+
+def test_connecting_checks_the_base(base_url, invalid_connection, tmp_path):
+    """A base that cannot hold queues fails to connect with one of the
+    transport's connection errors (what Celery retries and fails over on);
+    a good one connects without making anything."""
+    with pytest.raises(invalid_connection.connection_errors):
+        invalid_connection.connect()
+    with kombu.Connection(base_url) as conn:
+        conn.connect()
+        conn.channel().close()
+    if base_url.startswith("ferrow://"):
+        assert not (tmp_path / "queues").exists()

@@ -335,6 +335,12 @@ class RedisExchanges(SharedExchanges):
     def _key(self, *parts: str) -> str:
         return self.PREFIX + ":".join(parts)
 
+    def _now_ms(self) -> int:
+        # The server's clock, which every process of the base shares: a
+        # consumer's clock running behind would have its queues swept.
+        seconds, micros = self.client.time()
+        return int(seconds) * 1000 + int(micros) // 1000
+
     def declare_exchange(self, name: str, type: str) -> None:
         self.client.hset(self._key("exchanges"), name, type)
 
@@ -371,7 +377,7 @@ class RedisExchanges(SharedExchanges):
                            "arguments": arguments}, sort_keys=True)
         pipe = self.client.pipeline()
         pipe.hset(self._key("queues"), name, text)
-        pipe.hset(self._key("used"), name, now_ms())
+        pipe.hset(self._key("used"), name, self._now_ms())
         pipe.hdel(self._key("deleted"), name)
         pipe.execute()
         return QueueRecord(incarnation, expires_ms, arguments)
@@ -388,12 +394,13 @@ class RedisExchanges(SharedExchanges):
 
     def touch(self, names: List[str]) -> None:
         if names:
-            self.client.hset(self._key("used"), mapping={n: now_ms() for n in names})
+            now = self._now_ms()
+            self.client.hset(self._key("used"), mapping={n: now for n in names})
 
     def expired(self) -> List[str]:
         queues = self.client.hgetall(self._key("queues"))
         used = self.client.hgetall(self._key("used"))
-        now = now_ms()
+        now = self._now_ms()
         names = []
         for raw_name, text in queues.items():
             expires_ms = json.loads(text)["expires_ms"]
@@ -412,10 +419,11 @@ class RedisExchanges(SharedExchanges):
         pipe.delete(self._key("bound", name))
         pipe.hdel(self._key("queues"), name)
         pipe.hdel(self._key("used"), name)
-        pipe.hset(self._key("deleted"), name, now_ms())
+        now = self._now_ms()
+        pipe.hset(self._key("deleted"), name, now)
         pipe.execute()
         deleted = self.client.hgetall(self._key("deleted"))
-        old = [n for n, at in deleted.items() if now_ms() - int(at) > TOMBSTONE_MS]
+        old = [n for n, at in deleted.items() if now - int(at) > TOMBSTONE_MS]
         if old:
             self.client.hdel(self._key("deleted"), *old)
         # The queue's own keys live in its own hash slot, with the ready

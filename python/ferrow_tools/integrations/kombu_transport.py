@@ -662,9 +662,9 @@ class Transport(virtual.Transport):
                 raise socket.timeout()
 
     def _deliver_ready(self) -> None:
-        """Delivers what is ready now, up to a batch, as a broker that pushes
-        messages does within one wait: consumers see them in the queues'
-        order (priorities first) before they settle any."""
+        """Delivers what is ready now, up to a batch (and the prefetch limit),
+        as a broker that pushes messages does within one wait."""
+        assert self.cycle is not None
         for _ in range(MAX_BATCH):
             if celery_worker_stopping():
                 return

@@ -275,13 +275,20 @@ class Channel(virtual.Channel):
 
     def exchange_declare(self, exchange: Optional[str] = None, type: str = "direct",
                          *args: Any, **kwargs: Any) -> None:
+        if exchange and kwargs.get("passive") and exchange not in self.state.exchanges:
+            # Declared by another process: it exists all the same.
+            shared_type = self.connection.exchange_type(exchange)
+            if shared_type is not None:
+                type, kwargs["passive"] = shared_type, False
         super().exchange_declare(exchange, type, *args, **kwargs)
         if exchange and not kwargs.get("passive"):
             self.connection.exchanges.declare_exchange(exchange, type or "direct")
 
     def exchange_delete(self, exchange: str, if_unused: bool = False,
                         nowait: bool = False) -> None:
-        super().exchange_delete(exchange, if_unused, nowait)
+        # The exchange and its bindings go, as in AMQP; the queues bound to
+        # it (which may be other processes') stay.
+        self.state.exchanges.pop(exchange, None)
         self.connection.exchanges.delete_exchange(exchange)
 
     def typeof(self, exchange: str, default: str = "direct") -> Any:

@@ -4,12 +4,17 @@ brokers, in one run on one machine.
 No-op tasks end to end: the clock runs from the first enqueue to the end of
 the last task. One worker process running one task at a time (Celery's solo
 pool, dramatiq with one process and one thread), each framework's default
-prefetch, results ignored. Tasks run in order there, so the last one (it
-touches a file) marks the end. The Ferrow queues live in a directory on the
-real filesystem (build/bench), with the default policy (an fsync per record)
-and with sync_interval_ms=1000; the Redis server keeps an append-only file
-with appendfsync everysec. Rounds alternate between the brokers; the table
-shows medians. Needs redis-server, celery and dramatiq (`make compare`
+prefetch, results ignored; Celery's worker with its remote control (mailbox,
+mingle, gossip, heartbeats) and task events (-E) on, on both brokers. Tasks
+run in order there, so the last one (it touches a file) marks the end. The
+Ferrow queues live in a directory on the real filesystem (build/bench), with
+the default policy (an fsync per record put; the leases and acknowledgements
+of Celery's worker are written at once and synced with the next put,
+consumer_sync_interval_ms=1000), with an fsync per lease and acknowledgement
+too (Celery, consumer_sync_interval_ms=0), and
+with sync_interval_ms=1000; the Redis server keeps an append-only file with
+appendfsync everysec. Rounds alternate between the brokers; the table shows
+medians. Needs redis-server, celery and dramatiq (`make compare`
 installs the frameworks).
 """
 import os
@@ -33,7 +38,8 @@ TIMEOUT_S = 300
 RESULTS = os.path.join(HERE, "results", "frameworks.md")
 
 # BENCH_BROKER: "ferrow:///dir", "ferrow+..." or "redis://...";
-# BENCH_SYNC: the Ferrow queues' sync_interval_ms.
+# BENCH_SYNC: the Ferrow queues' sync_interval_ms; BENCH_CONSUMER_SYNC: Celery's
+# consumer_sync_interval_ms.
 APPS = {
     "celery": '''
 import os
@@ -44,7 +50,7 @@ app = Celery("bench", broker=os.environ["BENCH_BROKER"])
 app.conf.task_ignore_result = True
 app.conf.broker_transport_options = (
     {"sync_interval_ms": int(os.environ["BENCH_SYNC"]),
-     "ack_sync_interval_ms": int(os.environ.get("BENCH_ACK_SYNC", "1000"))}
+     "consumer_sync_interval_ms": int(os.environ["BENCH_CONSUMER_SYNC"])}
     if os.environ["BENCH_BROKER"].startswith("ferrow") else {})
 
 @app.task(name="noop")
@@ -116,8 +122,9 @@ print(time.perf_counter() - start)
 '''.replace("{timeout}", str(TIMEOUT_S))
 
 
-def one_round(framework, broker, sync, workdir, n):
+def one_round(framework, broker, sync, workdir, n, consumer_sync=1000):
     env = dict(os.environ, BENCH_BROKER=broker, BENCH_SYNC=str(sync),
+               BENCH_CONSUMER_SYNC=str(consumer_sync),
                PYTHONPATH=workdir + os.pathsep + os.environ.get("PYTHONPATH", ""))
     worker = subprocess.Popen([sys.executable, *WORKERS[framework]], cwd=workdir, env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -155,7 +162,9 @@ def main():
     try:
         n = 0
         for framework in APPS:
-            rates = {"default": [], "1000": [], "redis": []}
+            rates = {"default": [], "acks": [], "1000": [], "redis": []}
+            if framework != "celery":
+                del rates["acks"]
             for _ in range(ROUNDS):
                 for column in rates:
                     n += 1
@@ -164,8 +173,9 @@ def main():
                     else:
                         base = os.path.join(workdir, "queues-{}".format(n))
                         broker = ("ferrow://" + base) if framework == "celery" else base
-                        sync = 0 if column == "default" else 1000
-                    rates[column].append(one_round(framework, broker, sync, workdir, n))
+                        sync = 1000 if column == "1000" else 0
+                    rates[column].append(one_round(framework, broker, sync, workdir, n,
+                                                   0 if column == "acks" else 1000))
             rows.append((framework, {k: statistics.median(v) for k, v in rates.items()}))
     finally:
         server.stop()
@@ -180,14 +190,18 @@ def main():
             JOBS, ROUNDS, versions["celery"], versions["kombu"], versions["dramatiq"],
             redis_version, fstype, mount),
         "",
-        "| framework | Ferrow, fsync per record (tasks/s) | Ferrow, sync_interval_ms=1000 "
-        "(tasks/s) | Redis broker (tasks/s) | ratio, fsync per record | ratio, 1000 ms |",
-        "|---|---:|---:|---:|---:|---:|",
+        "| framework | Ferrow, fsync per record put (tasks/s) | Ferrow, fsync per lease and "
+        "acknowledgement too (tasks/s) | Ferrow, sync_interval_ms=1000 (tasks/s) "
+        "| Redis broker (tasks/s) | ratio, fsync per put | ratio, fsync per lease and "
+        "acknowledgement too | ratio, 1000 ms |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for framework, r in rows:
-        lines.append("| {} | {:,.0f} | {:,.0f} | {:,.0f} | {:.2f}x | {:.2f}x |".format(
-            framework, r["default"], r["1000"], r["redis"], r["default"] / r["redis"],
-            r["1000"] / r["redis"]))
+        acks = r.get("acks")
+        lines.append("| {} | {:,.0f} | {} | {:,.0f} | {:,.0f} | {:.2f}x | {} | {:.2f}x |".format(
+            framework, r["default"], "-" if acks is None else "{:,.0f}".format(acks), r["1000"],
+            r["redis"], r["default"] / r["redis"],
+            "-" if acks is None else "{:.2f}x".format(acks / r["redis"]), r["1000"] / r["redis"]))
     text = "\n".join(lines) + "\n"
     print(text)
     with open(RESULTS, "w") as f:

@@ -36,12 +36,13 @@ to the next broker URL; nothing is created until a queue is declared.
 
 Transport options (`broker_transport_options`): `lease_ms` (default 30000),
 `sync_interval_ms` (the queues' fsync policy, default 0: every record),
-`ack_sync_interval_ms` (the fsync policy of acknowledgements, default 1000:
-an acknowledgement is written at once, so a worker killed after it never
-runs the task again, and reaches the disk with the next fsync of its queue,
-whoever makes it, at the latest after that many milliseconds; only a power
-loss in between can run an acknowledged task again, never lose one; 0 syncs
-each one),
+`consumer_sync_interval_ms` (the fsync policy of what consumers write:
+leases, acknowledgements, hand-backs; default 1000: each is written at once,
+so a worker killed after an acknowledgement never runs the task again, and
+reaches the disk with the next fsync of its queue, whoever makes it, at the
+latest after that many milliseconds; a power loss, which takes every lease
+holder with it, can only run an acknowledged task again, never lose one;
+0 syncs each one),
 `polling_interval` (longest wait in seconds between looks at the queues when
 nothing wakes the worker earlier, default 0.25; a directory wakes it through
 inotify, a Redis queue through its server, so this bounds how soon a worker
@@ -73,7 +74,7 @@ from ..leases import Renewals, move_to_dead_letter
 from ..redis.url import SCHEMES as REDIS_SCHEMES
 from ..scheduling import Levels, SchedulingOptions, Taken
 from ..scheduling.times import now_ms
-from ..targets import dead_letter_target, is_redis, open_queue
+from ..targets import dead_letter_target, is_redis
 
 if TYPE_CHECKING:
     from ferrow import FerrowQueue
@@ -87,7 +88,7 @@ DEFAULT_LEASE_MS = 30_000
 # inotify or a Redis queue's server does not wake early.
 DEFAULT_POLLING_INTERVAL = 0.25
 # How long an acknowledgement may wait for the fsync that makes it durable.
-DEFAULT_ACK_SYNC_INTERVAL_MS = 1000
+DEFAULT_CONSUMER_SYNC_INTERVAL_MS = 1000
 # The highest priority a queue takes (AMQP's own limit).
 MAX_PRIORITY = 255
 # The most messages one dequeue takes for the prefetch buffer.
@@ -368,7 +369,7 @@ class Channel(virtual.Channel):
     def _purge(self, queue: str) -> int:
         # Only ready messages go, as a purge does in AMQP; `purge()` would also
         # drop leased ones and start ids again under their holders.
-        levels = self.connection.queues.levels(queue)
+        levels = self.connection.levels(queue)
         removed = 0
         while True:
             batch = levels.take(1000, self.connection.lease_ms)
@@ -432,8 +433,8 @@ class Channel(virtual.Channel):
                 if not buffer:
                     room = self.qos.can_consume_max_estimate()
                     buffered = sum(len(b) for b in self._buffers.values())
-                    buffer.extend(self.held.take_from(
-                        levels, 1 if room is None else min(room - buffered, MAX_BATCH)))
+                    count = 1 if room is None else min(room - buffered, self.connection.batch)
+                    buffer.extend(self.held.take_from(levels, count))
                 if not buffer:
                     raise virtual.Empty()
                 taken = buffer.popleft()
@@ -461,7 +462,7 @@ class Channel(virtual.Channel):
         q, seq = taken.core, taken.delivered[0]
         ours = self.held.release(q, seq)
         if how == "ack":
-            self.connection.acknowledging(queue, q).ack(seq)
+            q.ack(seq)
         elif how == "requeue":
             # A lost lease is another consumer's by now: it is not ours to hand back.
             if ours:
@@ -482,7 +483,7 @@ class Channel(virtual.Channel):
         """The queues this channel would take a message from now."""
         if not self._consumers or not self.qos.can_consume():
             return []
-        return [self.connection.queues[name] for name in self._active_queues]
+        return [self.connection.taking[name] for name in self._active_queues]
 
 
 class Transport(virtual.Transport):
@@ -507,11 +508,17 @@ class Transport(virtual.Transport):
         self.lease_ms = int(options.get("lease_ms", DEFAULT_LEASE_MS))
         self.base = broker_target(client)
         self.queues = NamedQueues(self.base, self.lease_ms, options.get("sync_interval_ms"))
-        self.ack_sync_interval_ms = options.get("ack_sync_interval_ms",
-                                                DEFAULT_ACK_SYNC_INTERVAL_MS)
-        # Each queue opened a second time under the acknowledgements' own
-        # fsync policy, by name.
-        self._ack_twins: Dict[str, FerrowQueue] = {}
+        consumer_sync = options.get("consumer_sync_interval_ms",
+                                    DEFAULT_CONSUMER_SYNC_INTERVAL_MS)
+        # The same queues opened a second time for consuming, under the
+        # consumers' own fsync policy (when it differs): puts are synced by
+        # the queues' policy, leases and acknowledgements by this one.
+        self.taking = self.queues if consumer_sync == (self.queues.sync_interval_ms or 0) else (
+            NamedQueues(self.base, self.lease_ms, consumer_sync))
+        # The most messages one take leases: a batch dequeue from a local
+        # queue ends with an fsync whatever its policy, single dequeues under
+        # the consumers' own policy do not.
+        self.batch = 1 if self.taking is not self.queues and not is_redis(self.base) else MAX_BATCH
         # The priority levels each queue is opened with here, by name.
         self._levels_of: Dict[str, int] = {}
         self.exchanges = shared_exchanges(self.base, is_redis(self.base))
@@ -556,7 +563,8 @@ class Transport(virtual.Transport):
         self._incarnations[name] = record.incarnation
         if self._levels_of.get(name) != levels:
             self.forget(name)
-            self.queues.set_scheduling(name, SchedulingOptions(priorities=levels))
+            for queues in {self.queues, self.taking}:
+                queues.set_scheduling(name, SchedulingOptions(priorities=levels))
             self._levels_of[name] = levels
 
     def record_to_publish(self, name: str) -> Optional[QueueRecord]:
@@ -574,23 +582,11 @@ class Transport(virtual.Transport):
     def levels(self, name: str) -> Levels:
         if name not in self._levels_of:
             self._opened_as(name, self.exchanges.queue(name) or QueueRecord("", None, {}))
-        return self.queues.levels(name)
-
-    def acknowledging(self, name: str, core: FerrowQueue) -> FerrowQueue:
-        """The queue object to acknowledge a message of `core` through: the
-        twin of queue `name` under the acknowledgements' fsync policy."""
-        if self.ack_sync_interval_ms == self.queues.sync_interval_ms or \
-                core is not self.queues[name]:
-            return core
-        twin = self._ack_twins.get(name)
-        if twin is None:
-            twin = self._ack_twins[name] = open_queue(
-                self.queues.target(name), self.ack_sync_interval_ms, self.lease_ms)
-        return twin
+        return self.taking.levels(name)
 
     def forget(self, name: str) -> None:
         self.queues.forget(name)
-        self._ack_twins.pop(name, None)
+        self.taking.forget(name)
 
     def delete_queue(self, name: str) -> None:
         self.forget(name)
@@ -663,7 +659,7 @@ class Transport(virtual.Transport):
             # Until a queue some channel takes from changes, or a settled
             # message makes room under the prefetch limit.
             with reaching(self.base):
-                self.queues.wait([q for channel in self.channels for q in channel.waitable()],
+                self.taking.wait([q for channel in self.channels for q in channel.waitable()],
                                  wait, self.wakeup)
             if celery_worker_stopping():
                 raise socket.timeout()
@@ -687,7 +683,7 @@ class Transport(virtual.Transport):
         if upkeep is not None:
             upkeep.stop()
         self.queues.close()
-        self._ack_twins.clear()
+        self.taking.close()
 
     def as_uri(self, uri: str, include_password: bool = False, mask: str = "**") -> str:
         if uri.startswith(SCHEME):

@@ -172,7 +172,15 @@ class DirectoryExchanges(SharedExchanges):
             with open(self.path, "rb") as f:
                 raw = f.read()
             if raw != self._raw:
-                self._doc, self._raw = json.loads(raw or b"{}"), raw
+                try:
+                    self._doc, self._raw = json.loads(raw or b"{}"), raw
+                except ValueError as exc:
+                    # Written whole and renamed into place, so only damage
+                    # from outside cuts it: routing by half a table would
+                    # lose messages without a word.
+                    raise OSError("Ferrow I/O error: the exchange tables {} are damaged ({}); "
+                                  "remove the file and declare the exchanges and queues "
+                                  "again".format(self.path, exc)) from exc
             self._seen = seen
         return self._doc
 

@@ -17,7 +17,10 @@ dies meanwhile changes nothing for it. Messages the worker holds without
 acknowledging them (prefetched ones) have their leases renewed from a
 background thread, so they are never delivered twice while the worker lives;
 when it dies they come back once their lease lapses (`lease_ms`, default
-30 s), counted as redelivered.
+30 s), counted as redelivered. A queue declared with `x-max-priority` has
+the levels 0..max, a message's `priority` picks one (higher first, as in
+AMQP); a message's `expiration` and its queue's `x-message-ttl` bound how
+long it may wait to be delivered (`kombu_properties`).
 
 Exchanges of every type kombu's virtual transports have (direct, topic,
 fanout) route in every process alike: their bindings, and the queues'
@@ -52,13 +55,11 @@ from __future__ import annotations
 
 import contextlib
 import os
-import re
 import socket
 import sys
 import threading
 import time
 from collections import deque
-from datetime import datetime, timezone
 from typing import TYPE_CHECKING, Any, Deque, Dict, Iterator, List, Optional, Set, Tuple
 
 from kombu.exceptions import ConnectionError as KombuConnectionError
@@ -69,11 +70,12 @@ from kombu.utils.json import dumps, loads
 from . import celery_features
 from .exchanges import RESERVED_PREFIX, BaseUnreachable, Binding, QueueRecord, shared_exchanges
 from .held_leases import HeldLeases
-from .named_queues import NamedQueues, check_base
+from .kombu_properties import eta_delay_ms, expiration_ms, priority_level, priority_levels
+from .kombu_urls import REDIS_PREFIX, SCHEME, base_target, broker_target, mask_password
+from .named_queues import NamedQueues
 from ..leases import Renewals, move_to_dead_letter
 from ..redis.url import SCHEMES as REDIS_SCHEMES
 from ..scheduling import Levels, SchedulingOptions, Taken
-from ..scheduling.times import now_ms
 from ..targets import dead_letter_target, is_redis
 
 if TYPE_CHECKING:
@@ -81,16 +83,12 @@ if TYPE_CHECKING:
 
 __all__ = ["Transport", "Channel", "QoS", "base_target", "broker_target", "BaseUnreachable"]
 
-SCHEME = "ferrow://"
-REDIS_PREFIX = "ferrow+"
 DEFAULT_LEASE_MS = 30_000
 # Longest wait between two looks at the queues, in seconds: what a directory's
 # inotify or a Redis queue's server does not wake early.
 DEFAULT_POLLING_INTERVAL = 0.25
 # How long an acknowledgement may wait for the fsync that makes it durable.
 DEFAULT_CONSUMER_SYNC_INTERVAL_MS = 1000
-# The highest priority a queue takes (AMQP's own limit).
-MAX_PRIORITY = 255
 # The most messages one dequeue takes for the prefetch buffer.
 MAX_BATCH = 100
 # How often a process marks the expiring queues it consumes as used, and
@@ -101,94 +99,11 @@ UPKEEP_S = 1.0
 AUTO_DELETE_GRACE_MS = 60_000
 
 
-def base_target(url: str) -> str:
-    """The directory or Redis URL behind a broker URL: "ferrow:///abs/dir" or
-    "ferrow+redis://..." (which kombu hands over without "ferrow+")."""
-    if url.startswith(REDIS_PREFIX):
-        url = url[len(REDIS_PREFIX):]
-    if url.startswith(SCHEME):
-        if len(url) == len(SCHEME):
-            raise ValueError("a ferrow:// broker URL names a directory: ferrow:///path/to/dir")
-        return url[len(SCHEME):]
-    if is_redis(url):
-        return check_base(url)
-    raise ValueError("not a Ferrow broker URL: {!r} (ferrow:///path/to/dir or "
-                     "ferrow+redis://host:port/db)".format(mask_password(url)))
-
-
-def broker_target(client: Any) -> str:
-    """The base of a kombu connection. kombu hands the URL over whole, except
-    after a failover, where it hands it over parsed into its parts."""
-    hostname = client.hostname or ""
-    if "://" in hostname:
-        return base_target(hostname)
-    scheme = client.transport_cls if isinstance(client.transport_cls, str) else "ferrow"
-    vhost = (client.virtual_host or "").lstrip("/")
-    if not scheme.startswith(REDIS_PREFIX):
-        return base_target(SCHEME + "/" + vhost)
-    auth = ""
-    if client.userid or client.password:
-        auth = "{}:{}@".format(client.userid or "", client.password or "")
-    return base_target("{}://{}{}:{}/{}".format(scheme[len(REDIS_PREFIX):], auth, hostname,
-                                                 client.port or 6379, vhost or "0"))
-
-
-def mask_password(url: str, mask: str = "**") -> str:
-    return re.sub(r"://([^:@/]*):[^@/]*@", r"://\1:{}@".format(mask), url, count=1)
-
-
 def _tag(queue: str, taken: Taken) -> str:
     # Unique per delivery: a redelivered message gets a new tag. Messages of
     # different levels live in different sub-queues, whose ids may repeat.
     seq, _, deliveries, _ = taken.delivered
     return "{}/{}/{}/{}".format(queue, taken.level, seq, deliveries)
-
-
-def eta_delay_ms(message: Dict[str, Any]) -> Optional[int]:
-    """Milliseconds until the ETA of a Celery task message (a countdown is
-    sent as an ETA), None when it has none or it has passed."""
-    headers = message.get("headers") or {}
-    eta = headers.get("eta")
-    if not eta:
-        return None
-    try:
-        due = datetime.fromisoformat(str(eta))
-    except ValueError:
-        return None  # not ours to judge: Celery reads it again when it runs the task
-    if due.tzinfo is None:
-        due = due.replace(tzinfo=timezone.utc)
-    delay = int(due.timestamp() * 1000) - now_ms()
-    return delay if delay > 0 else None
-
-
-def priority_levels(arguments: Dict[str, Any]) -> int:
-    """The levels of a queue declared with these arguments: 0..x-max-priority."""
-    top = arguments.get("x-max-priority")
-    return 1 if not top else min(int(top), MAX_PRIORITY) + 1
-
-
-def priority_level(message: Dict[str, Any], arguments: Dict[str, Any]) -> Optional[int]:
-    """The level of a message on a queue with these arguments: its `priority`
-    property, capped at the queue's x-max-priority as in AMQP (higher first)."""
-    if priority_levels(arguments) == 1:
-        return None
-    try:
-        priority = int(message.get("properties", {}).get("priority") or 0)
-    except (TypeError, ValueError):
-        return None
-    return max(0, min(priority, priority_levels(arguments) - 1))
-
-
-def expiration_ms(message: Dict[str, Any], arguments: Dict[str, Any]) -> Optional[int]:
-    """How long a message may wait to be delivered: the shorter of its
-    `expiration` property and the queue's x-message-ttl (milliseconds)."""
-    ttls = []
-    expiration = message.get("properties", {}).get("expiration")
-    if expiration is not None:
-        ttls.append(int(float(expiration)))
-    if arguments.get("x-message-ttl") is not None:
-        ttls.append(int(arguments["x-message-ttl"]))
-    return min(ttls) if ttls else None
 
 
 def celery_worker_stopping() -> bool:

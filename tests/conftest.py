@@ -14,6 +14,8 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
+import tempfile
 import time
 import uuid
 
@@ -246,3 +248,55 @@ def skip_without(reason):
     if REQUIRE_ROOT:
         pytest.fail(reason + ", and FERROW_REQUIRE_ROOT=1 asks for these tests")
     pytest.skip(reason)
+
+
+OTHER_UID = 54321
+
+
+def _others_may_run(path):
+    """Whether a user with no group in common can run `path`: the file and
+    every directory above it let others in."""
+    path = os.path.realpath(path)
+    if not os.stat(path).st_mode & 0o001:
+        return False
+    parent = os.path.dirname(path)
+    while True:
+        if not os.stat(parent).st_mode & 0o001:
+            return False
+        if parent == "/":
+            return True
+        parent = os.path.dirname(parent)
+
+
+def run_as_other_user(code, *args, cwd):
+    """Runs Python `code` as uid/gid OTHER_UID (through setpriv, so as root
+    only), with this tree's ferrow and ferrow_tools importable; the
+    CompletedProcess, output as text."""
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        skip_without("playing another user needs root and setpriv(1)")
+    import ferrow
+    import ferrow_tools
+    version = "python{}.{}".format(*sys.version_info[:2])
+    # This interpreter, or the system's of the same version (one in a
+    # user's home, as pyenv installs it, is out of the other user's reach).
+    candidates = [sys.executable] + [os.path.join(d, version)
+                                     for d in ("/usr/local/bin", "/usr/bin")]
+    python = next((p for p in candidates if os.path.exists(p) and _others_may_run(p)), None)
+    if python is None:
+        skip_without("no Python interpreter that another user may run")
+    paths = [os.path.dirname(ferrow.__file__), os.path.dirname(os.path.dirname(
+        ferrow_tools.__file__))]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
+    return subprocess.run(["setpriv", "--reuid", str(OTHER_UID), "--regid", str(OTHER_UID),
+                           "--clear-groups", python, "-c", code, *args],
+                          capture_output=True, text=True, timeout=120, env=env, cwd=cwd)
+
+
+@pytest.fixture
+def shared_tmp(request):
+    """A fresh directory under /tmp that another user can reach (pytest's own
+    temporary directories are private to this one)."""
+    path = tempfile.mkdtemp(dir="/tmp", prefix="ferrow-shared-")
+    os.chmod(path, 0o755)
+    request.addfinalizer(lambda: shutil.rmtree(path, ignore_errors=True))
+    return path

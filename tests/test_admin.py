@@ -16,6 +16,7 @@ import zlib
 import pytest
 
 import ferrow
+from conftest import run_as_other_user
 from logcodec import ENQ, LEASE, encode_log
 
 TIMEOUT_S = 120
@@ -126,7 +127,7 @@ def test_stats_reports_what_the_queue_reports(qdir):
     # Opening replays everything the tool's own open appended (it requeued
     # the lapsed lease), so a fresh open sees the same figures.
     q = ferrow.FerrowCore(str(qdir))
-    assert reported == q.stats()
+    assert reported.pop("dead_letters") == 0 and reported == q.stats()
     assert reported["total"] == 5 and reported["in_flight"] == 1
     del q
     text = admin("stats", qdir)
@@ -315,7 +316,10 @@ def test_progress_is_reported_on_stderr_for_a_large_log(tmp_path):
 def test_user_mistakes_end_in_one_line_not_a_traceback(tmp_path, command):
     missing = tmp_path / "missing"
     r = admin(command, missing)
-    assert r.returncode == 2 and "no such directory" in r.stderr
+    if command == "unlock":
+        assert r.returncode == 2 and "no such directory" in r.stderr
+    else:
+        assert r.returncode == 2 and "no such queue: the directory does not exist" in r.stderr
     assert not missing.exists()
 
     plain_file = tmp_path / "file"
@@ -329,7 +333,7 @@ def test_user_mistakes_end_in_one_line_not_a_traceback(tmp_path, command):
     if command == "unlock":
         assert r.returncode == 0 and "nothing to do" in r.stdout
     else:
-        assert r.returncode == 2 and "has no queue.log" in r.stderr
+        assert r.returncode == 2 and "no such queue: the directory has no queue.log" in r.stderr
     assert os.listdir(empty) == []  # no queue was created
 
     alien = tmp_path / "alien"
@@ -345,6 +349,50 @@ def test_user_mistakes_end_in_one_line_not_a_traceback(tmp_path, command):
         assert r.returncode == 2 and "bad magic" in r.stderr
     assert "Traceback" not in r.stderr
     assert (alien / "queue.log").read_bytes() == b"NOTALOG!" + bytes(40)
+
+
+ADMIN_AS_OTHER_USER = "import sys; from ferrow_tools.admin.cli import main; sys.exit(main())"
+
+
+@pytest.mark.parametrize("user, argv, said", [
+    ("this", ["stats", "redis://127.0.0.1:6379/0"], "a Redis URL must name the queue: add "
+                                                    "?queue=NAME"),
+    ("this", ["stats", "reddis://127.0.0.1:6379/0?queue=jobs"], "reddis: is not a Redis scheme"),
+    ("this", ["peek", "redis:/127.0.0.1:6379/0?queue=jobs"], "starts with redis:// (two"),
+    ("this", ["dump", " "], "empty queue target"),
+    ("this", ["stats", "redis://127.0.0.1:6379/0?queue=x&bogus=1"], "unknown parameter 'bogus'"),
+    ("this", ["dead", "list", "nope"], "nope: no such queue: the directory does not exist"),
+    ("this", ["dead", "requeue", "jobs", "8"], "no dead letter has id 8, nor was one message 8"),
+    ("this", ["migrate", "nope", "elsewhere"], "nope: no such queue"),
+    ("this", ["stats", "plain/q"], "plain/q: Not a directory"),
+    ("this", ["stats", "{redis}"], "no such queue: nothing was ever put in it on this server"),
+    ("this", ["dead", "list", "{redis}"], "no such queue: nothing was ever put in it"),
+    ("other", ["stats", "private/q"], "private/q: permission denied: this user cannot reach"),
+    ("other", ["dead", "list", "private/q"], "private/q: permission denied"),
+])
+def test_each_user_mistake_is_one_line_and_status_2(request, shared_tmp, user, argv, said):
+    """Nothing is created either: no queue for a mistyped name or URL."""
+    base = shared_tmp
+    ferrow.FerrowCore(os.path.join(base, "jobs")).enqueue(b"x")
+    ferrow.FerrowCore(os.path.join(base, "jobs.dead")).enqueue(
+        deadletter.encode(7, 5, 0, "E: x", b"y"))
+    os.mkdir(os.path.join(base, "private"), 0o700)
+    ferrow.FerrowCore(os.path.join(base, "private", "q")).enqueue(b"x")
+    with open(os.path.join(base, "plain"), "w"):
+        pass
+    if any("{redis}" in a for a in argv):
+        url = request.getfixturevalue("shared_redis").url()
+        argv = [a.format(redis=url) for a in argv]
+    before = sorted(os.listdir(base))
+    if user == "this":
+        r = subprocess.run([sys.executable, "-m", "ferrow_tools", *argv], capture_output=True,
+                           text=True, timeout=TIMEOUT_S, env=CHILD_ENV, cwd=base)
+    else:
+        r = run_as_other_user(ADMIN_AS_OTHER_USER, *argv, cwd=base)
+    assert r.returncode == 2, r.stderr
+    assert r.stderr.startswith("ferrow-admin: error: ") and said in r.stderr
+    assert r.stderr.count("\n") == 1 and r.stdout == ""
+    assert sorted(os.listdir(base)) == before
 
 
 # -- unlock --------------------------------------------------------------------------
@@ -438,8 +486,15 @@ def test_dead_list_and_show_read_the_dead_queue_without_changing_it(tmp_path):
                           str(qd), "0"], capture_output=True, timeout=TIMEOUT_S, env=CHILD_ENV)
     assert raw.returncode == 0 and raw.stdout == b"\x00\xffPNG\n" * 50
 
+    r = admin("stats", qd)  # dead letters are acked in the queue: stats shows them apart
+    assert re.search(r"^dead_letters\s+3 \(in {}; see 'ferrow-admin dead list {}'\)$".format(
+        re.escape(str(dead)), re.escape(str(qd))), r.stdout, re.M), r.stdout
+    assert json.loads(admin("stats", "--json", qd).stdout)["dead_letters"] == 3
     r = admin("dead", "show", qd, 5)
-    assert r.returncode == 2 and "no dead letter with id 5" in r.stderr
+    assert r.returncode == 2 and "no dead letter has id 5, nor was one message 5 of" in r.stderr
+    r = admin("dead", "show", "--json", qd, 9)  # the id it had in the queue
+    assert r.returncode == 0 and json.loads(r.stdout)["id"] == 1
+    assert "taking dead letter 1, which was message 9 of" in r.stderr
     r = admin("dead", "show", qd, 2)
     assert r.returncode == 1 and "not a dead letter" in r.stderr
     assert files_of(dead) == before  # nothing leased, nothing written
@@ -480,7 +535,7 @@ def test_dead_requeue_moves_the_original_body_back(tmp_path):
     assert d.stats()["total"] == 1 and d.dequeue()[1] == b"no header here"
     del q, d
     r = admin("dead", "requeue", qd, 0)  # already moved
-    assert r.returncode == 2 and "no dead letter with id 0" in r.stderr
+    assert r.returncode == 2 and "no dead letter has id 0" in r.stderr
 
 
 def test_dead_purge_asks_unless_yes(tmp_path):

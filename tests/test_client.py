@@ -1,6 +1,7 @@
 """ferrow_tools.Queue over every target: the blocking get woken by another
 process (a thread for ":memory:", which no other process sees), `with`
 blocks that ack or retry, serializers, and a closed queue refusing use."""
+import asyncio
 import pathlib
 import statistics
 import threading
@@ -9,7 +10,7 @@ import time
 import pytest
 
 from conftest import report_summary
-from ferrow_tools import Queue, QueueClosed, RetryPolicy
+from ferrow_tools import Queue, QueueClosed, RetryPolicy, aio
 from ferrow_tools.serializers import PickleWarning
 from test_worker import CHILD_TIMEOUT_S, children, spawn  # noqa: F401 (a fixture)
 
@@ -71,12 +72,13 @@ def test_with_acks_and_an_exception_retries_after_the_policy_delay(target):
     with pytest.raises(ValueError):
         with queue.get(timeout=5) as msg:
             assert msg.body == {"photo": 1} and msg.enqueued_at.tzinfo is not None
+            failed = time.monotonic()  # the retry's delay starts as the block ends, after this
             raise ValueError("resize failed")
-    failed = time.monotonic()
     assert msg.outcome == "retry" and queue.stats()["in_flight"] == 1
     assert queue.get(timeout=0.1) is None  # held back for the policy's delay
     with queue.get(timeout=5) as again:
-        assert time.monotonic() - failed >= 0.2
+        # Queue clocks count whole milliseconds, rounded down.
+        assert time.monotonic() - failed >= 0.2 - 0.001
         assert (again.id, again.deliveries) == (seq, 2)
     assert again.outcome == "acked" and queue.stats()["total"] == 0
     # settling by hand inside the block leaves nothing for its end to do
@@ -112,8 +114,6 @@ def test_serializers_and_path_targets(tmp_path):
     assert queue.get(timeout=5).body == {1, 2}
     with pytest.raises(ValueError, match="unknown serializer"):
         Queue(":memory:", serializer="yaml")
-    with pytest.raises(TypeError):
-        Queue(":memory:").put("a str is not bytes")
     # a body the serializer refuses fails inside the block, so it is retried
     raw = Queue(tmp_path / "q", retry=RetryPolicy(0, 0, 0))
     raw.put(b"not json")
@@ -121,3 +121,53 @@ def test_serializers_and_path_targets(tmp_path):
         with Queue(tmp_path / "q", serializer="json").get(timeout=5) as msg:
             msg.body
     assert raw.get(timeout=5).deliveries == 2
+
+
+STR_BODY = ('a body is bytes with the raw serializer, not str: put text.encode(), or open the '
+            'queue with serializer="json"')
+
+
+@pytest.mark.parametrize("call", ["put", "put_many", "aio put", "aio put_many"])
+def test_a_str_body_without_a_serializer_says_what_to_do(call):
+    if call.startswith("aio"):
+        queue = aio.Queue(":memory:")
+        put = getattr(queue, call.split()[1])
+        run = lambda body: asyncio.run(put(body))  # noqa: E731
+    else:
+        queue = Queue(":memory:")
+        run = getattr(queue, call)
+    with pytest.raises(TypeError) as info:
+        run(["fine", b"x"] if call.endswith("many") else "text")
+    assert str(info.value) == STR_BODY
+    assert queue.core.stats()["total"] == 0
+
+
+def test_with_blocks_of_one_queue_share_one_renewal_thread(target):
+    """Three blocks, each running for four lease lengths, in three threads:
+    one thread renews them all, and none is delivered again."""
+    queue = Queue(target, default_lease_ms=200)
+    queue.put_many([b"a", b"b", b"c"])
+    messages = queue.get_many(3, timeout=5)
+    errors = []
+
+    def work(msg):
+        try:
+            with msg:
+                time.sleep(0.8)
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    def renewers():
+        return [t for t in threading.enumerate() if t.name.startswith("ferrow-leases")]
+    before = len(renewers())
+    workers = [threading.Thread(target=work, args=(m,)) for m in messages]
+    for w in workers:
+        w.start()
+    time.sleep(0.4)
+    assert len(renewers()) == before + 1 and queue.get(timeout=0) is None
+    for w in workers:
+        w.join(30)
+    assert errors == [] and [m.outcome for m in messages] == ["acked"] * 3
+    assert queue.stats()["total"] == 0 and queue.stats()["requeued_total"] == 0
+    queue.close()
+    assert len(renewers()) == before

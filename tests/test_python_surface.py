@@ -1,6 +1,7 @@
 """What Python code sees of the ferrow module: names, signatures, argument
 binding and conversion, result shapes and exception classes."""
 
+import errno
 import pathlib
 import subprocess
 import sys
@@ -349,7 +350,7 @@ def test_default_lease_reaches_dequeue(kwargs, lapsed):
     assert q.available() == (1 if lapsed else 0)
 
 
-def test_os_failures_are_plain_oserror(tmp_path):
+def test_os_failures_are_plain_oserror_with_their_errno(tmp_path):
     blocker = tmp_path / "file"
     blocker.write_bytes(b"")
     with pytest.raises(OSError) as info:
@@ -357,4 +358,5 @@ def test_os_failures_are_plain_oserror(tmp_path):
     error = info.value
     assert type(error) is OSError
     assert str(error).startswith("Ferrow I/O error: ") and error.args == (str(error),)
-    assert (error.errno, error.strerror, error.filename) == (None, None, None)
+    assert str(error).endswith("(os error {})".format(errno.ENOTDIR))
+    assert (error.errno, error.strerror, error.filename) == (errno.ENOTDIR, None, None)

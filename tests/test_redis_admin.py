@@ -71,16 +71,22 @@ def test_migrate_there_and_back_keeps_bodies_times_and_counts(tmp_path, shared_r
     local.ack(0)
     local.dequeue_batch(2, lease_ms=0)  # 1 and 2 delivered once, lapsed
     original = [m for m in ferrow.FerrowCore(src).dequeue_batch(10, 0)]
+    assert local.dequeue(60_000)[0] == 1  # leased by a consumer that did not stop
+    ferrow.FerrowCore(src + ".dead").enqueue(deadletter.encode(9, 5, 1000, "E: x", b"dead"))
     url = shared_redis.url()
     status, out, err = run(capsys, "migrate", src, url, "--progress")
     assert status == 0 and "moved 3 messages" in out and "3 of 3 messages" in err
+    assert "1 of them were leased by a consumer and are ready in" in out
+    assert "moved 1 dead letters from {}.dead to".format(src) in out
     assert local.stats()["total"] == 0
     status, out, _ = run(capsys, "migrate", url, dst)
-    assert status == 0 and "moved 3 messages" in out
+    assert status == 0 and "moved 3 messages" in out and "leased" not in out
     assert open_queue(url).stats()["total"] == 0
     back = ferrow.FerrowCore(dst).dequeue_batch(10)
     # Each delivery above counted once more; the local ids start again at 0.
+    original[0] = original[0][:2] + (original[0][2] + 1,) + original[0][3:]
     assert [(m[1], m[2], m[3]) for m in back] == [(m[1], m[2] + 1, m[3]) for m in original]
+    assert deadletter.decode(ferrow.FerrowCore(dst + ".dead").dequeue()[1]).body == b"dead"
     assert ferrow.FerrowCore(dst).verify_integrity()["ok"]
     status, _, err = run(capsys, "migrate", url, dst)
     assert status == 1 and "holds a queue already" in err
@@ -99,14 +105,17 @@ def test_a_crash_between_copy_and_removal_leaves_copies_in_both(shared_redis, mo
     assert open_queue(src).stats()["total"] == 2 and open_queue(dst).stats()["total"] == 2
 
 
-@pytest.mark.parametrize("src, dst, error", [
-    (":memory:", "redis", "belong to one process"),
-    ("redis", "redis-same", "the same queue"),
-    ("missing", "redis", "not a queue directory"),
+@pytest.mark.parametrize("src, dst, error, code", [
+    (":memory:", "redis", "belong to one process", 1),
+    ("redis", "redis-same", "the same queue", 1),
+    ("missing", "redis", "no such queue: the directory does not exist", 2),
+    ("unused-redis", "redis", "no such queue: nothing was ever put in it", 2),
 ])
-def test_migrate_refuses_what_it_cannot_do(tmp_path, shared_redis, capsys, src, dst, error):
+def test_migrate_refuses_what_it_cannot_do(tmp_path, shared_redis, capsys, src, dst, error,
+                                           code):
     url = shared_redis.url()
+    open_queue(url).enqueue(b"x")
     names = {"redis": url, "redis-same": url, ":memory:": ":memory:",
-             "missing": str(tmp_path / "missing")}
+             "missing": str(tmp_path / "missing"), "unused-redis": shared_redis.url()}
     status, _, err = run(capsys, "migrate", names[src], names[dst])
-    assert status == 1 and error in err
+    assert status == code and error in err

@@ -9,6 +9,7 @@ import warnings
 import pytest
 
 from conftest import start_cluster, unique_name
+from ferrow_tools import Queue
 from ferrow_tools.redis.url import parse, with_queue
 from ferrow_tools.targets import open_queue
 from ferrow_tools.worker import wait_for_message
@@ -37,6 +38,8 @@ def test_url_forms(url, expected):
     ("redis://a:1,b:2/0?queue=q", "names one server"),
     ("redis+sentinel://h/0?queue=q", "must name the primary"),
     ("redis+cluster://h/2?queue=q", "database 0 only"),
+    ("redis://h:1/0?queue=q&min_replica=1", "unknown parameter 'min_replica' in a Redis URL; it "
+                                           "takes queue, service .* and min_replicas, "),
 ])
 def test_bad_urls_are_refused_with_the_reason(url, error):
     with pytest.raises(ValueError, match=error):
@@ -178,6 +181,12 @@ def test_every_call_works_on_a_cluster(redis_servers):
         assert q.verify_integrity()["ok"] and q.flush() is None and q.compact() is None
         q.purge()
         assert q.stats()["generation"] == 1
+        with Queue(url, priorities=2, min_replicas=0) as queue:  # the scheduling scripts
+            queue.put(b"later", delay=0.05)
+            queue.put(b"high", priority=1, ttl=60)
+            queue.put(b"low")
+            assert [queue.get(timeout=5).raw for _ in range(3)] == [b"high", b"low", b"later"]
+            assert queue.core.verify_integrity()["ok"]
 
 
 def test_importing_the_tools_needs_no_client_library():

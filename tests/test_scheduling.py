@@ -2,6 +2,7 @@
 directory and Redis: through Queue and aio.Queue, across a SIGKILL, and
 beside plain FerrowCore producers and consumers."""
 import asyncio
+import json
 import os
 import signal
 import subprocess
@@ -12,7 +13,8 @@ from datetime import timedelta
 
 import pytest
 
-from ferrow_tools import Queue, aio
+from ferrow_tools import Queue, Worker, aio
+from ferrow_tools.admin import cli as admin
 from ferrow_tools.deadletter import decode
 from ferrow_tools.files.logfile import LogScan, open_log
 from ferrow_tools.scheduling.naming import level_dir, level_dirs, sub_queue_parent
@@ -30,6 +32,9 @@ def test_a_delayed_message_comes_at_its_due_time_not_before(target):
         queue.put(b"later", delay=DELAY_S)
         queue.put(b"now")
         assert queue.get(timeout=5).raw == b"now"
+        # Not due: neither ready nor in flight (held or not), on every target.
+        stats = queue.stats()
+        assert (len(queue), stats["ready"], stats["in_flight"], stats["total"]) == (0, 0, 1, 2)
         msg = queue.get(timeout=DELAY_S + WAKE_SLACK_S + 5)
         waited = time.monotonic() - put_at
         assert msg.raw == b"later" and msg.deliveries == 1
@@ -173,17 +178,20 @@ def count_records(queue_dir):
         return sum(1 for _ in LogScan(f, decode=False))
 
 
-def test_nothing_ready_costs_at_most_one_call_per_level(tmp_path):
-    """Levels whose logs show nothing ready are not called at all."""
-    queue = Queue(str(tmp_path / "q"), priorities=4)
+@pytest.mark.parametrize("where", ["memory", "directory"])
+def test_nothing_ready_costs_at_most_one_call_per_level(tmp_path, where):
+    """Sub-queues that hold nothing ready are not called at all: the plain
+    queue is the one call left."""
+    queue = Queue(":memory:" if where == "memory" else str(tmp_path / "q"), priorities=4)
     queue.put_many([b"x", b"y"], priority=3, delay=60)
+    queue.put(b"z", delay=60)
     assert queue.get(timeout=0) is None  # holds them
     calls = []
     for sub in queue.levels.sub_queues():
         sub.core = Counting(sub.core, calls)
     queue.levels.main = Counting(queue.levels.main, calls)
     assert queue.get(timeout=0) is None
-    assert len(calls) <= 4
+    assert calls == ["dequeue"]
     queue.close()
 
 
@@ -217,3 +225,58 @@ def test_bad_delays_and_ttls_are_refused(bad, error):
         for option in ("delay", "ttl"):
             with pytest.raises(error):
                 queue.put(b"x", **{option: bad})
+
+
+def test_admin_shows_and_migrates_the_sub_queues(tmp_path, shared_redis, capsys):
+    """stats and peek show the scheduled messages as part of their queue, and
+    migrate moves them with their levels, due times and expiries."""
+    src, back = str(tmp_path / "src"), str(tmp_path / "back")
+    with Queue(src, priorities=3) as queue:
+        queue.put(b"plain")
+        queue.put(b"later", delay=600)
+        queue.put(b"urgent", priority=2, ttl=600)
+    status, out, _ = run_admin(capsys, "stats", src, "--json")
+    subs = json.loads(out)["sub_queues"]
+    assert (subs["p0"]["delayed"], subs["p0"]["ready"], subs["p2"]["ready"]) == (1, 0, 1)
+    status, out, _ = run_admin(capsys, "peek", src)
+    assert "body=b'later'  due=" in out and "body=b'urgent'  expires=" in out
+    url = shared_redis.url()
+    for source, destination in ((src, url), (url, back)):
+        status, out, _ = run_admin(capsys, "migrate", source, destination)
+        assert status == 0 and "moved 3 messages" in out
+    status, out, _ = run_admin(capsys, "stats", back, "--json")
+    assert json.loads(out)["sub_queues"]["p0"]["delayed"] == 1
+    with Queue(back, priorities=3) as queue:
+        got = [queue.get(timeout=5) for _ in range(2)]
+        assert [(m.raw, m.priority, m.deliveries) for m in got] == [(b"urgent", 2, 1),
+                                                                     (b"plain", 0, 1)]
+        assert got[0].expires_at is not None and queue.get(timeout=0) is None
+        assert queue.stats()["total"] == 3
+    status, out, _ = run_admin(capsys, "purge", back, "--yes")
+    assert status == 0 and "3 messages removed" in out
+    with Queue(back, priorities=3) as queue:
+        assert queue.stats()["total"] == 0
+
+
+def run_admin(capsys, *argv):
+    try:
+        status = admin.main(list(argv))
+    except SystemExit as e:
+        status = e.code
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def test_a_worker_takes_levels_in_order_and_delayed_messages_when_due(shared_target):
+    seen = []
+    with Queue(shared_target, priorities=2) as queue:
+        put_at = time.monotonic()
+        queue.put(b"later", delay=DELAY_S)
+        queue.put(b"low")
+        queue.put(b"high", priority=1)
+    worker = Worker(shared_target, lambda m: seen.append((m[1], time.monotonic() - put_at)),
+                    lease_ms=5000, priorities=2)
+    worker.run(max_messages=3, idle_exit_s=DELAY_S + WAKE_SLACK_S + 5)
+    assert [body for body, _ in seen] == [b"high", b"low", b"later"]
+    assert DELAY_S <= seen[2][1] < DELAY_S + WAKE_SLACK_S
+    assert worker.stats.counts["acked"] == 3

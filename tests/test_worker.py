@@ -14,7 +14,7 @@ import time
 import pytest
 
 import ferrow
-from ferrow_tools import deadletter
+from ferrow_tools import Queue, deadletter
 from ferrow_tools.targets import is_redis, open_queue
 from ferrow_tools.worker import (LeaseLost, QueueWatcher, RetryPolicy, Worker, keep_lease,
                                  move_to_dead_letter, wait_for_message)
@@ -117,11 +117,12 @@ def test_failed_deliveries_come_back_after_the_back_off(tmp_path):
     for gap, nominal in zip(gaps, [0.2, 0.4, 0.5]):
         assert nominal * 0.75 - 0.01 <= gap <= nominal + 1.0, (gaps, nominal)
     assert q.stats()["total"] == 0
+    assert not os.path.exists(qdir + ".dead")  # opened for a dead letter only
 
 
 # ---------------------------------------------------------------- dead letters
 
-def test_poison_message_lands_in_the_dead_letter_queue_intact(tmp_path):
+def test_poison_message_lands_in_the_dead_letter_queue_intact(tmp_path, caplog):
     qdir = str(tmp_path / "q")
     q = ferrow.FerrowCore(qdir)
     poison = bytes(range(256)) + b"\n{not json}\n"
@@ -136,8 +137,12 @@ def test_poison_message_lands_in_the_dead_letter_queue_intact(tmp_path):
 
     w = Worker(qdir, handler, lease_ms=5000, max_deliveries=3,
                retry=RetryPolicy(base_ms=10, cap_ms=20, jitter=0.0))
-    stats = w.run(max_messages=4, idle_exit_s=10)
+    with caplog.at_level("WARNING", logger="ferrow_tools.worker"):
+        stats = w.run(max_messages=4, idle_exit_s=10)
     assert calls.count(pid) == 3 and calls.count(good) == 1
+    moves = [r.getMessage() for r in caplog.records if "moved to" in r.getMessage()]
+    assert moves == ["message {} moved to {}.dead after 3 deliveries; last failure: "
+                     "ValueError: bad input".format(pid, qdir)]
     assert stats.counts["dead"] == 1 and stats.counts["retry"] == 2
     assert q.stats()["total"] == 0
     dead = ferrow.FerrowCore(deadletter.dead_letter_dir(qdir))
@@ -188,6 +193,21 @@ def test_crash_between_copy_and_ack_leaves_the_message_in_both_queues(tmp_path, 
 
 
 # ---------------------------------------------------------------- lease keeping
+
+def test_a_worker_with_a_serializer_hands_over_decoded_bodies(tmp_path):
+    """As Queue(serializer="json") puts them; a body that does not decode
+    fails like a handler would, and ends in the dead-letter queue."""
+    qdir = str(tmp_path / "q")
+    Queue(qdir, serializer="json").put({"photo": 1})
+    ferrow.FerrowCore(qdir).enqueue(b"{not json")
+    got = []
+    w = Worker(qdir, got.append, max_deliveries=1, serializer="json")
+    stats = w.run(idle_exit_s=0.5)
+    assert [m[1] for m in got] == [{"photo": 1}]
+    assert stats.counts["acked"] == 1 and stats.counts["dead"] == 1
+    letter = deadletter.decode(ferrow.FerrowCore(qdir + ".dead").dequeue()[1])
+    assert letter.body == b"{not json" and letter.reason.startswith("JSONDecodeError: ")
+
 
 def test_long_job_is_kept_alive_past_several_leases(tmp_path, children):
     """A worker process runs a job lasting six lease lengths; meanwhile this
@@ -421,3 +441,20 @@ def test_pool_drains_the_queue_through_sigkill_and_sigterm(tmp_path, children, s
     s = q.stats()
     assert (s["total"], s["acked_total"]) == (0, n)
     assert len(lines(records[1])) >= 10 and len(lines(records[2])) > 0
+
+
+def test_a_job_that_outlives_the_grace_is_handed_back_and_run_returns(tmp_path):
+    qdir = str(tmp_path / "q")
+    q = ferrow.FerrowCore(qdir)
+    seq = q.enqueue(b"slow")
+    release = threading.Event()
+    w = Worker(qdir, lambda message: release.wait(30), grace_s=0.2)
+    threading.Timer(0.3, w.stop).start()
+    started = time.monotonic()
+    stats = w.run()
+    assert time.monotonic() - started < 5
+    assert stats.counts["handed_back"] == 1 and stats.seen == [seq]
+    assert q.dequeue()[:3] == (seq, b"slow", 2)  # ready again at once
+    release.set()  # the handler ends later: its end settles nothing
+    time.sleep(0.2)
+    assert stats.counts["acked"] == 0 and q.stats()["in_flight"] == 1

@@ -22,12 +22,12 @@ hands the message back at once.
 from __future__ import annotations
 
 import asyncio
-import time
+from time import monotonic
 from types import TracebackType
 from typing import (TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Iterable, List,
                     Optional, Set, Type, TypeVar, Union, overload)
 
-from .client import MessageBase, QueueBase, QueueClosed
+from .client import MessageBase, QueueBase, QueueClosed, str_body_error
 from .scheduling import Taken, put_options
 from .scheduling.queue_hooks import has_options, message_for
 from .scheduling.waking import LevelWatcher, capped
@@ -43,6 +43,10 @@ if TYPE_CHECKING:
 __all__ = ["Queue", "Message", "QueueClosed"]
 
 T = TypeVar("T")
+
+# The longest a local `get` that finds messages ready holds the event loop
+# before it lets other tasks run (plus the call it makes then).
+YIELD_EVERY_S = 0.001
 
 
 async def follow(plan: Plan[T], take: Callable[[], Awaitable[Optional[T]]],
@@ -144,13 +148,15 @@ class Message(MessageBase):
     are coroutines, and `async with msg:` settles it as `with msg:` does for
     a blocking queue (through the same `keep_lease`)."""
 
-    def __init__(self, queue: Queue, delivered: DeliveredMessage, leased_at: float,
-                 lease_ms: int) -> None:
-        super().__init__(delivered, queue.settings.serializer.loads, leased_at, lease_ms)
-        self._queue = queue
+    _queue: Queue
 
     async def ack(self) -> bool:
-        calls = self._queue.calls
+        queue = self._queue
+        if queue._inline and self._keeper is None and not self._settled:
+            done = queue._ack(self.id)
+            self._settled = True
+            return done
+        calls = queue.calls
         return self._claim("acked") and await calls.ack(self.id)
 
     async def nack(self, requeue: bool = True) -> bool:
@@ -173,7 +179,7 @@ class Message(MessageBase):
         return await calls.extend_lease(self.id, lease_ms)
 
     async def __aenter__(self) -> Message:
-        self._keep(self._queue.core, self._queue.settings)
+        self._keep()
         return self
 
     async def __aexit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
@@ -197,7 +203,11 @@ class Queue(QueueBase):
         super().__init__(target, options)
         core = self.core
         self._calls: Calls
-        if self.settings.remote:
+        # A local queue's calls run inline, through the methods bound at
+        # open; a Redis queue's through the asyncio client.
+        self._inline = not self.settings.remote
+        self._next_yield = 0.0
+        if not self._inline:
             from .redis.async_queue import AsyncRedisQueue
             from .redis.queue import RedisQueue
 
@@ -220,29 +230,40 @@ class Queue(QueueBase):
         """Runs one of `keep_lease`'s blocking calls: inline on a local queue
         (which holds the interpreter lock throughout anyway), in a thread on
         Redis, whose blocking client waits for the server without it."""
-        if isinstance(self.calls, Local):
+        self.core
+        if self._inline:
             return call(*args)
         # A cancelled caller still waits for the thread: the ack (or retry)
         # it was making is done when the cancellation goes on.
         return await run_to_end(asyncio.get_running_loop().run_in_executor(None, call, *args))
 
-    async def put(self, body: Any, *, delay: Any = None, priority: Any = None,
-                  ttl: Any = None) -> int:
+    async def put(self, body: Any, **options: Any) -> int:
         """As `ferrow_tools.Queue.put`, options included."""
-        if has_options(delay, priority, ttl):
-            return (await self.put_many([body], delay=delay, priority=priority, ttl=ttl))[0]
-        seq = await self.calls.enqueue(self.settings.serializer.dumps(body))
-        self.ring()
+        if options:  # a plain put pays for no more than this test
+            return (await self.put_many([body], **options))[0]
+        dumps = self._dumps
+        try:
+            payload = body if dumps is None else dumps(body)
+            seq = self._enqueue(payload) if self._inline else await self.calls.enqueue(payload)
+        except TypeError as exc:
+            if dumps is None and isinstance(body, str):
+                raise str_body_error(exc) from exc
+            raise
+        bell = self._bell
+        if bell is not None and bell.listeners:
+            bell.ring()
         return seq
 
     async def put_many(self, bodies: Iterable[Any], *, delay: Any = None, priority: Any = None,
                        ttl: Any = None) -> List[int]:
-        dumps = self.settings.serializer.dumps
+        payloads = self._encode_all(bodies)
         if has_options(delay, priority, ttl):
             options = put_options(delay, priority, ttl, self.levels.priorities)
-            seqs = await self.levels.put_async(self.calls, [dumps(b) for b in bodies], *options)
+            seqs = await self.levels.put_async(self.calls, payloads, *options)
+            self._check_levels = True
         else:
-            seqs = await self.calls.enqueue_batch([dumps(b) for b in bodies])
+            seqs = (self._enqueue_batch(payloads) if self._inline
+                    else await self.calls.enqueue_batch(payloads))
         self.ring()
         return seqs
 
@@ -254,8 +275,25 @@ class Queue(QueueBase):
 
     async def get(self, timeout: Optional[float] = None,
                   lease_ms: Optional[int] = None) -> Optional[Message]:
-        got = await self.get_many(1, timeout, lease_ms)
-        return got[0] if got else None
+        if self._inline and not (self._check_levels and self._across_levels()):
+            # A ready message needs no waiting plan: one call, inline.
+            if timeout is not None and timeout < 0:
+                raise ValueError("timeout must be >= 0 seconds or None")
+            lease = self._lease_ms if lease_ms is None else lease_ms
+            leased_at = monotonic()
+            if leased_at >= self._next_yield:
+                # A consumer that always finds a message ready would never
+                # suspend: it lets the loop run at least every YIELD_EVERY_S.
+                await asyncio.sleep(0)
+                leased_at = monotonic()
+                self._next_yield = leased_at + YIELD_EVERY_S
+            got = self._dequeue(lease)
+            if got is not None:
+                return Message(self, got, leased_at, lease)
+            if timeout == 0:
+                return None
+        many = await self.get_many(1, timeout, lease_ms)
+        return many[0] if many else None
 
     async def get_many(self, max: int, timeout: Optional[float] = None,
                        lease_ms: Optional[int] = None) -> List[Message]:
@@ -264,28 +302,44 @@ class Queue(QueueBase):
             raise ValueError("timeout must be >= 0 seconds or None")
         lease = self.settings.lease(lease_ms)
         leased_at: List[float] = []
-        levels = self.levels
-        if not levels.plain:
-            async def take_levels() -> List[Taken]:
-                leased_at[:] = [time.monotonic()]
-                return await self._lease_or_hand_back_taken(
-                    levels.take_async(calls, max, lease))
-
-            async def pause(seconds: float) -> None:
-                await calls.wait_until_ready(capped(seconds, levels.next_due_ms))
-
-            levels_plan: Plan[List[Taken]] = waiting_plan(timeout, self.settings.remote)
-            taken = await follow(levels_plan, take_levels, pause) or []
-            return [message_for(Message, self, t, leased_at[0], lease, levels.priorities,
-                                self._local_calls) for t in taken]
+        if self._check_levels and self._across_levels():
+            return await self._get_levels(max, timeout, lease)
 
         async def take() -> List[DeliveredMessage]:
-            leased_at[:] = [time.monotonic()]
+            leased_at[:] = [monotonic()]
             return await self._lease_or_hand_back(calls.dequeue_batch(max, lease))
 
         plan: Plan[List[DeliveredMessage]] = waiting_plan(timeout, self.settings.remote)
-        got = await follow(plan, take, calls.wait_until_ready) or []
+        if self._bell is None:
+            got = await follow(plan, take, calls.wait_until_ready) or []
+        else:
+            with self._bell.listening():
+                got = await follow(plan, take, calls.wait_until_ready) or []
         return [Message(self, m, leased_at[0], lease) for m in got]
+
+    async def _get_levels(self, max: int, timeout: Optional[float],
+                          lease: int) -> List[Message]:
+        """`get_many` across the levels and sub-queues of the queue."""
+        calls = self.calls
+        levels = self.levels
+        leased_at: List[float] = []
+
+        async def take() -> List[Taken]:
+            leased_at[:] = [monotonic()]
+            return await self._lease_or_hand_back_taken(levels.take_async(calls, max, lease))
+
+        async def pause(seconds: float) -> None:
+            # A held message that comes due ends the wait.
+            await calls.wait_until_ready(capped(seconds, levels.next_due_ms))
+
+        plan: Plan[List[Taken]] = waiting_plan(timeout, self.settings.remote)
+        if self._bell is None:
+            got = await follow(plan, take, pause) or []
+        else:
+            with self._bell.listening():
+                got = await follow(plan, take, pause) or []
+        return [message_for(Message, self, t, leased_at[0], lease, levels.priorities,
+                            self._local_calls) for t in got]
 
     def _local_calls(self, core: FerrowQueue) -> Optional[Local]:
         """The coroutine calls of a sub-queue, for its messages (on Redis
@@ -295,9 +349,14 @@ class Queue(QueueBase):
 
     async def _lease_or_hand_back_taken(self, leasing: Awaitable[List[Taken]]) -> List[Taken]:
         """As `_lease_or_hand_back`, for a get across levels."""
+        calls = self.calls
+
         async def hand_back(got: List[Taken]) -> None:
             for t in got:
-                t.core.nack(t.delivered[0])
+                if isinstance(calls, Local):  # inline, in its own sub-queue
+                    t.core.nack(t.delivered[0])
+                else:  # every message of a Redis queue is the queue's own
+                    await calls.nack(t.delivered[0])
         return await run_to_end(leasing, hand_back)
 
     async def _lease_or_hand_back(self, leasing: Awaitable[List[DeliveredMessage]]
@@ -325,6 +384,7 @@ class Queue(QueueBase):
         return await self.calls.available()
 
     async def stats(self) -> FerrowStats:
+        """The queue's counts, its sub-queues' included."""
         if isinstance(self.calls, Local):
             return self.levels.stats()
         return await self.calls.stats()
@@ -338,6 +398,7 @@ class Queue(QueueBase):
         try:
             await self.settle(core.flush)
         finally:
+            self._unbind()
             await self._calls.close()
             self._release(core)
 

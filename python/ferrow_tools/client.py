@@ -14,17 +14,19 @@ ack, retry back-off, dead letters): the same code as the worker's.
 from __future__ import annotations
 
 import threading
-import time
 from datetime import datetime, timezone
+from time import monotonic
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Type, overload
 
-from .leases import RetryPolicy, keep_lease
-from .scheduling import Levels, SchedulingOptions, Taken, open_levels, put_options
+from .leases import KeepPolicy, LeaseSchedule, RetryPolicy, keep_lease
+from .scheduling import (SCHEDULING_OPTIONS, Levels, SchedulingOptions, Taken, open_levels,
+                         put_options)
 from .scheduling.queue_hooks import has_options, message_for
 from .scheduling.waking import LevelWatcher
-from .serializers import Serializer, SerializerChoice, serializer_for
-from .targets import Target, dead_letter_target, is_redis, open_queue, target_text
+from .serializers import RAW, Serializer, SerializerChoice, serializer_for
+from .targets import (Target, check_options, dead_letter_target, describe, is_redis, open_queue,
+                      target_text)
 from .waiting import Doorbell, Waker, wait_for
 
 if TYPE_CHECKING:
@@ -40,6 +42,19 @@ class QueueClosed(ValueError):
     """The queue was closed; open a new one."""
 
 
+# What a `Queue` takes besides the options of its target.
+QUEUE_OPTIONS = ("serializer", "retry", "max_deliveries", "renew_fraction") + SCHEDULING_OPTIONS
+
+STR_BODY = ("a body is bytes with the raw serializer, not str: put text.encode(), or open the "
+            "queue with serializer=\"json\"")
+
+
+def str_body_error(cause: TypeError) -> TypeError:
+    error = TypeError(STR_BODY)
+    error.__cause__ = cause
+    return error
+
+
 class Settings:
     """What a `Queue` (blocking or asyncio) adds to the target's own options:
     the serializer, the lease length of `get`, and how a failed `with` block
@@ -49,6 +64,7 @@ class Settings:
                  retry: Optional[RetryPolicy] = None, max_deliveries: Optional[int] = None,
                  renew_fraction: float = 0.5, **options: Any) -> None:
         self.target = target_text(target)
+        check_options(self.target, options, QUEUE_OPTIONS)
         self.scheduling = SchedulingOptions.pop_from(options)
         self.serializer: Serializer = serializer_for(serializer)
         self.retry = retry if retry is not None else RetryPolicy()
@@ -62,6 +78,9 @@ class Settings:
         self.lease_ms = DEFAULT_LEASE_MS if lease is None else int(lease)
         self.options = options
         self._dead: Optional[FerrowQueue] = None
+        self.keeping = KeepPolicy(renew_fraction, None, self.retry, max_deliveries,
+                                  self.dead if max_deliveries is not None else None,
+                                  describe(dead_letter_target(self.target)))
 
     @property
     def remote(self) -> bool:
@@ -91,11 +110,6 @@ class Settings:
         if close is not None:
             close()
 
-    def keeper(self, core: FerrowQueue, message: MessageBase) -> keep_lease:
-        return keep_lease(core, message.delivered, message.lease_ms, self.renew_fraction,
-                          retry=self.retry, max_deliveries=self.max_deliveries, dead=self.dead(),
-                          leased_at=message.leased_at)
-
 
 class MessageBase:
     """A delivered message: `id`, `body` (decoded by the queue's serializer
@@ -107,24 +121,26 @@ class MessageBase:
     priority: Optional[int] = None
     expires_at: Optional[datetime] = None
 
-    def __init__(self, delivered: DeliveredMessage, loads: Callable[[bytes], Any],
-                 leased_at: float, lease_ms: int) -> None:
+    def __init__(self, queue: Any, delivered: DeliveredMessage, leased_at: float,
+                 lease_ms: int) -> None:
+        self._queue = queue
         self.delivered = delivered
         self.id, self.raw, self.deliveries, self.enqueued_ts_ms = delivered
         self.leased_at = leased_at
         self.lease_ms = lease_ms
-        self._loads = loads
-        self._body: Any = None
-        self._decoded = False
-        self._keeper: Optional[keep_lease] = None
-        self._settled = False
+
+    # Class-level defaults: fewer stores for every message delivered.
+    _keeper: Optional[keep_lease] = None
+    _body: Any = None
+    _decoded = False
+    _settled = False
 
     @property
     def body(self) -> Any:
         # Decoded on first use, so that a body the serializer refuses fails
         # inside the `with` block, where the retry policy applies to it.
         if not self._decoded:
-            self._body = self._loads(self.raw)
+            self._body = self._queue._loads(self.raw)
             self._decoded = True
         return self._body
 
@@ -151,12 +167,15 @@ class MessageBase:
             return True
         return self._keeper.settle(outcome, lambda: True)
 
-    def _keep(self, core: FerrowQueue, settings: Settings) -> None:
+    def _keep(self) -> None:
         """Starts the `keep_lease` of a `with` block."""
         if self._keeper is not None or self._settled:
             raise RuntimeError("message {} is settled or in a with block already".format(self.id))
-        self._keeper = settings.keeper(core, self)
-        self._keeper.__enter__()
+        queue = self._queue
+        core = queue._core if queue._core is not None else queue.core  # QueueClosed
+        keeper = self._keeper = keep_lease.of(core, self.delivered, self.lease_ms,
+                                              self.leased_at, queue.settings.keeping, queue.leases)
+        keeper.__enter__()
 
     def _retry_ms(self, delay: Optional[float], retry: RetryPolicy) -> int:
         if delay is None:
@@ -176,13 +195,14 @@ class Message(MessageBase):
     exception retries it after the queue's back-off (or moves it to the
     dead-letter queue past `max_deliveries`), through `keep_lease`."""
 
-    def __init__(self, queue: Queue, delivered: DeliveredMessage, leased_at: float,
-                 lease_ms: int) -> None:
-        super().__init__(delivered, queue.settings.serializer.loads, leased_at, lease_ms)
-        self._queue = queue
+    _queue: Queue
 
     def ack(self) -> bool:
         """Removes it for good; True if it was still there."""
+        if self._keeper is None and not self._settled:
+            done: bool = self._queue._ack(self.id)
+            self._settled = True
+            return done
         core = self._queue.core
         return self._claim("acked") and core.ack(self.id)
 
@@ -210,7 +230,7 @@ class Message(MessageBase):
         return core.extend_lease(self.id, lease_ms)
 
     def __enter__(self) -> Message:
-        self._keep(self._queue.core, self._queue.settings)
+        self._keep()
         return self
 
     def __exit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
@@ -219,9 +239,16 @@ class Message(MessageBase):
         self._keeper.__exit__(et, ev, tb)
 
 
+def _closed_call(name: str) -> Callable[..., Any]:
+    def closed(*args: Any) -> Any:
+        raise QueueClosed("the queue {!r} is closed".format(name))
+    return closed
+
+
 class QueueBase:
     """What the blocking and the asyncio queue share: the settings, the
-    opened queue, the doorbell of a queue in memory, and being closed."""
+    opened queue, the doorbell of a queue in memory, the lease schedule of
+    its `with` blocks, and being closed."""
 
     display_name = "Queue"
 
@@ -231,10 +258,42 @@ class QueueBase:
                                                         **self.settings.options)
         # Nobody else can write to a queue in memory: its own puts wake it.
         self._bell = Doorbell() if self.settings.target == MEMORY else None
+        # One renewal thread for every `with` block of this queue object.
+        self.leases = LeaseSchedule("ferrow-leases " + describe(self.settings.target))
+        serializer = self.settings.serializer
+        self._loads = serializer.loads
+        # None for raw bodies: they go to the queue as they are.
+        self._dumps: Optional[Callable[[Any], Any]] = (None if serializer is RAW
+                                                       else serializer.dumps)
+        self._lease_ms = self.settings.lease_ms
+        self._bind(self.core)
         # Delays, priorities and expiry (ferrow_tools.scheduling).
         self.levels: Levels = open_levels(self.settings.target, self._core,
                                           self.settings.scheduling, self.settings.dead_letters,
                                           **self.settings.options)
+        # False only while a get cannot be anything but the plain queue's
+        # dequeue (a queue in memory that had no scheduled put): then a get
+        # looks at nothing else. Set by this object's scheduled puts.
+        self._check_levels = not (self.levels.plain and not self.levels.looks_for_subs)
+
+    def _across_levels(self) -> bool:
+        """Whether a get takes across levels and sub-queues."""
+        levels = self.levels
+        return not levels.plain or levels.looks_for_subs and levels.found_sub()
+
+    def _bind(self, core: FerrowQueue) -> None:
+        """The queue's calls that every put, get and ack makes, looked up
+        once; after close() each raises QueueClosed."""
+        self._enqueue: Callable[[Any], int] = core.enqueue
+        self._enqueue_batch: Callable[[List[Any]], List[int]] = core.enqueue_batch
+        self._dequeue: Callable[[int], Optional[DeliveredMessage]] = core.dequeue
+        self._dequeue_batch: Callable[[int, int], List[DeliveredMessage]] = core.dequeue_batch
+        self._ack: Callable[[int], bool] = core.ack
+
+    def _unbind(self) -> None:
+        closed = _closed_call(self.settings.target)
+        self._enqueue = self._enqueue_batch = self._dequeue = closed
+        self._dequeue_batch = self._ack = closed
 
     def __repr__(self) -> str:
         state = "" if self._core is not None else " (closed)"
@@ -252,16 +311,26 @@ class QueueBase:
         if self._bell is not None:
             self._bell.ring()
 
+    def _encode_all(self, bodies: Iterable[Any]) -> List[Any]:
+        dumps = self._dumps
+        if dumps is not None:
+            return [dumps(b) for b in bodies]
+        listed = list(bodies)
+        if any(isinstance(b, str) for b in listed):
+            raise TypeError(STR_BODY)
+        return listed
+
     def _release(self, core: FerrowQueue) -> None:
         """Lets go of everything once `core` was flushed (or failed to)."""
         self._core = None
-        self.levels.close()
+        self.leases.close()
         close: Optional[Callable[[], None]] = getattr(core, "close", None)  # Redis
         if close is not None:
             close()
         if self._bell is not None:
             self._bell.close()
         self.settings.close()
+        self.levels.close()  # last: it raises when a sub-queue could not be flushed
 
 
 class Queue(QueueBase):
@@ -274,6 +343,7 @@ class Queue(QueueBase):
     the dead-letter queue; default None: retried for ever), `renew_fraction`
     (renewals in a `with` block, every that part of the lease); everything
     else is for `open_queue` (`default_lease_ms` is also the lease of `get`).
+    An option it does not know raises TypeError naming the valid ones.
     """
 
     def __init__(self, target: Target, **options: Any) -> None:
@@ -284,50 +354,86 @@ class Queue(QueueBase):
         self._local = threading.local()
         self._watchers: List[LevelWatcher] = []
         self._watchers_lock = threading.Lock()
+        if self._check_levels:
+            self._look_across_levels()
+
+    def _look_across_levels(self) -> None:
+        """From now on `get` first asks whether to take across levels. Until
+        then `get` is the plain one, which asks nothing: a queue in memory
+        whose object made no scheduled put has nothing else to look at."""
+        self._check_levels = True
+        setattr(self, "get", self._get_or_get_levels)
+
+    def _get_or_get_levels(self, timeout: Optional[float] = None,
+                           lease_ms: Optional[int] = None) -> Optional[Message]:
+        """`get` on a queue that may have levels and sub-queues."""
+        if not self._across_levels():
+            return Queue.get(self, timeout, lease_ms)
+        if timeout is not None and timeout < 0:
+            raise ValueError("timeout must be >= 0 seconds or None")
+        many = self._get_levels(1, timeout, self._lease_ms if lease_ms is None else lease_ms)
+        return many[0] if many else None
 
     def _waker(self) -> Optional[Waker]:
-        if self.settings.remote:
-            return None
+        if self._bell is not None or self.settings.remote:
+            return self._bell
         watcher: Optional[LevelWatcher] = getattr(self._local, "watcher", None)
         if watcher is None:
             # The queue's directory, its sub-queues and the directory above
             # (where sub-queues appear); waits end when a held message is due.
             watcher = self._local.watcher = LevelWatcher(self.levels.watched_dirs,
-                                                         self.levels.next_due_ms, self._bell)
+                                                         self.levels.next_due_ms)
             with self._watchers_lock:
                 self._watchers.append(watcher)
         return watcher
 
-    def put(self, body: Any, *, delay: Any = None, priority: Any = None,
-            ttl: Any = None) -> int:
-        """Enqueues `body` (through the serializer); returns its id. `delay`:
-        not delivered before that many seconds (int, float or timedelta);
-        `priority`: its level, 0..priorities-1; `ttl`: never delivered once
-        that many seconds passed (see docs/scheduling.md)."""
-        if has_options(delay, priority, ttl):
-            return self.put_many([body], delay=delay, priority=priority, ttl=ttl)[0]
-        seq = self.core.enqueue(self.settings.serializer.dumps(body))
-        self.ring()
+    def put(self, body: Any, **options: Any) -> int:
+        """Enqueues `body` (through the serializer); returns its id. Options
+        (those of `put_many`): `delay`: not delivered before that many
+        seconds (int, float or timedelta); `priority`: its level,
+        0..priorities-1; `ttl`: never delivered once that many seconds
+        passed (see docs/scheduling.md)."""
+        if options:  # a plain put pays for no more than this test
+            return self.put_many([body], **options)[0]
+        dumps = self._dumps
+        try:
+            seq = self._enqueue(body if dumps is None else dumps(body))
+        except TypeError as exc:
+            if dumps is None and isinstance(body, str):
+                raise str_body_error(exc) from exc
+            raise
+        bell = self._bell
+        if bell is not None and bell.listeners:
+            bell.ring()
         return seq
 
     def put_many(self, bodies: Iterable[Any], *, delay: Any = None, priority: Any = None,
                  ttl: Any = None) -> List[int]:
         """Enqueues all of them at once (one write, one sync), with the
         options of `put`; returns the ids."""
-        dumps = self.settings.serializer.dumps
         if has_options(delay, priority, ttl):
             options = put_options(delay, priority, ttl, self.levels.priorities)
-            seqs = self.levels.put([dumps(b) for b in bodies], *options)
+            self.core
+            seqs = self.levels.put(self._encode_all(bodies), *options)
+            if not self._check_levels:
+                self._look_across_levels()
         else:
-            seqs = self.core.enqueue_batch([dumps(b) for b in bodies])
+            seqs = self._enqueue_batch(self._encode_all(bodies))
         self.ring()
         return seqs
 
     def _wait(self, take: Callable[[], Any], timeout: Optional[float]) -> Any:
+        """Calls `take` until it returns something, waiting as `wait_for`
+        does; a doorbell rings for this wait only (puts do not ring one
+        that nobody listens to)."""
         core = self.core
-        if timeout is not None and timeout < 0:
-            raise ValueError("timeout must be >= 0 seconds or None")
-        return wait_for(core, take, timeout, watcher=self._waker())
+        bell = self._bell
+        if bell is None:
+            return wait_for(core, take, timeout, watcher=self._waker())
+        with bell.listening():
+            # Its waits end when a held message is due, too.
+            return wait_for(core, take, timeout,
+                            watcher=LevelWatcher(list, self.levels.next_due_ms, bell))
 
     @overload
     def get(self, timeout: None = None, lease_ms: Optional[int] = None) -> Message: ...
@@ -339,32 +445,61 @@ class Queue(QueueBase):
             lease_ms: Optional[int] = None) -> Optional[Message]:
         """Leases the oldest ready message, waiting up to `timeout` seconds
         (None: until one comes); None when none came in time."""
-        got = self.get_many(1, timeout, lease_ms)
-        return got[0] if got else None
+        if timeout is not None and timeout < 0:
+            raise ValueError("timeout must be >= 0 seconds or None")
+        lease = self._lease_ms if lease_ms is None else lease_ms
+        leased_at = monotonic()
+        got = self._dequeue(lease)
+        if got is None:
+            return None if timeout == 0 else self._wait_one(lease, timeout)
+        return Message(self, got, leased_at, lease)
+
+    def _wait_one(self, lease: int, timeout: Optional[float]) -> Optional[Message]:
+        """`get` when no message was ready: waits for one. (Apart, so that
+        `get` itself holds no closure, which would slow every call.)"""
+        stamp: List[float] = []
+
+        def take() -> Optional[DeliveredMessage]:
+            stamp[:] = [monotonic()]
+            return self._dequeue(lease)
+
+        got = self._wait(take, timeout)
+        return None if got is None else Message(self, got, stamp[0], lease)
 
     def get_many(self, max: int, timeout: Optional[float] = None,
                  lease_ms: Optional[int] = None) -> List[Message]:
         """Waits as `get` does for the first, then leases up to `max` ready
         ones at once; an empty list when none came in time."""
-        core = self.core
-        lease = self.settings.lease(lease_ms)
-        leased_at: List[float] = []
-        levels = self.levels
-        if not levels.plain:
-            def take_levels() -> List[Taken]:
-                leased_at[:] = [time.monotonic()]
-                return levels.take(max, lease)
-
-            taken: List[Taken] = self._wait(take_levels, timeout) or []
-            return [message_for(Message, self, t, leased_at[0], lease, levels.priorities)
-                    for t in taken]
+        if timeout is not None and timeout < 0:
+            raise ValueError("timeout must be >= 0 seconds or None")
+        lease = self._lease_ms if lease_ms is None else lease_ms
+        if self._check_levels and self._across_levels():
+            return self._get_levels(max, timeout, lease)
+        stamp: List[float] = []
 
         def take() -> List[DeliveredMessage]:
-            leased_at[:] = [time.monotonic()]
-            return core.dequeue_batch(max, lease)
+            stamp[:] = [monotonic()]
+            return self._dequeue_batch(max, lease)
 
-        got = self._wait(take, timeout) or []
-        return [Message(self, m, leased_at[0], lease) for m in got]
+        got = take()
+        if not got and timeout != 0:
+            got = self._wait(take, timeout) or []
+        return [Message(self, m, stamp[0], lease) for m in got]
+
+    def _get_levels(self, max: int, timeout: Optional[float], lease: int) -> List[Message]:
+        """`get_many` across the levels and sub-queues of the queue."""
+        levels = self.levels
+        self.core
+        stamp: List[float] = []
+
+        def take() -> List[Taken]:
+            stamp[:] = [monotonic()]
+            return levels.take(max, lease)
+
+        got = take()
+        if not got and timeout != 0:
+            got = self._wait(take, timeout) or []
+        return [message_for(Message, self, t, stamp[0], lease, levels.priorities) for t in got]
 
     def __len__(self) -> int:
         """Messages ready now (of every level)."""
@@ -386,6 +521,7 @@ class Queue(QueueBase):
         core = self._core
         if core is None:
             return
+        self._unbind()
         try:
             core.flush()
         finally:

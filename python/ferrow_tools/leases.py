@@ -1,8 +1,10 @@
 """Keeping a leased message: lease renewal from a background thread, the
 ack on success, and on failure the retry back-off or the dead-letter queue.
 The worker, `ferrow_tools.Queue` and `ferrow_tools.aio.Queue` all settle their
-messages through `keep_lease`; `keep_lease` and the framework integrations'
-`HeldLeases` renew through `Lease` and `Renewals`.
+messages through `keep_lease`, renewed by the one thread of their queue
+object's `LeaseSchedule` (a `with msg:` block or a job starts no thread of its
+own); the framework integrations' `HeldLeases` renew through `Lease` and
+`Renewals`.
 
 Dead letters are copied to the dead-letter queue in the format of
 `ferrow_tools.deadletter`, then acknowledged in the main queue. Copy-then-ack
@@ -12,11 +14,14 @@ is at least once: a crash between the two leaves the message in both queues
 from __future__ import annotations
 
 import logging
+import math
+import os
 import random
 import threading
 import time
+import weakref
 from types import TracebackType
-from typing import TYPE_CHECKING, Callable, Optional, Type
+from typing import TYPE_CHECKING, Callable, Optional, Set, Type
 
 from .deadletter import encode
 
@@ -136,55 +141,222 @@ class Renewals:
             self._thread.join()
 
 
+class LeaseSchedule:
+    """The leases that one queue object keeps, renewed from one daemon thread.
+
+    The thread starts with the first lease kept and sleeps until the
+    earliest renewal is due; keeping a lease that falls due later than that
+    costs a set insertion, nothing more, so a `with` block or a worker job
+    does not start, wake or stop a thread of its own. The schedule's lock
+    also orders each renewal against the settling of the same message: a
+    message is never extended once it was settled."""
+
+    def __init__(self, name: str = "ferrow-leases") -> None:
+        self.name = name
+        self._reset()
+        _schedules.add(self)
+
+    def _reset(self) -> None:
+        # A plain lock (cheap to take) and a condition on it for the thread.
+        self.lock = threading.Lock()
+        self._wakeup = threading.Condition(self.lock)
+        self._kept: Set[keep_lease] = set()
+        self._wake_at = math.inf
+        self._recent_interval = 0.0
+        self._thread: Optional[threading.Thread] = None
+        self._closed = False
+
+    def _add(self, keeper: keep_lease) -> None:
+        """Keeps `keeper`'s lease; the caller holds `lock`."""
+        self._kept.add(keeper)
+        self._recent_interval = keeper.interval_s
+        if keeper.next_renewal < self._wake_at:
+            self._wake()
+
+    def _wake(self) -> None:
+        """Has the thread look at the schedule now (starting it the first
+        time); the caller holds `lock`."""
+        if self._closed:
+            return
+        if self._thread is None or not self._thread.is_alive():
+            # The first lease, or a renewal raised something that ended the
+            # thread (a PanicException is no Exception): a new one carries on.
+            self._thread = threading.Thread(target=self._loop, daemon=True, name=self.name)
+            self._thread.start()
+        else:
+            self._wakeup.notify()
+
+    def __len__(self) -> int:
+        return len(self._kept)
+
+    def _loop(self) -> None:
+        with self.lock:
+            try:
+                self._run_rounds()
+            finally:
+                self._wake_at = math.inf  # so that the next lease kept starts a thread
+
+    def _run_rounds(self) -> None:
+        """Renews what is due and sleeps until the next is; the caller holds
+        `lock`, which waiting releases."""
+        while not self._closed:
+            now = time.monotonic()
+            due = [k for k in self._kept if k.next_renewal <= now]
+            if due:
+                # Leases kept during this round need no wake-up: the
+                # loop looks at the schedule again before it sleeps.
+                self._wake_at = -math.inf
+                for keeper in due:
+                    if not keeper._renew_due(now):
+                        self._kept.discard(keeper)
+                continue
+            if self._kept:
+                self._wake_at = min(k.next_renewal for k in self._kept)
+            elif self._recent_interval:
+                # Leases come and go faster than the thread wakes: look
+                # again in one renewal interval rather than be woken for
+                # every one (one sleep without any goes to sleep for good).
+                self._wake_at = now + self._recent_interval
+                self._recent_interval = 0.0
+            else:
+                self._wake_at = math.inf
+            self._wakeup.wait(None if self._wake_at == math.inf else self._wake_at - now)
+
+    def close(self) -> None:
+        """Stops the renewals (the leases still kept run out on their own)
+        and waits for a round under way, unless called from the thread."""
+        with self.lock:
+            self._closed = True
+            self._wakeup.notify()
+            thread = self._thread
+        if thread is not None and thread is not threading.current_thread():
+            thread.join()
+
+
+_schedules: "weakref.WeakSet[LeaseSchedule]" = weakref.WeakSet()
+
+
+def _after_fork_in_child() -> None:
+    # The parent's thread does not exist here and its lock may have been held
+    # at the fork; the leases are the parent's to keep.
+    for schedule in list(_schedules):
+        schedule._reset()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
+class KeepPolicy:
+    """How the leases that one queue object keeps are renewed and end:
+    renewals every `renew_fraction` of the lease (for at most `max_total_ms`
+    after it began, if given); a failed job retried after `retry`'s back-off,
+    or past `max_deliveries` moved to the queue that `dead_letters()` opens
+    (named `dead_name` in the log)."""
+
+    __slots__ = ("renew_fraction", "max_total_ms", "retry", "max_deliveries", "dead_letters",
+                 "dead_name")
+
+    def __init__(self, renew_fraction: float = 0.5, max_total_ms: Optional[int] = None,
+                 retry: Optional[RetryPolicy] = None, max_deliveries: Optional[int] = None,
+                 dead_letters: Optional[Callable[[], Optional[FerrowQueue]]] = None,
+                 dead_name: str = "the dead-letter queue") -> None:
+        if not 0.0 < renew_fraction < 1.0:
+            raise ValueError("renew_fraction must be in (0, 1)")
+        self.renew_fraction = renew_fraction
+        self.max_total_ms = max_total_ms
+        self.retry = retry
+        self.max_deliveries = max_deliveries
+        self.dead_letters = dead_letters
+        self.dead_name = dead_name
+
+
 class keep_lease:
     """Context manager that keeps a message leased while the block runs.
 
-    A background thread calls `extend_lease(seq, lease_ms)` every
-    `lease_ms * renew_fraction` (until `max_total_ms` has passed since entry,
-    if given). On a normal exit the message is acked. On an exception the
-    retry policy applies: past `max_deliveries` the message goes to the
-    dead-letter queue `dead` (then acked); otherwise it is held in flight for
-    `retry.delay_ms(deliveries)` so that it comes back after that delay. The
-    exception propagates.
+    The lease is renewed (`extend_lease(seq, lease_ms)`) every
+    `lease_ms * renew_fraction` by the renewal thread of `schedule` (one per
+    queue object; without one, a schedule of its own), until `max_total_ms`
+    has passed since the lease began, if given. On a normal exit the message
+    is acked. On an exception the retry policy applies: past
+    `max_deliveries` the message goes to the dead-letter queue `dead` (then
+    acked, and the move is logged with its reason and `dead_name`);
+    otherwise it is held in flight for `retry.delay_ms(deliveries)` so that
+    it comes back after that delay. The exception propagates.
 
     A lease counts as lost when `extend_lease` returned False or when the
     lease ran out by this process's clock before it could be renewed. A lost
     message is never extended or acked again: `lost` is set, a warning is
     logged, and a normal exit raises `LeaseLost`. `outcome` tells what was
     done: "acked", "retry", "dead", "lost", "handed_back" (or what `settle`
-    was told).
+    was told); `dead_reason` why it was dead-lettered.
 
     `leased_at` is the `time.monotonic()` read just before the dequeue that
     leased the message, for a keeper made some time after it; the lease is
     taken to end `lease_ms` after that (by default: after now).
     """
 
+    # What most keepers never change, as class defaults: a `with` block
+    # makes one keeper per message, and every store counts.
+    lost = False
+    renewals = 0
+    outcome: Optional[str] = None
+    retry_delay_ms: Optional[int] = None
+    dead_reason: Optional[str] = None
+    _done = False
+    _own_schedule = False
+
     def __init__(self, q: FerrowQueue, message: DeliveredMessage, lease_ms: int,
                  renew_fraction: float = 0.5, max_total_ms: Optional[int] = None,
                  retry: Optional[RetryPolicy] = None, max_deliveries: Optional[int] = None,
-                 dead: Optional[FerrowQueue] = None,
-                 leased_at: Optional[float] = None) -> None:
-        if lease_ms <= 0 or not 0.0 < renew_fraction < 1.0:
-            raise ValueError("lease_ms must be > 0 and renew_fraction in (0, 1)")
+                 dead: Optional[FerrowQueue] = None, leased_at: Optional[float] = None,
+                 schedule: Optional[LeaseSchedule] = None,
+                 dead_name: str = "the dead-letter queue") -> None:
+        policy = KeepPolicy(renew_fraction, max_total_ms, retry, max_deliveries,
+                            None if dead is None else (lambda: dead), dead_name)
+        if lease_ms <= 0:
+            raise ValueError("lease_ms must be > 0")
+        if schedule is None:
+            schedule = LeaseSchedule("ferrow-lease-{}".format(message[0]))
+            self._own_schedule = True
+        self._setup(q, message, lease_ms, time.monotonic() if leased_at is None else leased_at,
+                    policy, schedule)
+
+    def _setup(self, q: FerrowQueue, message: DeliveredMessage, lease_ms: int,
+               leased_at: float, policy: KeepPolicy, schedule: LeaseSchedule) -> None:
         self.q = q
         self.message = message
         self.seq = message[0]
         self.lease_ms = lease_ms
-        self.interval_s = lease_ms * renew_fraction / 1000.0
-        self.max_total_ms = max_total_ms
-        self.retry = retry
-        self.max_deliveries = max_deliveries
-        self.dead = dead
-        self.lost = False
-        self.renewals = 0
-        self.outcome: Optional[str] = None
-        self.retry_delay_ms: Optional[int] = None
-        # Renewals and settling take turns: nothing is extended once settled.
-        self._lock = threading.Lock()
-        self._done = False
-        self._renewals: Optional[Renewals] = None
-        self._start = time.monotonic() if leased_at is None else leased_at
-        self._lease = Lease(q, self.seq, lease_ms, self._start)
+        self.policy = policy
+        self.interval_s = lease_ms * policy.renew_fraction / 1000.0
+        self._schedule = schedule
+        self._start = leased_at
+        self._deadline = leased_at + lease_ms / 1000.0
+        self.next_renewal = leased_at + self.interval_s
+
+    @classmethod
+    def of(cls, q: FerrowQueue, message: DeliveredMessage, lease_ms: int, leased_at: float,
+           policy: KeepPolicy, schedule: LeaseSchedule) -> "keep_lease":
+        """A keeper with a queue object's policy and schedule, made once for
+        all of its messages (a `with msg:` block, a worker's job)."""
+        if lease_ms <= 0:
+            raise ValueError("lease_ms must be > 0")
+        keeper = cls.__new__(cls)
+        # _setup's stores, inline: this runs for every `with msg:` block.
+        keeper.q = q
+        keeper.message = message
+        keeper.seq = message[0]
+        keeper.lease_ms = lease_ms
+        keeper.policy = policy
+        keeper.interval_s = interval_s = lease_ms * policy.renew_fraction / 1000.0
+        keeper._schedule = schedule
+        keeper._start = leased_at
+        keeper._deadline = leased_at + lease_ms / 1000.0
+        keeper.next_renewal = leased_at + interval_s
+        return keeper
+
+    def _expired(self) -> bool:
+        return time.monotonic() >= self._deadline
 
     def _mark_lost(self, why: str) -> None:
         self.lost = True
@@ -193,26 +365,61 @@ class keep_lease:
         log.warning("lease of message %d lost (%s); it will not be extended or acked",
                     self.seq, why)
 
-    def _lost_if(self, extended: bool) -> bool:
-        if not extended and self._lease.lost is not None:
-            self._mark_lost(self._lease.lost)
-        return extended
-
-    def _renew(self) -> bool:
-        if (self.max_total_ms is not None
-                and (time.monotonic() - self._start) * 1000.0 >= self.max_total_ms):
+    def _extend(self, lease_ms: int) -> bool:
+        """Makes the lease end `lease_ms` from now; False (and lost) when it
+        ran out first or the queue says it is no longer in flight. Errors of
+        the queue propagate and leave the lease as it was."""
+        if self._expired():
+            self._mark_lost("it ran out before it could be extended")
             return False
-        with self._lock:
-            if self._done:
+        before = time.monotonic()
+        if not self.q.extend_lease(self.seq, lease_ms):
+            self._mark_lost("extend_lease returned False")
+            return False
+        self._deadline = before + lease_ms / 1000.0
+        return True
+
+    def _renew_due(self, now: float) -> bool:
+        """One renewal by the schedule's thread, which holds its lock; False
+        once it is no longer to be kept. An error of the queue is logged and
+        left to the next round: the lease may still outlast it."""
+        if self._done:
+            return False
+        max_total_ms = self.policy.max_total_ms
+        if max_total_ms is not None and (now - self._start) * 1000.0 >= max_total_ms:
+            return False
+        try:
+            if not self._extend(self.lease_ms):
                 return False
-            if not self._lost_if(self._lease.renew()):
-                return False
+        except Exception as exc:
+            log.warning("renewing the lease of message %d failed: %r", self.seq, exc)
+        else:
             self.renewals += 1
-            return True
+        self.next_renewal = time.monotonic() + self.interval_s
+        return True
 
     def __enter__(self) -> "keep_lease":
-        self._renewals = Renewals(self.interval_s, self._renew, f"ferrow-lease-{self.seq}")
+        schedule = self._schedule
+        with schedule.lock:
+            if not self._done:
+                schedule._add(self)
         return self
+
+    def _take_over(self, outcome: Optional[str]) -> bool:
+        """Ends the keeping (the caller settles next); False if it was
+        settled already or the lease is lost."""
+        schedule = self._schedule
+        with schedule.lock:
+            if self._done:
+                return False
+            self._done = True
+            schedule._kept.discard(self)
+            if outcome is not None:
+                self.outcome = outcome
+            if time.monotonic() >= self._deadline:
+                self._mark_lost("lease ran out before it was settled")
+                return False
+            return True
 
     def hand_back(self) -> bool:
         """Returns the message to the queue at once (`nack`), unless the job
@@ -224,51 +431,47 @@ class keep_lease:
         made by hand), so that the block's exit does nothing more. Returns
         what `call` returned, or False without calling it when the message
         was settled already or its lease was lost. Safe from another thread."""
-        with self._lock:
-            if self._done:
-                return False
-            self._done = True
-            self.outcome = outcome
-            if self._lease.expired():
-                self._mark_lost("lease ran out before it was settled")
-                return False
-            return call()
+        return self._take_over(outcome) and call()
 
     def extend(self, lease_ms: int) -> bool:
         """Extends the lease by hand to end `lease_ms` from now, unless the
         message was settled or lost; the renewals go on as before."""
-        with self._lock:
-            return not self._done and self._lost_if(self._lease.extend(lease_ms))
+        with self._schedule.lock:
+            return not self._done and self._extend(lease_ms)
 
-    def _finish(self, failed: Optional[BaseException]) -> None:
-        with self._lock:
-            if self._done:
-                return
-            self._done = True
-            if self._lease.expired():
-                self._mark_lost("lease ran out before the job finished")
-                return
-            if failed is None:
-                self.q.ack(self.seq)
-                self.outcome = "acked"
-                return
-            deliveries = self.message[2]
-            if (self.max_deliveries is not None and self.dead is not None
-                    and deliveries >= self.max_deliveries):
-                move_to_dead_letter(self.q, self.dead, self.message,
-                                    f"{type(failed).__name__}: {failed}"[:500])
+    def _fail(self, failed: BaseException) -> None:
+        """Settles a message whose block raised: past `max_deliveries` into
+        the dead-letter queue (opened only then), otherwise held in flight
+        for the retry delay, so that it comes back after it."""
+        deliveries = self.message[2]
+        policy = self.policy
+        if (policy.max_deliveries is not None and deliveries >= policy.max_deliveries
+                and policy.dead_letters is not None):
+            dead = policy.dead_letters()
+            if dead is not None:
+                reason = "{}: {}".format(type(failed).__name__, failed)[:500]
+                move_to_dead_letter(self.q, dead, self.message, reason)
+                self.dead_reason = reason
                 self.outcome = "dead"
+                log.warning("message %d moved to %s after %d deliveries; last failure: %s",
+                            self.seq, policy.dead_name, deliveries, reason)
                 return
-            delay = self.retry.delay_ms(deliveries) if self.retry is not None else 0
-            self.retry_delay_ms = delay
-            # Held in flight for the delay: it comes back after it.
-            if self._lost_if(self._lease.extend(delay)):
-                self.outcome = "retry"
+        delay = policy.retry.delay_ms(deliveries) if policy.retry is not None else 0
+        self.retry_delay_ms = delay
+        if self._extend(delay):
+            self.outcome = "retry"
 
     def __exit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
                  tb: Optional[TracebackType]) -> None:
-        if self._renewals is not None:
-            self._renewals.stop()
-        self._finish(ev)
+        try:
+            if self._take_over(None):
+                if ev is None:
+                    self.q.ack(self.seq)
+                    self.outcome = "acked"
+                else:
+                    self._fail(ev)
+        finally:
+            if self._own_schedule:
+                self._schedule.close()
         if ev is None and self.lost:
             raise LeaseLost(f"lease of message {self.seq} was lost; not acknowledged")

@@ -14,16 +14,18 @@ Both expose a descriptor that an event loop can watch.
 """
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import ctypes.util
 import errno
 import functools
 import os
 import select
+import threading
 import time
 from types import TracebackType
-from typing import (TYPE_CHECKING, Any, Callable, Generator, Optional, Protocol, Tuple, Type,
-                    TypeVar, Union)
+from typing import (TYPE_CHECKING, Any, Callable, Generator, Iterator, Optional, Protocol, Tuple,
+                    Type, TypeVar, Union)
 
 if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue
@@ -193,20 +195,39 @@ class QueueWatcher:
 
 class Doorbell:
     """A pipe that `ring` makes readable: the waker of a queue that only this
-    process sees (":memory:"). Rings that nobody waits for collapse into one."""
+    process sees (":memory:"). It rings only while someone listens (see
+    `listening`): a put costs no system call when nobody waits."""
 
     def __init__(self) -> None:
         self.fd, self._write_fd = os.pipe()
         for fd in (self.fd, self._write_fd):
             os.set_blocking(fd, False)
+        self.listeners = 0
+        self._count_lock = threading.Lock()
 
     available = True
 
+    @contextlib.contextmanager
+    def listening(self) -> Iterator[None]:
+        """Marks a wait on the bell. A waiter enters before its first
+        dequeue: a put after that dequeue finds it listening and rings."""
+        with self._count_lock:
+            self.listeners += 1
+        try:
+            yield
+        finally:
+            with self._count_lock:
+                self.listeners -= 1
+
     def ring(self) -> None:
+        if not self.listeners:
+            return
         try:
             os.write(self._write_fd, b"\0")
         except BlockingIOError:
             pass  # full: a waiter will wake anyway
+        except OSError:
+            pass  # closed meanwhile: nobody is left to wake
 
     def wait(self, timeout_s: float) -> bool:
         return _wait_readable(self.fd, timeout_s)

@@ -12,6 +12,7 @@ PyObject* panic_type = nullptr;
 // Raises `type` with a single str argument, so that str(exc) is the message
 // and, for OSError, errno, strerror and filename stay None. OSError given
 // one argument never picks an errno subclass such as FileNotFoundError.
+// (An operating-system failure then gains its errno: raise_os_error.)
 PyObject* raise_with_message(PyObject* type, const std::string& message) {
   if (type == nullptr) return nullptr;
   // Engine texts may quote file names in the platform's encoding; a message
@@ -21,6 +22,49 @@ PyObject* raise_with_message(PyObject* type, const std::string& message) {
   if (text == nullptr) return python_api_failure();
   PyErr_SetObject(type, text);
   Py_DECREF(text);
+  return nullptr;
+}
+
+// The error number that an operating-system failure's text ends with
+// ("... (os error 13)"), or 0 for a text the engine formed itself.
+long trailing_error_number(const std::string& text) {
+  static const std::string kMark = " (os error ";
+  if (text.empty() || text.back() != ')') return 0;
+  const size_t at = text.rfind(kMark);
+  if (at == std::string::npos) return 0;
+  const size_t first = at + kMark.size();
+  const size_t end = text.size() - 1;
+  if (first == end || end - first > 9) return 0;
+  long number = 0;
+  for (size_t i = first; i < end; i++) {
+    if (text[i] < '0' || text[i] > '9') return 0;
+    number = number * 10 + (text[i] - '0');
+  }
+  return number;
+}
+
+// Raises OSError with the message alone, like raise_with_message, and then
+// sets `errno` to the number the engine's text ends with, so that callers
+// can tell causes apart. strerror stays None, which keeps str(exc) the
+// message and the class OSError itself (a subclass is picked only when the
+// constructor is given the number).
+PyObject* raise_os_error(const std::string& message, long number) {
+  if (number == 0) return raise_with_message(PyExc_OSError, message);
+  PyObject* text =
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (text == nullptr) return python_api_failure();
+  PyObject* exc = PyObject_CallFunctionObjArgs(PyExc_OSError, text, nullptr);
+  Py_DECREF(text);
+  if (exc == nullptr) return python_api_failure();
+  PyObject* value = PyLong_FromLong(number);
+  if (value == nullptr || PyObject_SetAttrString(exc, "errno", value) != 0) {
+    Py_XDECREF(value);
+    Py_DECREF(exc);
+    return python_api_failure();
+  }
+  Py_DECREF(value);
+  PyErr_SetObject(PyExc_OSError, exc);
+  Py_DECREF(exc);
   return nullptr;
 }
 
@@ -43,7 +87,8 @@ PyObject* raise_queue_error(const QueueError& error) {
       if (error.kind() == IoErrorKind::TimedOut) {
         return raise_with_message(PyExc_TimeoutError, error.message());
       }
-      return raise_with_message(PyExc_OSError, "Ferrow I/O error: " + error.message());
+      return raise_os_error("Ferrow I/O error: " + error.message(),
+                            trailing_error_number(error.message()));
     case QueueError::Form::BodyOutOfBounds:
       return raise_with_message(PyExc_RuntimeError, error.message());
     case QueueError::Form::OutOfMemory:

@@ -209,7 +209,12 @@ Status create_directories(const std::string& path) {
     if (::mkdir(prefix.c_str(), 0777) == 0) continue;  // filtered by the umask
     const int err = errno;
     struct stat st;
-    if (err == EEXIST && ::stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    if (err == EEXIST && ::stat(prefix.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) continue;
+      // A file where a directory must be ("/etc/passwd/q"): mkdir's EEXIST
+      // would call the path taken, when the trouble is that it is no directory.
+      return QueueError::os(ENOTDIR);
+    }
     return QueueError::os(err);
   }
   return {};

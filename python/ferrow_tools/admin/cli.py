@@ -138,7 +138,9 @@ def build_parser() -> argparse.ArgumentParser:
                     "URL), keeping body, enqueue time and delivery count, then remove it "
                     "from SRC, in batches. At least once: a crash in between leaves copies "
                     "in both. A directory DST must not hold a queue yet. Stop the producers "
-                    "and consumers of SRC first.")
+                    "and consumers of SRC first: a message leased when it is read is moved "
+                    "too and is ready in DST (the output says how many). The dead letters "
+                    "of SRC (SRC.dead) move to DST.dead the same way.")
     p.add_argument("dir", metavar="SRC", help="the queue to empty (directory or Redis URL)")
     p.add_argument("dst", metavar="DST", help="the queue to fill (directory or Redis URL)")
     p.add_argument("--progress", action="store_true",
@@ -173,9 +175,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help="print JSON lines")
 
     p = dead_action("show", cmd_dead_show, "one dead letter's header and body (read-only)",
-                    "Print the header fields of the dead letter ID (its id in DIR.dead) and a "
-                    "prefix of the original body, or with --raw the whole body alone.")
-    p.add_argument("id", metavar="ID", type=non_negative, help="the id in DIR.dead")
+                    "Print the header fields of the dead letter ID (its id in DIR.dead, or "
+                    "else the id it had in DIR) and a prefix of the original body, or with "
+                    "--raw the whole body alone.")
+    p.add_argument("id", metavar="ID", type=non_negative,
+                   help="the id in DIR.dead (or the original id in DIR)")
     out = p.add_mutually_exclusive_group()
     out.add_argument("--json", action="store_true", help="print one JSON object (body in hex)")
     out.add_argument("--raw", action="store_true",
@@ -189,7 +193,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "once: a crash between the two leaves the message in both queues.")
     which = p.add_mutually_exclusive_group(required=True)
     which.add_argument("id", metavar="ID", type=non_negative, nargs="?",
-                       help="the id in DIR.dead")
+                       help="the id in DIR.dead (or the original id in DIR)")
     which.add_argument("--all", action="store_true", help="every dead letter, by id")
 
     p = dead_action("purge", cmd_dead_purge, "remove every dead letter (asks first)",
@@ -233,6 +237,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return OK
     except OSError as e:
+        fail(str(e), ERROR)
+    except ValueError as e:
+        # A target that is no queue's (empty, a mistyped URL, a Redis URL
+        # without its queue) is the user's to correct: one line says how.
         fail(str(e), ERROR)
     except KeyboardInterrupt:
         sys.stderr.write("\n")

@@ -9,6 +9,7 @@ import datetime
 import functools
 import json
 import os
+import stat
 import sys
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, TypeVar
 
@@ -44,17 +45,47 @@ class AdminError(Exception):
 
 def queue_dir(path: str) -> str:
     """DIR, checked to hold a queue log: nothing here creates one. A Redis
-    URL is taken as it is: its queue exists as soon as it is used."""
+    URL is checked for its form only; `existing_redis_queue` asks the server."""
     if is_redis(path):
         return path
-    if not os.path.exists(path):
-        raise AdminError("{}: no such directory".format(path))
-    if not os.path.isdir(path):
-        raise AdminError("{}: not a directory".format(path))
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        raise AdminError("{}: no such queue: the directory does not exist".format(path))
+    except OSError as e:
+        raise unreachable(path, e)
+    if not stat.S_ISDIR(st.st_mode):
+        raise AdminError("{}: not a queue: not a directory".format(path))
     log = os.path.join(path, LOG_NAME)
-    if not os.path.isfile(log):
-        raise AdminError("{}: not a queue directory (it has no {})".format(path, LOG_NAME))
+    try:
+        is_log = stat.S_ISREG(os.stat(log).st_mode)
+    except FileNotFoundError:
+        is_log = False
+    except OSError as e:
+        raise unreachable(path, e)
+    if not is_log:
+        raise AdminError("{}: no such queue: the directory has no {}".format(path, LOG_NAME))
     return path
+
+
+def unreachable(path: str, e: OSError) -> AdminError:
+    """Why a queue path could not be looked at, which is not that it is missing."""
+    if isinstance(e, PermissionError):
+        return AdminError("{}: permission denied: this user cannot reach the queue (run as a "
+                          "user who can, or ask its owner for access)".format(path))
+    return AdminError("{}: {}".format(path, e.strerror or e))
+
+
+def queue_exists(stats: "ferrow.FerrowStats") -> bool:
+    """Whether a Redis queue was ever used: a name nobody wrote to reads as
+    all zeros, and one that was purged keeps its new generation."""
+    return bool(stats["next_seq"] or stats["generation"] or stats["enqueued_total"]
+                or stats["total"])
+
+
+def no_such_redis_queue(target: str) -> AdminError:
+    return AdminError("{}: no such queue: nothing was ever put in it on this server (check the "
+                      "name after ?queue=)".format(describe(target)))
 
 
 def check_log_header(qdir: str) -> None:
@@ -164,6 +195,8 @@ def open_queue(qdir: str) -> "ferrow.FerrowQueue":
         return ferrow.FerrowCore(qdir)
     except TimeoutError:
         raise lock_timeout(qdir)
+    except PermissionError as e:
+        raise unreachable(qdir, e)
     except OSError as e:
         raise AdminError("{}: {}".format(qdir, e))
 
@@ -174,7 +207,7 @@ def open_target(target: str) -> "ferrow.FerrowQueue":
         return open_any_queue(target)
     except TimeoutError as e:
         raise lock_timeout(target) if not is_redis(target) else AdminError(str(e))
-    except (OSError, ValueError, ImportError) as e:
+    except (OSError, ValueError, TypeError, ImportError) as e:
         raise located(target, e)
 
 
@@ -228,6 +261,8 @@ def purge_confirmed(qdir: str, yes: bool, what: str) -> Tuple[int, int]:
     """Purges the queue DIR after asking on the terminal (unless `yes`);
     returns how many messages it held and the new generation."""
     check_log_header(qdir)
+    if is_redis(qdir) and not queue_exists(call(qdir, open_target(qdir).stats)):
+        raise no_such_redis_queue(qdir)
     if not yes and not sys.stdin.isatty():
         raise AdminError("refusing to purge {} without confirmation: standard input is not a "
                          "terminal; pass --yes to purge anyway".format(qdir), FAILED)
@@ -277,3 +312,33 @@ def show_dead_letter(args: argparse.Namespace, seq: int, h: "DeadLetter") -> int
                         ("body", show_body(prefix, len(h.body)))):
         print("{:<12} {}".format(name, value))
     return OK
+
+
+def dead_letters_row(count: int, where: str, qdir: str) -> Dict[str, str]:
+    """The row that `stats` shows beside the counters: dead letters are
+    acknowledged in the queue, so its counters alone do not show them."""
+    if not count:
+        return {"dead_letters": "0"}
+    return {"dead_letters": "{} (in {}; see '{} dead list {}')".format(count, where, PROG, qdir)}
+
+
+def choose_dead_letter(letters: List[Tuple[int, Optional[int], T]], wanted: int, dead: str,
+                       queue: str) -> T:
+    """The dead letter that `wanted` names among (id in the dead-letter queue,
+    original id or None, item): its own id first, else the id it had in the
+    queue, as long as only one had it."""
+    for seq, _, item in letters:
+        if seq == wanted:
+            return item
+    was = [(seq, item) for seq, original, item in letters if original == wanted]
+    if len(was) == 1:
+        sys.stderr.write("{}: note: no dead letter has id {} in {}; taking dead letter {}, "
+                         "which was message {} of {}\n".format(PROG, wanted, dead, was[0][0],
+                                                               wanted, queue))
+        return was[0][1]
+    if was:
+        raise AdminError("{}: no dead letter has id {}, and several were message {} of {} "
+                         "(dead letter ids {}): give one of those".format(
+                             dead, wanted, wanted, queue, ", ".join(str(s) for s, _ in was)))
+    raise AdminError("{}: no dead letter has id {}, nor was one message {} of {}; '{} dead list "
+                     "{}' shows both ids".format(dead, wanted, wanted, queue, PROG, queue))

@@ -15,6 +15,7 @@ from .common import (
     PROG,
     AdminError,
     call,
+    choose_dead_letter,
     emit_json,
     format_ms,
     open_queue,
@@ -68,21 +69,24 @@ def dead_entries(qdir: str, args: argparse.Namespace) -> List[DeadEntry]:
 
 
 def dead_queue(args: argparse.Namespace) -> str:
-    """DIR.dead, checked to be a queue directory."""
+    """DIR.dead, checked to be a queue directory (and DIR to be a queue)."""
+    queue_dir(args.dir)
     dead = dead_letter_dir(args.dir)
     if not os.path.exists(dead):
         raise AdminError("{}: no such directory ({} has no dead letters)".format(dead, args.dir))
     return queue_dir(dead)
 
 
-def find_dead(qdir: str, args: argparse.Namespace, seq: int) -> DeadEntry:
-    for entry in dead_entries(qdir, args):
-        if entry.seq == seq:
-            return entry
-    raise AdminError("{}: no dead letter with id {}".format(qdir, seq))
+def find_dead(qdir: str, args: argparse.Namespace, wanted: int) -> DeadEntry:
+    """The dead letter with id `wanted` in DIR.dead, or else the one that was
+    message `wanted` of DIR."""
+    entries = dead_entries(qdir, args)
+    return choose_dead_letter([(e.seq, e.header.original_id if e.header else None, e)
+                               for e in entries], wanted, qdir, args.dir)
 
 
 def cmd_dead_list(args: argparse.Namespace) -> int:
+    queue_dir(args.dir)
     dead = dead_letter_dir(args.dir)
     if not os.path.exists(dead):
         entries: List[DeadEntry] = []

@@ -35,6 +35,7 @@ from ..files.logfile import (
     open_log,
     read_body,
 )
+from .sub_queues import peek_sub_queues
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
@@ -197,4 +198,6 @@ def cmd_peek(args: argparse.Namespace) -> int:
                 print("{:>8}  deliveries={}  enqueued={}  body_len={}  body={}{}".format(
                     m.seq, m.deliveries, format_ms(m.enqueued_ts_ms), m.body_len,
                     show_body(prefix, m.body_len), "  (lease lapsed)" if lapsed else ""))
+    # Delayed, prioritised and expiring messages are in sub-queues beside it.
+    peek_sub_queues(qdir, args, now)
     return OK

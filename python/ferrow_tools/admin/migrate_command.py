@@ -3,9 +3,10 @@ progress bar on stderr and one line of what was moved."""
 import argparse
 import sys
 
-from .common import FAILED, OK, PROG, AdminError
-from .migrate import MigrationError, migrate
-from ..targets import describe
+from .common import FAILED, OK, PROG, AdminError, queue_dir
+from .migrate import MigrationError, has_dead_letters, migrate
+from .redis_commands import existing_redis_queue
+from ..targets import dead_letter_target, describe, is_redis
 
 BAR_WIDTH = 30
 
@@ -33,9 +34,16 @@ class ProgressBar:
 
 
 def cmd_migrate(args: argparse.Namespace) -> int:
+    if args.dir != ":memory:":
+        # A source that does not exist is a mistake, not an empty migration.
+        src = queue_dir(args.dir)
+        if is_redis(src):
+            existing_redis_queue(src)
     bar = ProgressBar(args.progress or sys.stderr.isatty())
     try:
-        moved = migrate(args.dir, args.dst, bar)
+        done = migrate(args.dir, args.dst, bar)
+        dead_src, dead_dst = dead_letter_target(args.dir), dead_letter_target(args.dst)
+        dead = migrate(dead_src, dead_dst, bar) if has_dead_letters(args.dir) else None
     except MigrationError as e:
         raise AdminError(str(e), FAILED)
     except (OSError, ValueError, ImportError) as e:
@@ -43,6 +51,15 @@ def cmd_migrate(args: argparse.Namespace) -> int:
                          "migrate again to move the rest)".format(e))
     finally:
         bar.close()
-    print("{}: moved {} messages from {} to {}".format(PROG, moved, describe(args.dir),
-                                                      describe(args.dst)))
+    line = "{}: moved {} messages from {} to {}".format(PROG, done.moved, describe(args.dir),
+                                                       describe(args.dst))
+    if done.leased:
+        line += ("; {} of them were leased by a consumer and are ready in {} (delivery counts "
+                 "kept)".format(done.leased, describe(args.dst)))
+    print(line)
+    if dead is None:
+        print("{}: {} has no dead letters".format(PROG, describe(args.dir)))
+    else:
+        print("{}: moved {} dead letters from {} to {}".format(
+            PROG, dead.moved, describe(dead_src), describe(dead_dst)))
     return OK

@@ -14,6 +14,7 @@ from .common import (
     PROG,
     AdminError,
     call,
+    dead_letters_row,
     emit_json,
     open_queue,
     print_stats,
@@ -21,10 +22,12 @@ from .common import (
     queue_dir,
     replay,
 )
+from ..deadletter import dead_letter_dir
 from ..files.logfile import LOCK_NAME, LOG_NAME, now_ms, open_log, read_header
 from ..files.lock_file import clear_word_if, live_openers, local_pid, read_holder
 from .process_maps import processes_mapping
 from .prometheus import prometheus_text
+from .sub_queues import print_sub_queue_stats, sub_queue_stats, sub_queues
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
@@ -35,13 +38,30 @@ def cmd_stats(args: argparse.Namespace) -> int:
         stats: Dict[str, Any] = dict(call(qdir, q.stats))
     finally:
         del q
+    # Delayed, prioritised and expiring messages are in sub-queues beside it.
+    subs = sub_queue_stats(qdir, args, now_ms())
     if args.prometheus:
         sys.stdout.write(prometheus_text(qdir, stats, replay(qdir, args)[0], now_ms()))
-    elif args.json:
-        emit_json(stats)
-    else:
-        print_stats(stats, {"process_lock": holder.describe()} if holder is not None else None)
+        return OK
+    dead_count = dead_letter_count(qdir, args)
+    if args.json:
+        emit_json(dict(stats, dead_letters=dead_count, **({"sub_queues": subs} if subs else {})))
+        return OK
+    extra = dead_letters_row(dead_count, dead_letter_dir(qdir), qdir)
+    if holder is not None:
+        extra["process_lock"] = holder.describe()
+    print_stats(stats, extra)
+    print_sub_queue_stats(subs, stats["total"])
     return OK
+
+
+def dead_letter_count(qdir: str, args: argparse.Namespace) -> int:
+    """The messages in DIR.dead, read from its log (nothing is opened, so a
+    queue without dead letters does not get an empty DIR.dead)."""
+    dead = dead_letter_dir(qdir)
+    if not os.path.isfile(os.path.join(dead, LOG_NAME)):
+        return 0
+    return sum(1 for _ in replay(dead, args)[0].messages())
 
 
 def cmd_compact(args: argparse.Namespace) -> int:
@@ -63,7 +83,18 @@ def cmd_compact(args: argparse.Namespace) -> int:
 
 def cmd_purge(args: argparse.Namespace) -> int:
     qdir = queue_dir(args.dir)
-    total, generation = purge_confirmed(qdir, args.yes, "messages")
+    # The scheduled messages in the level sub-queues go with the queue.
+    subs = sub_queues(qdir)
+    what = "messages" if not subs else "messages (and those of its sub-queues {})".format(
+        ", ".join(name for name, _ in subs))
+    total, generation = purge_confirmed(qdir, args.yes, what)
+    for _, path in subs:
+        q = open_queue(path)
+        try:
+            total += call(path, q.stats)["total"]
+            call(path, q.purge)
+        finally:
+            del q
     print("purged {}: {} messages removed, now generation {}".format(qdir, total, generation))
     return OK
 

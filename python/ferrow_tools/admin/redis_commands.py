@@ -9,11 +9,11 @@ that only call the queue (purge) are shared with directories.
 import argparse
 import json
 import sys
-from typing import Any, Dict, Iterator, List
+from typing import Any, Dict, Iterator, List, Optional
 
-from .common import (FAILED, OK, PROG, AdminError, call, emit_json, format_ms,
-                           open_target, print_stats, purge_confirmed, show_body,
-                           show_dead_letter)
+from .common import (FAILED, OK, PROG, AdminError, call, choose_dead_letter, dead_letters_row,
+                     emit_json, format_ms, no_such_redis_queue, open_target, print_stats,
+                     purge_confirmed, queue_exists, show_body, show_dead_letter)
 from ..deadletter import decode as decode_dead_letter
 from ..files.logfile import Message, now_ms
 from .prometheus import prometheus_text
@@ -24,6 +24,15 @@ from ..targets import dead_letter_target, describe
 def redis_queue(target: str) -> RedisQueue:
     q = open_target(target)
     assert isinstance(q, RedisQueue)
+    return q
+
+
+def existing_redis_queue(target: str) -> RedisQueue:
+    """The queue, which must have been used: on a server every name opens,
+    so a mistyped one would otherwise show an empty queue."""
+    q = redis_queue(target)
+    if not queue_exists(call(target, q.stats)):
+        raise no_such_redis_queue(target)
     return q
 
 
@@ -50,20 +59,26 @@ class SnapshotView:
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
-    q = redis_queue(args.dir)
+    q = existing_redis_queue(args.dir)
     stats: Dict[str, Any] = dict(call(args.dir, q.stats))
+    # Delayed messages count in the total; expired ones dropped in dead_total too.
+    stats.update(call(args.dir, q.scheduling_stats))
     if args.prometheus:
         view = SnapshotView(list(present(q, args.dir)))
         sys.stdout.write(prometheus_text(describe(args.dir), stats, view, now_ms()))
-    elif args.json:
-        emit_json(stats)
+        return OK
+    dead_target = dead_letter_target(args.dir)
+    dead_count = call(dead_target, redis_queue(dead_target).stats)["total"]
+    if args.json:
+        emit_json(dict(stats, dead_letters=dead_count))
     else:
-        print_stats(stats)
+        print_stats(stats, dead_letters_row(dead_count, describe(dead_target),
+                                            describe(args.dir)))
     return OK
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
-    report = call(args.dir, redis_queue(args.dir).verify_integrity)
+    report = call(args.dir, existing_redis_queue(args.dir).verify_integrity)
     if args.json:
         emit_json(dict(report))
     else:
@@ -75,9 +90,18 @@ def cmd_verify(args: argparse.Namespace) -> int:
 
 
 def message_fields(m: Snapshot, now: int) -> Dict[str, Any]:
-    return {"seq": m.seq, "deliveries": m.deliveries, "enqueued_ts_ms": m.enqueued_ts_ms,
-            "body_len": m.body_len, "deadline_ms": m.deadline_ms,
-            "lease_lapsed": m.deadline_ms is not None and m.deadline_ms <= now}
+    fields = {"seq": m.seq, "deliveries": m.deliveries, "enqueued_ts_ms": m.enqueued_ts_ms,
+              "body_len": m.body_len, "deadline_ms": m.deadline_ms,
+              "lease_lapsed": m.deadline_ms is not None and m.deadline_ms <= now}
+    # Messages put with a priority, ttl or delay say so.
+    for key, value in (("level", m.level), ("expires_ms", m.expires_ms), ("due_ms", m.due_ms)):
+        if value is not None:
+            fields[key] = value
+    return fields
+
+
+def is_delayed(m: Snapshot, now: int) -> bool:
+    return m.deadline_ms is None and m.due_ms is not None and m.due_ms > now
 
 
 def print_message(m: Snapshot, now: int, json_out: bool, with_body: bool) -> None:
@@ -87,9 +111,16 @@ def print_message(m: Snapshot, now: int, json_out: bool, with_body: bool) -> Non
             fields.update(body_hex=m.body.hex(), body_truncated=len(m.body) < m.body_len)
         emit_json(fields)
         return
-    state = ("ready" if m.deadline_ms is None else
-             "leased until {}{}".format(format_ms(m.deadline_ms),
-                                        " (lapsed)" if fields["lease_lapsed"] else ""))
+    state = ("leased until {}{}".format(format_ms(m.deadline_ms),
+                                        " (lapsed)" if fields["lease_lapsed"] else "")
+             if m.deadline_ms is not None else
+             "delayed until {}".format(format_ms(m.due_ms))
+             if m.due_ms is not None and is_delayed(m, now) else "ready")
+    if m.level is not None:
+        state += "  level={}".format(m.level)
+    if m.expires_ms is not None:
+        state += "  expires={}{}".format(format_ms(m.expires_ms),
+                                         " (expired)" if m.expires_ms <= now else "")
     line = "{:>8}  deliveries={}  enqueued={}  body_len={}  {}".format(
         m.seq, m.deliveries, format_ms(m.enqueued_ts_ms), m.body_len, state)
     if with_body:
@@ -98,7 +129,7 @@ def print_message(m: Snapshot, now: int, json_out: bool, with_body: bool) -> Non
 
 
 def cmd_dump(args: argparse.Namespace) -> int:
-    q = redis_queue(args.dir)
+    q = existing_redis_queue(args.dir)
     now = now_ms()
     count = 0
     if not args.json:
@@ -115,14 +146,17 @@ def cmd_dump(args: argparse.Namespace) -> int:
 
 
 def cmd_peek(args: argparse.Namespace) -> int:
-    q = redis_queue(args.dir)
+    q = existing_redis_queue(args.dir)
     now = now_ms()
     messages = list(present(q, args.dir, args.body_bytes))
-    ready = [m for m in messages if m.deadline_ms is None or m.deadline_ms <= now]
-    shown = ready[:args.n]
+    delayed = [m for m in messages if is_delayed(m, now)]
+    ready = [m for m in messages if (m.deadline_ms is None or m.deadline_ms <= now)
+             and not is_delayed(m, now)]
+    shown = (ready + delayed)[:args.n]
     if not args.json:
-        print("{} ready of {} present ({} under an unexpired lease); {} shown".format(
-            len(ready), len(messages), len(messages) - len(ready), len(shown)))
+        print("{} ready of {} present ({} under an unexpired lease{}); {} shown".format(
+            len(ready), len(messages), len(messages) - len(ready) - len(delayed),
+            ", {} delayed".format(len(delayed)) if delayed else "", len(shown)))
     for m in shown:
         print_message(m, now, args.json, True)
     return OK
@@ -142,7 +176,11 @@ def cmd_unlock(args: argparse.Namespace) -> int:
 
 def dead_letters(args: argparse.Namespace) -> List[Snapshot]:
     target = dead_letter_target(args.dir)
-    return list(present(redis_queue(target), target, -1))
+    dead = redis_queue(target)
+    if not queue_exists(call(target, dead.stats)):
+        existing_redis_queue(args.dir)  # no dead letters, or no such queue?
+        return []
+    return list(present(dead, target, -1))
 
 
 def cmd_dead_list(args: argparse.Namespace) -> int:
@@ -169,12 +207,18 @@ def cmd_dead_list(args: argparse.Namespace) -> int:
     return OK
 
 
-def find_dead(args: argparse.Namespace, seq: int) -> Snapshot:
-    for e in dead_letters(args):
-        if e.seq == seq:
-            return e
-    raise AdminError("{}: no dead letter with id {}".format(
-        describe(dead_letter_target(args.dir)), seq))
+def original_id(entry: Snapshot) -> Optional[int]:
+    try:
+        return decode_dead_letter(entry.body).original_id
+    except ValueError:
+        return None
+
+
+def find_dead(args: argparse.Namespace, wanted: int) -> Snapshot:
+    """The dead letter with id `wanted` in NAME.dead, or else the one that
+    was message `wanted` of NAME."""
+    return choose_dead_letter([(e.seq, original_id(e), e) for e in dead_letters(args)], wanted,
+                              describe(dead_letter_target(args.dir)), describe(args.dir))
 
 
 def cmd_dead_show(args: argparse.Namespace) -> int:
@@ -216,6 +260,10 @@ def cmd_dead_requeue(args: argparse.Namespace) -> int:
 
 def cmd_dead_purge(args: argparse.Namespace) -> int:
     target = dead_letter_target(args.dir)
+    if not queue_exists(call(target, redis_queue(target).stats)):
+        existing_redis_queue(args.dir)
+        print("{}: no dead letters".format(describe(args.dir)))
+        return OK
     total, _ = purge_confirmed(target, args.yes, "dead letters")
     print("purged {}: {} dead letters removed".format(describe(target), total))
     return OK

@@ -161,7 +161,7 @@ class _FerrowConsumer(Consumer):
             with self._lock:
                 room = self.prefetch - self._out
                 if room > 0 and not self._buffer:
-                    self._buffer.extend(self.held.take_from(self.levels, min(room, MAX_BATCH)))
+                    self._buffer.extend(self.held.take(self.levels, min(room, MAX_BATCH)))
                 if room > 0 and self._buffer:
                     taken = self._buffer.popleft()
                     self._out += 1

@@ -26,7 +26,7 @@ from ..leases import Lease, Renewals
 from ..scheduling import Levels, Taken
 
 if TYPE_CHECKING:
-    from ferrow import DeliveredMessage, FerrowQueue
+    from ferrow import FerrowQueue
 
 __all__ = ["HeldLeases"]
 
@@ -52,22 +52,7 @@ class HeldLeases:
         self._closed = False
         self._renewals: Optional[Renewals] = None
 
-    def take(self, q: FerrowQueue, count: int) -> List[DeliveredMessage]:
-        """Leases up to `count` ready messages of `q` (in one call) and holds them."""
-        if count <= 0:
-            return []
-        # A deadline counted from before the call is conservative.
-        leased_at = time.monotonic()
-        if count == 1:
-            one = q.dequeue(self.lease_ms)
-            batch = [] if one is None else [one]
-        else:
-            batch = q.dequeue_batch(count, self.lease_ms)
-        for message in batch:
-            self.hold(q, message[0], leased_at)
-        return batch
-
-    def take_from(self, levels: Levels, count: int) -> List[Taken]:
+    def take(self, levels: Levels, count: int) -> List[Taken]:
         """Leases up to `count` deliverable messages across the levels of a
         queue (`ferrow_tools.scheduling`) and holds each in its sub-queue."""
         if count <= 0:

@@ -349,7 +349,7 @@ class Channel(virtual.Channel):
                     room = self.qos.can_consume_max_estimate()
                     buffered = sum(len(b) for b in self._buffers.values())
                     count = 1 if room is None else min(room - buffered, self.connection.batch)
-                    buffer.extend(self.held.take_from(levels, count))
+                    buffer.extend(self.held.take(levels, count))
                 if not buffer:
                     raise virtual.Empty()
                 taken = buffer.popleft()

@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Dict, List, Optional
 from ..redis.url import check_queue_name
 from ..scheduling import Levels, SchedulingOptions, open_levels
 from ..scheduling.waking import LevelWatcher, capped
-from ..targets import dead_letter_target, is_redis, open_queue
+from ..targets import dead_letter_target, is_redis, open_queue, target_text
 
 if TYPE_CHECKING:
     from ferrow import FerrowQueue
@@ -31,9 +31,9 @@ POLL_S = 0.05
 
 
 def check_base(base: str) -> str:
-    """`base` if it can hold named queues: a Redis URL must not name a queue."""
-    if not base:
-        raise ValueError("the base of named queues is a directory or a Redis URL, not ''")
+    """`base` if it can hold named queues: a directory or a Redis URL (which
+    must not name a queue); ValueError saying so for anything else."""
+    target_text(base)
     if is_redis(base) and "queue=" in base.partition("?")[2]:
         raise ValueError("the Redis URL of named queues takes no queue parameter: each queue "
                          "is the Redis queue of its own name")

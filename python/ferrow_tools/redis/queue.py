@@ -394,15 +394,19 @@ class RedisQueue:
         values = self._call("stats", [], WRITE)
         return {"delayed": int(values[11]), "expired_total": int(values[12])}
 
-    def import_messages(self, messages: Sequence[Tuple[bytes, int, int]]) -> List[int]:
+    def import_messages(self, messages: Sequence[Tuple[Any, ...]]) -> List[int]:
         """Adds (body, enqueued_ts_ms, deliveries) messages as ready ones with
-        the next ids, keeping their times and counts; returns the ids."""
+        the next ids, keeping their times and counts; returns the ids. A
+        scheduled message adds (level, due_ms, expires_ms) to its tuple, and
+        keeps them too (level None, 0 and 0 for none)."""
         if not messages:
             return []
         args: List[Any] = []
-        for body, enqueued_ts_ms, deliveries in messages:
+        for body, enqueued_ts_ms, deliveries, *scheduled in messages:
+            level, due_ms, expires_ms = scheduled if scheduled else (None, 0, 0)
             conv.check_body_size(len(body))
-            args += [body, enqueued_ts_ms, deliveries]
+            args += [body, enqueued_ts_ms, deliveries, -1 if level is None else level, due_ms,
+                     expires_ms]
         first = int(self._call("import", args, WRITE))
         return list(range(first, first + len(messages)))
 

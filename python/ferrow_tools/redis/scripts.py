@@ -10,8 +10,7 @@ from typing import Any, Dict, List, Sequence, Tuple
 from .connection import import_redis
 
 # The queue's keys, in the order the prelude names them (KEYS[1]...).
-KEY_NAMES = ("meta", "ready", "leases", "bodies", "deliveries", "times", "wake", "due", "levels",
-             "expires", "dues")
+KEY_NAMES = ("meta", "ready", "leases", "bodies", "deliveries", "times", "wake")
 
 SCRIPTS = ("enqueue", "dequeue", "ack", "nack", "extend_lease", "available", "stats", "purge",
            "next_deadline", "verify", "snapshot", "import", "put", "take")

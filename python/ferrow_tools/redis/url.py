@@ -16,6 +16,8 @@ from typing import Dict, List, NamedTuple, Optional, Tuple
 
 SCHEMES = ("redis", "rediss", "redis+sentinel", "rediss+sentinel", "redis+cluster",
            "rediss+cluster")
+# The options of a Redis queue, given as query parameters or keywords.
+QUEUE_OPTIONS = ("min_replicas", "wait_timeout_ms", "accept_server_policy", "socket_timeout")
 DEFAULT_PORT = 6379
 DEFAULT_SENTINEL_PORT = 26379
 
@@ -110,6 +112,10 @@ def parse(url: str) -> RedisTarget:
     service = options.pop("service", None)
     if kind == "sentinel" and not service:
         raise ValueError("a redis+sentinel:// URL must name the primary: add &service=NAME")
+    for name in options:
+        if name not in QUEUE_OPTIONS:
+            raise ValueError("unknown parameter {!r} in a Redis URL; it takes queue, service (for "
+                             "redis+sentinel://) and {}".format(name, ", ".join(QUEUE_OPTIONS)))
     return RedisTarget(kind, scheme.startswith("rediss"), hosts, db, username, password,
                        check_queue_name(queue), service, options)
 

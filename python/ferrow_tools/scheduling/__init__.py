@@ -38,10 +38,12 @@ if TYPE_CHECKING:
     from ferrow import FerrowQueue
 
 __all__ = ["Levels", "LocalLevels", "RedisLevels", "Taken", "SchedulingOptions", "open_levels",
-           "put_options"]
+           "put_options", "SCHEDULING_OPTIONS"]
 
 Levels = Union[LocalLevels, RedisLevels]
 EXPIRED_CHOICES = ("drop", "dead")
+# The options of a queue that `SchedulingOptions` takes.
+SCHEDULING_OPTIONS = ("priorities", "aging_s", "expired")
 
 
 class SchedulingOptions:

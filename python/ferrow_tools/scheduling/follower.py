@@ -1,100 +1,124 @@
 """What a get needs to know about a local sub-queue without calling it:
 whether anything there is ready, when its next held message comes due, and
-how many of a message's leases were holds rather than deliveries.
+how many of its messages are not due yet.
 
 A delayed message waits in its sub-queue leased until its due time (see
 `local.py`), so the sub-queue's log holds every due time as a lease
 deadline. `LogFollower` reads the records that the log gained since its
 last look (read-only, without the process lock, as `ferrow-admin dump`
 does) and keeps the few facts above; a rewritten log (a new file after a
-compaction or purge) is read again from its start. `OwnIndex` keeps the same
-facts for a sub-queue in memory, which only this process can change.
+compaction or purge) is read again from its start. `TrackedCore` keeps the
+same facts for a sub-queue in memory, which only this process can change.
 """
 from __future__ import annotations
 
 import heapq
 import os
 import struct
+import threading
 import zlib
-from typing import BinaryIO, Dict, List, Optional, Set, Tuple
+from typing import TYPE_CHECKING, Any, BinaryIO, Dict, List, Optional, Set, Tuple
 
 from ..files.logfile import (FILE_HEADER_LEN, FRAME_HEADER_LEN, LOG_NAME, RECORD_MAGIC, Ack,
                              Dead, DecodeError, Enqueue, Lease, Requeue, decode_at)
 from . import envelope
+from .times import now_ms
+
+if TYPE_CHECKING:
+    from ferrow import DeliveredMessage, FerrowQueue
+
+DEFAULT_LEASE_MS = 30_000
 
 _FRAME_HEADER = struct.Struct("<4sII")
-# A hold is a lease aimed at the due time; the engine reads its clock a
-# moment after the holder did, so its deadline may lie this much later.
-HOLD_SLACK_MS = 5
 
 
 class SubQueueFacts:
-    """The facts, changed record by record as the engine changes its state."""
+    """The facts, changed record by record as the engine changes its state.
+    Threads that share a queue object share them: every method takes the
+    lock."""
 
     def __init__(self) -> None:
         self.ready: Set[int] = set()
         self.held: Dict[int, int] = {}  # seq -> lease deadline
-        self.due: Dict[int, int] = {}  # seq -> due_ms, for delayed messages
-        self.holds: Dict[int, int] = {}  # seq -> deliveries counted by its holds
+        self.due: Dict[int, int] = {}  # seq -> due time, of delayed messages
         self._deadlines: List[Tuple[int, int]] = []  # heap of (deadline, seq), lazily cleaned
+        self._lock = threading.Lock()
 
     def enqueued(self, seq: int, due_ms: int) -> None:
-        self.ready.add(seq)
-        if due_ms:
-            self.due[seq] = due_ms
+        with self._lock:
+            self.ready.add(seq)
+            if due_ms:
+                self.due[seq] = due_ms
 
-    def leased(self, seq: int, deadline_ms: int, deliveries: int) -> None:
-        if seq not in self.ready and seq not in self.held:
-            return
-        self.ready.discard(seq)
-        self.held[seq] = deadline_ms
-        heapq.heappush(self._deadlines, (deadline_ms, seq))
-        due = self.due.get(seq)
-        if due is not None and deadline_ms <= due + HOLD_SLACK_MS:
-            self.holds[seq] = deliveries
+    def delayed(self, now_ms: int) -> Tuple[int, int]:
+        """How many messages are not due yet: (of the ready ones to the
+        engine, of the leased ones, that is held until due)."""
+        ready = held = 0
+        with self._lock:
+            for seq, due in list(self.due.items()):
+                if due <= now_ms:
+                    del self.due[seq]  # due now: an ordinary message from here on
+                elif seq in self.ready:
+                    ready += 1
+                elif seq in self.held:
+                    held += 1
+        return ready, held
+
+    def leased(self, seq: int, deadline_ms: int) -> None:
+        with self._lock:
+            if seq not in self.ready and seq not in self.held:
+                return
+            self.ready.discard(seq)
+            self.held[seq] = deadline_ms
+            heapq.heappush(self._deadlines, (deadline_ms, seq))
 
     def requeued(self, seq: int) -> None:
-        if seq in self.held:
-            del self.held[seq]
-            self.ready.add(seq)
+        with self._lock:
+            if seq in self.held:
+                del self.held[seq]
+                self.ready.add(seq)
 
     def removed(self, seq: int) -> None:
-        self.ready.discard(seq)
-        self.held.pop(seq, None)
-        self.due.pop(seq, None)
-        self.holds.pop(seq, None)
-
-    def _first_deadline(self) -> Optional[int]:
-        heap = self._deadlines
-        while heap:
-            deadline, seq = heap[0]
-            if self.held.get(seq) == deadline:
-                return deadline
-            heapq.heappop(heap)
-        return None
+        with self._lock:
+            self.ready.discard(seq)
+            self.held.pop(seq, None)
+            self.due.pop(seq, None)
 
     def has_ready(self, now_ms: int) -> bool:
-        if self.ready:
-            return True
-        first = self._first_deadline()
-        return first is not None and first <= now_ms
+        with self._lock:
+            if self.ready:
+                return True
+            heap = self._deadlines
+            while heap:
+                deadline, seq = heap[0]
+                if self.held.get(seq) == deadline:
+                    return deadline <= now_ms
+                heapq.heappop(heap)  # an old deadline of a message since leased anew or gone
+            return False
+
+    def expired_leases(self, now_ms: int) -> List[int]:
+        """The held messages whose deadline has passed."""
+        with self._lock:
+            return [seq for seq, deadline in self.held.items() if deadline <= now_ms]
 
     def next_deadline_after(self, now_ms: int) -> Optional[int]:
         """The earliest lease deadline after now: when a held message comes
         due (or a consumer's lease lapses). One that has passed already makes
         the sub-queue ready, which a get takes care of without waiting."""
-        heap = self._deadlines
-        while heap:
-            deadline, seq = heap[0]
-            if self.held.get(seq) == deadline and deadline > now_ms:
-                return deadline
-            if deadline > now_ms:
-                heapq.heappop(heap)  # an old deadline of a message since leased anew
-                continue
-            # Passed: keep it for has_ready until the message is leased anew,
-            # but look past it for the next one.
-            return _first_after(heap, self.held, now_ms)
-        return None
+        with self._lock:
+            heap = self._deadlines
+            while heap:
+                deadline, seq = heap[0]
+                if self.held.get(seq) == deadline and deadline > now_ms:
+                    return deadline
+                if deadline > now_ms:
+                    heapq.heappop(heap)  # an old deadline of a message since leased anew
+                    continue
+                # Passed: keep it for has_ready until the message is leased
+                # anew, but look past it for the next one.
+                later = [d for d, s in heap if d > now_ms and self.held.get(s) == d]
+                return min(later) if later else None
+            return None
 
 
 class LogFollower:
@@ -107,14 +131,20 @@ class LogFollower:
         self._file: Optional[BinaryIO] = None
         self._inode = -1
         self._offset = FILE_HEADER_LEN
+        # One thread reads the log at a time; the others then see its facts.
+        self._lock = threading.Lock()
 
     def close(self) -> None:
+        with self._lock:
+            self._close_file()
+
+    def _close_file(self) -> None:
         if self._file is not None:
             self._file.close()
             self._file = None
 
     def _restart(self, st: os.stat_result) -> None:
-        self.close()
+        self._close_file()
         self.facts = SubQueueFacts()
         self._offset = FILE_HEADER_LEN
         try:
@@ -125,20 +155,21 @@ class LogFollower:
         self._inode = os.fstat(self._file.fileno()).st_ino
 
     def refresh(self) -> SubQueueFacts:
-        try:
-            st = os.stat(self.path)
-        except FileNotFoundError:
-            if self._inode != -1:
-                self._restart_empty()
+        with self._lock:
+            try:
+                st = os.stat(self.path)
+            except FileNotFoundError:
+                if self._inode != -1:
+                    self._restart_empty()
+                return self.facts
+            if st.st_ino != self._inode or st.st_size < self._offset:
+                self._restart(st)
+            if self._file is not None and st.st_size > self._offset:
+                self._read_to(st.st_size)
             return self.facts
-        if st.st_ino != self._inode or st.st_size < self._offset:
-            self._restart(st)
-        if self._file is not None and st.st_size > self._offset:
-            self._read_to(st.st_size)
-        return self.facts
 
     def _restart_empty(self) -> None:
-        self.close()
+        self._close_file()
         self.facts = SubQueueFacts()
         self._inode = -1
         self._offset = FILE_HEADER_LEN
@@ -164,7 +195,7 @@ class LogFollower:
             if isinstance(record, Enqueue):
                 facts.enqueued(record.seq, envelope.open_envelope(record.body).due_ms)
             elif isinstance(record, Lease):
-                facts.leased(record.seq, record.deadline_ms, record.deliveries)
+                facts.leased(record.seq, record.deadline_ms)
             elif isinstance(record, Requeue):
                 facts.requeued(record.seq)
             elif isinstance(record, (Ack, Dead)):
@@ -173,11 +204,15 @@ class LogFollower:
         self._offset += pos
 
 
-class OwnIndex:
-    """The facts of a sub-queue in memory, fed by this process's own calls."""
+class TrackedCore:
+    """A sub-queue in memory, which only this process can change, with every
+    call that changes it passing by its facts: the same facts a log would
+    give, without a log."""
 
-    def __init__(self) -> None:
-        self.facts: SubQueueFacts = OwnFacts()
+    def __init__(self, core: FerrowQueue, default_lease_ms: Optional[int]) -> None:
+        self.core = core
+        self.facts = SubQueueFacts()
+        self.default_lease_ms = DEFAULT_LEASE_MS if default_lease_ms is None else default_lease_ms
 
     def refresh(self) -> SubQueueFacts:
         return self.facts
@@ -185,28 +220,55 @@ class OwnIndex:
     def close(self) -> None:
         pass
 
+    def _leased(self, got: List[DeliveredMessage], lease_ms: Any) -> None:
+        deadline = now_ms() + (self.default_lease_ms if lease_ms is None else int(lease_ms))
+        for message in got:
+            self.facts.leased(message[0], deadline)
 
-class OwnFacts(SubQueueFacts):
-    """For a sub-queue in memory: acks and hand-backs made through message
-    objects pass by this index, so it never claims that nothing is ready; its
-    deadlines are those of the holds and delayed puts made here."""
+    def dequeue(self, lease_ms: Any = None) -> Optional[DeliveredMessage]:
+        self._expire()
+        got = self.core.dequeue(lease_ms)
+        if got is not None:
+            self._leased([got], lease_ms)
+        return got
 
-    def has_ready(self, now_ms: int) -> bool:
-        return True
+    def dequeue_batch(self, max: Any, lease_ms: Any = None) -> List[DeliveredMessage]:
+        self._expire()
+        got = self.core.dequeue_batch(max, lease_ms)
+        self._leased(got, lease_ms)
+        return got
 
-    def leased(self, seq: int, deadline_ms: int, deliveries: int) -> None:
-        self.held[seq] = deadline_ms
-        super().leased(seq, deadline_ms, deliveries)
+    def _expire(self) -> None:
+        """The engine hands lapsed leases back before it delivers."""
+        for seq in self.facts.expired_leases(now_ms()):
+            self.facts.requeued(seq)
 
-    def next_deadline_after(self, now_ms: int) -> Optional[int]:
-        heap = self._deadlines
-        while heap and heap[0][0] <= now_ms:
-            seq = heapq.heappop(heap)[1]
-            if self.held.get(seq, now_ms + 1) <= now_ms:
-                del self.held[seq]
-        return heap[0][0] if heap else None
+    def ack(self, seq: Any) -> bool:
+        done = self.core.ack(seq)
+        self.facts.removed(int(seq))
+        return done
 
+    def ack_batch(self, seqs: Any) -> int:
+        ids = list(seqs)
+        done = self.core.ack_batch(ids)
+        for seq in ids:
+            self.facts.removed(int(seq))
+        return done
 
-def _first_after(heap: List[Tuple[int, int]], held: Dict[int, int], now_ms: int) -> Optional[int]:
-    later = [d for d, seq in heap if d > now_ms and held.get(seq) == d]
-    return min(later) if later else None
+    def nack(self, seq: Any, requeue: Any = True) -> bool:
+        done = self.core.nack(seq, requeue)
+        if done and requeue:
+            self.facts.requeued(int(seq))
+        elif done:
+            self.facts.removed(int(seq))
+        return done
+
+    def extend_lease(self, seq: Any, lease_ms: Any = None) -> bool:
+        done = self.core.extend_lease(seq, lease_ms)
+        if done:
+            self._leased([(int(seq), b"", 0, 0)], lease_ms)
+        return done
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.core, name)
+

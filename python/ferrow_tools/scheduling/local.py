@@ -21,14 +21,16 @@ expired="dead", moved to the queue's dead letters with the reason "expired".
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, Union
+import threading
+import time
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, Union, cast
 
 import ferrow
 
 from ..leases import move_to_dead_letter
 from . import envelope
 from .aging import LevelOrder
-from .follower import LogFollower, OwnIndex, SubQueueFacts
+from .follower import LogFollower, TrackedCore
 from .naming import level_dir
 from .taken import Taken
 from .times import now_ms
@@ -37,6 +39,9 @@ if TYPE_CHECKING:
     from ferrow import DeliveredMessage, FerrowQueue, FerrowStats
 
 MEMORY = ":memory:"
+# How long a plain reader goes without looking for a new level 0 sub-queue:
+# what it adds to the latency of the first scheduled message of a queue.
+LOOK_AGAIN_S = 0.05
 
 
 COUNTS = ("ready", "in_flight", "total", "enqueued_total", "acked_total", "requeued_total",
@@ -51,7 +56,7 @@ def add_counts(stats: FerrowStats, more: FerrowStats) -> None:
 class SubQueue:
     """The sub-queue of one level, with what is known of it without a call."""
 
-    def __init__(self, level: int, core: FerrowQueue, index: Union[LogFollower, OwnIndex],
+    def __init__(self, level: int, core: FerrowQueue, index: Union[LogFollower, TrackedCore],
                  path: Optional[str]) -> None:
         self.level = level
         self.core = core
@@ -75,7 +80,14 @@ class LocalLevels:
         self.expired_to_dead = expired_to_dead
         self._options = open_options
         self._subs: Dict[int, SubQueue] = {}
+        self._opening = threading.Lock()
         self._plain_first = False
+        self._look_again = 0.0
+        # True while the queue has no sub-queue: a get is the plain queue's
+        # dequeue, as it always was. Plain attributes, read before every get.
+        self.plain = priorities == 1
+        # Whether a plain reader looks for a sub-queue that others may make.
+        self.looks_for_subs = self.plain and not self.memory
         # Levels above 0 exist from the start on a directory, so that every
         # reader watches them; level 0's sub-queue only once something needs it.
         if not self.memory:
@@ -88,11 +100,20 @@ class LocalLevels:
         found = self._subs.get(level)
         if found is not None:
             return found
+        with self._opening:  # threads sharing the queue object open it once
+            return self._open_sub(level, create)
+
+    def _open_sub(self, level: int, create: bool) -> Optional[SubQueue]:
+        found = self._subs.get(level)
+        if found is not None:
+            return found
         if self.memory:
             if not create:
                 return None
-            found = SubQueue(level, ferrow.FerrowCore(MEMORY, **self._core_options()), OwnIndex(),
-                             None)
+            lease = self._options.get("default_lease_ms")
+            tracked = TrackedCore(ferrow.FerrowCore(MEMORY, **self._core_options()),
+                                  None if lease is None else int(lease))
+            found = SubQueue(level, cast("FerrowQueue", tracked), tracked, None)
         else:
             path = level_dir(self.target, level)
             if not create and not os.path.isdir(path):
@@ -100,18 +121,23 @@ class LocalLevels:
             found = SubQueue(level, ferrow.FerrowCore(path, **self._core_options()),
                              LogFollower(path), path)
         self._subs[level] = found
+        self.plain = self.looks_for_subs = False
         return found
 
     def _core_options(self) -> Dict[str, Any]:
         return {k: self._options[k] for k in ("sync_interval_ms", "default_lease_ms",
                                                "auto_compact_bytes") if k in self._options}
 
-    @property
-    def plain(self) -> bool:
-        """True while the queue has no sub-queue: a get is the plain queue's
-        dequeue. Asked before every get, so it looks for level 0's sub-queue
-        (a directory another process may create) until it finds it."""
-        return self.priorities == 1 and self.sub(0, create=False) is None
+    def found_sub(self) -> bool:
+        """Whether level 0's sub-queue appeared (another process made the
+        directory); looked for at most every LOOK_AGAIN_S, since a look costs
+        a plain get a sixth of its time. Asked before every plain get while
+        `looks_for_subs`."""
+        now = time.monotonic()
+        if now < self._look_again:
+            return False
+        self._look_again = now + LOOK_AGAIN_S
+        return self.sub(0, create=False) is not None
 
     def sub_queues(self) -> List[SubQueue]:
         """The sub-queues there are (level 0's looked for if not open yet)."""
@@ -145,7 +171,7 @@ class LocalLevels:
         sealed = [envelope.seal(bytes(b), due, expires) for b in bodies]
         seqs = (sub.core.enqueue_batch(sealed) if len(sealed) != 1
                 else [sub.core.enqueue(sealed[0])])
-        if self.memory:
+        if self.memory:  # no log to read it from
             for seq in seqs:
                 sub.index.facts.enqueued(seq, due)
         return seqs
@@ -198,36 +224,43 @@ class LocalLevels:
                 batch = [] if one is None else [one]
             else:
                 batch = core.dequeue_batch(asked, lease_ms)
+            kept_back = False
             for message in batch:
                 taken = self._deliverable(level, core, sub, message)
                 if taken is None:
+                    kept_back = True
                     continue
                 if waited is None:
                     waited = max(0, now_ms() - taken.ready_since_ms)
                 out.append(taken)
                 want -= 1
-            if len(batch) < asked:
+            if len(batch) < asked and not kept_back:
                 break  # all that was ready came: look no further here
         return waited
 
     def _deliverable(self, level: int, core: FerrowQueue, sub: Optional[SubQueue],
                      message: DeliveredMessage) -> Optional[Taken]:
+        """The message to deliver, or None when it is kept back: held until it
+        is due, or expired."""
         seq, data, deliveries, enqueued_ts_ms = message
         if sub is None:
             return Taken(core, message, level, None, enqueued_ts_ms)
         opened = envelope.open_envelope(data)
         now = now_ms()
-        facts: SubQueueFacts = sub.index.facts
-        holds = facts.holds.get(seq, 0)
         if opened.expires_ms and opened.expires_ms <= max(now, opened.due_ms):
-            self._expire(core, (seq, opened.body, max(deliveries - holds, 0), enqueued_ts_ms))
+            self._expire(core, (seq, opened.body, deliveries - (1 if opened.due_ms else 0),
+                                enqueued_ts_ms))
             return None
-        if opened.due_ms > now:
-            # Not due: held until it is, by a lease that ends then.
-            if core.extend_lease(seq, opened.due_ms - now) and self.memory:
-                facts.leased(seq, opened.due_ms, deliveries)
-            return None
-        return Taken(core, (seq, opened.body, max(deliveries - holds, 1), enqueued_ts_ms), level,
+        if opened.due_ms:
+            # Every delayed message is held once before it is delivered (for
+            # no time if it was due already), so that its lease count is
+            # always its deliveries plus one, whoever saw the hold.
+            if opened.due_ms > now or deliveries == 1:
+                hold_ms = max(opened.due_ms - now, 0)
+                core.extend_lease(seq, hold_ms)
+                return None
+            deliveries -= 1
+        return Taken(core, (seq, opened.body, deliveries, enqueued_ts_ms), level,
                      opened.expires_ms or None, max(enqueued_ts_ms, opened.due_ms))
 
     def _expire(self, core: FerrowQueue, message: DeliveredMessage) -> None:
@@ -239,22 +272,24 @@ class LocalLevels:
     # -- counting ---------------------------------------------------------
 
     def available(self) -> int:
-        """Messages ready now, held ones not counted."""
+        """Messages ready now; delayed ones are not, held or not."""
         total = self.main.available()
         for sub in self.sub_queues():
-            facts = sub.index.refresh()
-            if self.memory:
-                total += sub.core.available()
-            else:
-                now = now_ms()
-                total += len(facts.ready) + sum(1 for d in facts.held.values() if d <= now)
+            not_due, _ = sub.index.refresh().delayed(now_ms())
+            total += sub.core.available() - not_due
         return total
 
     def stats(self) -> FerrowStats:
-        """The plain queue's stats with its sub-queues' counts added in."""
+        """The plain queue's stats with its sub-queues' counts added in. A
+        message not due yet is neither ready nor in flight, as on Redis:
+        it counts in `total` alone."""
         stats = self.main.stats()
         for sub in self.sub_queues():
-            add_counts(stats, sub.core.stats())
+            more = sub.core.stats()
+            not_due, held = sub.index.refresh().delayed(now_ms())
+            more["ready"] -= not_due
+            more["in_flight"] -= held
+            add_counts(stats, more)
         return stats
 
     # -- waiting ----------------------------------------------------------
@@ -267,13 +302,18 @@ class LocalLevels:
         return min(dues) if dues else None
 
     def close(self) -> None:
-        for sub in self._subs.values():
+        """Forces what the sub-queues hold to disk and lets go of them; the
+        first failure is raised once all are let go of."""
+        subs, self._subs = list(self._subs.values()), {}
+        failure: Optional[OSError] = None
+        for sub in subs:
             sub.index.close()
             try:
                 sub.core.flush()
-            except OSError:
-                pass
-        self._subs.clear()
+            except OSError as exc:
+                failure = failure or exc
+        if failure is not None:
+            raise failure
 
     # -- the same for an asyncio queue: local calls run inline -------------
 

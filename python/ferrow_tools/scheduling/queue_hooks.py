@@ -20,12 +20,30 @@ class SubQueueView:
     sub-queue; everything else (settings, serializer, doorbell) is the
     queue's."""
 
-    def __init__(self, queue: Any, core: FerrowQueue, calls: Any = None) -> None:
+    def __init__(self, queue: Any, sub_core: FerrowQueue, calls: Any = None) -> None:
         self._owner = queue
-        self.core = core
-        self._ack = core.ack
-        if calls is not None:
-            self.calls = calls
+        self._sub_core = sub_core
+        self._calls = calls
+
+    # Each says "closed" as the queue's own does once the queue is closed.
+
+    @property
+    def core(self) -> FerrowQueue:
+        self._owner.core  # QueueClosed once closed
+        return self._sub_core
+
+    @property
+    def _core(self) -> Optional[FerrowQueue]:
+        return None if self._owner._core is None else self._sub_core
+
+    @property
+    def _ack(self) -> Callable[[int], bool]:
+        return self._owner._ack if self._owner._core is None else self._sub_core.ack
+
+    @property
+    def calls(self) -> Any:
+        calls = self._owner.calls  # QueueClosed once closed
+        return calls if self._calls is None else self._calls
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._owner, name)

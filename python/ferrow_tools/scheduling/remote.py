@@ -36,6 +36,10 @@ class RedisLevels:
     # A plain get would not see the scheduled messages, which only the
     # server knows about: every get takes across levels (one script as well).
     plain = False
+    looks_for_subs = False
+
+    def found_sub(self) -> bool:
+        return False
 
     def put_steps(self, bodies: List[bytes], delay_ms: Optional[int], level: Optional[int],
                   ttl_ms: Optional[int]) -> Steps[List[int]]:
@@ -67,6 +71,11 @@ class RedisLevels:
 
     def _finish(self, order: Sequence[int], raw: Raw) -> List[Taken]:
         tried, messages = raw
+        if self.priorities == 1 and not self.expired_to_dead:  # nothing to order or move
+            return [Taken(self.main, (seq, body, deliveries, enqueued_ts_ms), level, expires_ms,
+                          max(enqueued_ts_ms, due_ms))
+                    for seq, body, deliveries, enqueued_ts_ms, level, expires_ms, _, due_ms
+                    in messages]
         out: List[Taken] = []
         for seq, body, deliveries, enqueued_ts_ms, level, expires_ms, expired, due_ms in messages:
             if expired:

@@ -8,9 +8,12 @@ local META, READY, LEASES, BODIES, DELIVERIES, TIMES, WAKE =
 -- scheduled message, EXPIRES the expiry of those put with a ttl, DUES the
 -- due time of the delayed ones (how long a message has been ready counts
 -- from it). A ready scheduled message of level L waits in the sorted set
--- PREFIX .. 'ready:' .. L, by id; plain messages stay in READY alone.
-local DUE, LEVELS, EXPIRES, DUES = KEYS[8], KEYS[9], KEYS[10], KEYS[11]
+-- PREFIX .. 'ready:' .. L, by id; plain messages stay in READY alone. These
+-- keys share the queue's hash tag but are not passed in KEYS: a call of a
+-- plain queue sends no more key names than it did before they existed.
 local PREFIX = string.sub(META, 1, #META - #'meta')
+local DUE, LEVELS, EXPIRES, DUES = PREFIX .. 'due', PREFIX .. 'levels', PREFIX .. 'expires',
+  PREFIX .. 'dues'
 
 -- A message counts as many bytes as its enqueue record in a local queue log
 -- (frame and record header, then the body), so that live_bytes agrees.
@@ -150,4 +153,38 @@ local function count_enqueued(n, size)
   redis.call('HINCRBY', META, 'enqueued_total', n)
   redis.call('HINCRBY', META, 'live_bytes', size + n * RECORD_OVERHEAD)
   wake(n)
+end
+
+-- Leases up to n plain messages, the smallest ids first, all under one
+-- deadline; appends seq, body, deliveries, enqueued_ts_ms of each to `out`,
+-- followed by level 0, expires -1, expired 0, due 0 when `wide` (the
+-- replies of take.lua).
+local function lease_plain(n, deadline, out, wide)
+  n = math.min(n, redis.call('ZCARD', READY))
+  if n == 0 then return out end
+  local popped = redis.call('ZPOPMIN', READY, n)
+  for i = 1, #popped, 2 * CHUNK do
+    local ids, leases = {}, {}
+    for j = i, math.min(i + 2 * CHUNK - 1, #popped), 2 do
+      ids[#ids + 1] = popped[j]
+      leases[#leases + 1] = deadline
+      leases[#leases + 1] = popped[j]
+    end
+    redis.call('ZADD', LEASES, unpack(leases))
+    local bodies = redis.call('HMGET', BODIES, unpack(ids))
+    local times = redis.call('HMGET', TIMES, unpack(ids))
+    for k = 1, #ids do
+      out[#out + 1] = tonumber(ids[k])
+      out[#out + 1] = bodies[k]
+      out[#out + 1] = redis.call('HINCRBY', DELIVERIES, ids[k], 1)
+      out[#out + 1] = tonumber(times[k])
+      if wide then
+        out[#out + 1] = 0
+        out[#out + 1] = -1
+        out[#out + 1] = 0
+        out[#out + 1] = 0
+      end
+    end
+  end
+  return out
 end

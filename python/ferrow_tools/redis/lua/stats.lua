@@ -6,6 +6,7 @@ reclaim(now)
 promote(now)
 local memory = 0
 local keys = {unpack(KEYS)}
+for _, key in ipairs({DUE, LEVELS, EXPIRES, DUES}) do keys[#keys + 1] = key end
 for level = 0, levels_used() - 1 do keys[#keys + 1] = level_key(level) end
 for i = 1, #keys do
   memory = memory + (redis.call('MEMORY', 'USAGE', keys[i]) or 0)

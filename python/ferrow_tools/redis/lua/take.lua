@@ -8,9 +8,14 @@
 -- expired (1/0), due (0: none).
 local now = now_ms()
 reclaim(now)
-promote(now)
 local max_count, to_dead = tonumber(ARGV[1]), ARGV[3] == '1'
 local deadline = deadline_after(now, ARGV[2])
+
+-- A queue that never had a scheduled message has plain ones alone: leased
+-- as dequeue.lua leases them, without looking at anything else (every level
+-- asked for was looked at, and found empty but for level 0).
+if levels_used() == 0 then return lease_plain(max_count, deadline, {#ARGV - 3}, true) end
+promote(now)
 
 local function pop(level)
   local key = level_key(level)

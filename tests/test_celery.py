@@ -166,19 +166,22 @@ def test_remote_control_and_events(tmp_path, queues_base):
 
 
 @pytest.mark.parametrize("how", ["x-expires", "auto_delete"])
-def test_unused_queues_go(queues_base, how):
-    """A queue declared with x-expires goes, with its bindings, once no
-    process used it for that long (here another connection sweeps it); an
-    auto-delete queue goes when its consumer stops."""
+def test_unused_queues_go(queues_base, how, request):
+    """A queue declared with x-expires goes, with its bindings, its levels
+    and its delayed messages, once no process used it for that long (here
+    another connection sweeps it); an auto-delete queue goes when its
+    consumer stops."""
     base, name = queues_base
     url = ("ferrow+" if is_redis(base) else "ferrow://") + base
     fanout = kombu.Exchange(name + "-ex", type="fanout")
     queue = kombu.Queue(name, fanout, expires=0.5 if how == "x-expires" else None,
-                        auto_delete=how == "auto_delete")
+                        auto_delete=how == "auto_delete", max_priority=3)
     with kombu.Connection(url) as conn:
         exchanges = conn.transport.exchanges
         queue(conn.default_channel).declare()
-        kombu.Producer(conn.default_channel, fanout).publish({"n": 1})
+        producer = kombu.Producer(conn.default_channel, fanout)
+        producer.publish({"n": 1}, priority=2)
+        producer.publish({"n": 2}, headers={"eta": "2099-01-01T00:00:00"})
         assert exchanges.queue(name) is not None and len(exchanges.table(fanout.name)) == 1
         if how == "auto_delete":
             with kombu.Consumer(conn, [queue], callbacks=[lambda body, m: m.ack()]):
@@ -190,7 +193,10 @@ def test_unused_queues_go(queues_base, how):
                 with pytest.raises(Exception):
                     sweeper.drain_events(timeout=0.2)
     assert exchanges.queue(name) is None and exchanges.table(fanout.name) == []
-    if not is_redis(base):
+    if is_redis(base):
+        server = request.getfixturevalue("shared_redis")
+        assert server.cli("--scan", "--pattern", "ferrow:{%s}:*" % name) == ""
+    else:
         assert sorted(os.listdir(base)) == [".ferrow-kombu.json", ".ferrow-kombu.lock"]
 
 

@@ -319,6 +319,18 @@ class DirectoryExchanges(SharedExchanges):
         return True
 
 
+# The keys of a Redis queue beside KEY_NAMES: its delayed messages, levels
+# and expiries, and the ready messages of each level ("ready:L").
+SCHEDULING_KEY_NAMES = ("due", "levels", "expires", "dues")
+
+
+def queue_keys(name: str) -> List[str]:
+    """Every key a Redis queue may have."""
+    names = list(KEY_NAMES) + list(SCHEDULING_KEY_NAMES)
+    names += ["ready:{}".format(level) for level in range(MAX_PRIORITIES)]
+    return ["ferrow:{{{}}}:{}".format(name, k) for k in names]
+
+
 class RedisExchanges(SharedExchanges):
     """The tables of a Redis base, under keys "ferrow-kombu:{tables}:..." (one
     hash slot, so a Cluster keeps them together): a hash of exchange types,
@@ -434,11 +446,8 @@ class RedisExchanges(SharedExchanges):
         old = [n for n, at in deleted.items() if now - int(at) > TOMBSTONE_MS]
         if old:
             self.client.hdel(self._key("deleted"), *old)
-        # The queue's own keys live in its own hash slot, with the ready
-        # messages of each of its priority levels.
-        keys = ["ferrow:{{{}}}:{}".format(name, k) for k in KEY_NAMES]
-        keys += ["ferrow:{{{}}}:ready:{}".format(name, level) for level in range(MAX_PRIORITIES)]
-        self.client.delete(*keys)
+        # The queue's own keys live in its own hash slot.
+        self.client.delete(*queue_keys(name))
         return True
 
 

@@ -146,6 +146,23 @@ def one_round(framework, broker, sync, workdir, n, consumer_sync=1000):
             worker.wait()
 
 
+def fsync_rate(directory, count=200):
+    """Appends of 54 bytes, each forced to disk, per second: what an fsync
+    costs on this machine right now (other processes' I/O changes it many
+    times over), measured before and after the rounds."""
+    path = os.path.join(directory, "fsync-probe")
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+    try:
+        start = time.perf_counter()
+        for _ in range(count):
+            os.write(fd, b"x" * 54)
+            os.fsync(fd)
+        return count / (time.perf_counter() - start)
+    finally:
+        os.close(fd)
+        os.remove(path)
+
+
 def main():
     os.makedirs(DEFAULT_BENCH_DIR, exist_ok=True)
     workdir = tempfile.mkdtemp(prefix="framework-bench-", dir=DEFAULT_BENCH_DIR)
@@ -159,6 +176,7 @@ def main():
     for name in ("celery", "kombu", "dramatiq"):
         versions[name] = __import__(name).__version__
     rows = []
+    fsyncs = [fsync_rate(workdir)]
     try:
         n = 0
         for framework in APPS:
@@ -177,6 +195,7 @@ def main():
                     rates[column].append(one_round(framework, broker, sync, workdir, n,
                                                    0 if column == "acks" else 1000))
             rows.append((framework, {k: statistics.median(v) for k, v in rates.items()}))
+        fsyncs.append(fsync_rate(workdir))
     finally:
         server.stop()
         shutil.rmtree(workdir, ignore_errors=True)
@@ -186,9 +205,11 @@ def main():
     lines = [
         "No-op tasks end to end, {} per round, median of {} rounds; one worker process running "
         "one task at a time, default prefetch. Celery {} (kombu {}), dramatiq {}, redis-server {} "
-        "(appendfsync everysec); Ferrow queues on {} ({}).".format(
+        "(appendfsync everysec); Ferrow queues on {} ({}); a 54-byte append with fsync ran "
+        "{:,.0f}/s before the rounds and {:,.0f}/s after (the Ferrow columns with an fsync "
+        "follow it).".format(
             JOBS, ROUNDS, versions["celery"], versions["kombu"], versions["dramatiq"],
-            redis_version, fstype, mount),
+            redis_version, fstype, mount, *fsyncs),
         "",
         "| framework | Ferrow, fsync per record put (tasks/s) | Ferrow, fsync per lease and "
         "acknowledgement too (tasks/s) | Ferrow, sync_interval_ms=1000 (tasks/s) "

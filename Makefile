@@ -33,19 +33,20 @@ FUZZ_SCRIPT  := tests/fuzz/run.sh
 
 # Every venv gets the same build and test tools, the client library of the
 # Redis queue (the `redis` extra), the task frameworks (the `celery` and
-# `dramatiq` extras) and the dashboard's libraries with the browser driver
-# client that its tests steer Debian's chromium with, so that their suites run.
+# `dramatiq` extras), the dashboard's libraries with the browser driver client
+# that its tests steer Debian's chromium with, and Flower, the Celery monitor
+# that the Celery suite runs, so that their suites run.
 TEST_TOOLS := "scikit-build-core>=0.9" cmake ninja pytest numpy "redis>=5" hiredis \
-              "celery>=5.3" "dramatiq>=1.14" "selenium>=4.15"
+              "celery>=5.3" "dramatiq>=1.14" "selenium>=4.15" flower
 %/bin/python:
 	$(PYTHON) -m venv $*
 	$@ -m pip install -q --upgrade pip
 	$@ -m pip install -q $(TEST_TOOLS)
 
 # The extras bring the frameworks into venvs made before they were in the
-# recipe; the browser driver client likewise.
+# recipe; the browser driver client and Flower likewise.
 install: $(PY)
-	$(PY) -m pip install -q "selenium>=4.15"
+	$(PY) -m pip install -q "selenium>=4.15" flower
 	$(PY) -m pip install -q --no-build-isolation ".[redis,celery,dramatiq,dashboard]"
 
 demo: install

@@ -4,12 +4,17 @@ brokers, in one run on one machine.
 No-op tasks end to end: the clock runs from the first enqueue to the end of
 the last task. One worker process running one task at a time (Celery's solo
 pool, dramatiq with one process and one thread), each framework's default
-prefetch, results ignored. Tasks run in order there, so the last one (it
-touches a file) marks the end. The Ferrow queues live in a directory on the
-real filesystem (build/bench), with the default policy (an fsync per record)
-and with sync_interval_ms=1000; the Redis server keeps an append-only file
-with appendfsync everysec. Rounds alternate between the brokers; the table
-shows medians. Needs redis-server, celery and dramatiq (`make compare`
+prefetch, results ignored; Celery's worker with its remote control (mailbox,
+mingle, gossip, heartbeats) and task events (-E) on, on both brokers. Tasks
+run in order there, so the last one (it touches a file) marks the end. The
+Ferrow queues live in a directory on the real filesystem (build/bench), with
+an fsync per record put (the leases and acknowledgements of Celery's worker
+written at once and synced with the next put, consumer_sync_interval_ms=1000),
+with an fsync per lease and acknowledgement too (Celery's default,
+consumer_sync_interval_ms=0), and
+with sync_interval_ms=1000; the Redis server keeps an append-only file with
+appendfsync everysec. Rounds alternate between the brokers; the table shows
+medians. Needs redis-server, celery and dramatiq (`make compare`
 installs the frameworks).
 """
 import os
@@ -33,7 +38,8 @@ TIMEOUT_S = 300
 RESULTS = os.path.join(HERE, "results", "frameworks.md")
 
 # BENCH_BROKER: "ferrow:///dir", "ferrow+..." or "redis://...";
-# BENCH_SYNC: the Ferrow queues' sync_interval_ms.
+# BENCH_SYNC: the Ferrow queues' sync_interval_ms; BENCH_CONSUMER_SYNC: Celery's
+# consumer_sync_interval_ms.
 APPS = {
     "celery": '''
 import os
@@ -43,7 +49,8 @@ from celery import Celery
 app = Celery("bench", broker=os.environ["BENCH_BROKER"])
 app.conf.task_ignore_result = True
 app.conf.broker_transport_options = (
-    {"sync_interval_ms": int(os.environ["BENCH_SYNC"])}
+    {"sync_interval_ms": int(os.environ["BENCH_SYNC"]),
+     "consumer_sync_interval_ms": int(os.environ["BENCH_CONSUMER_SYNC"])}
     if os.environ["BENCH_BROKER"].startswith("ferrow") else {})
 
 @app.task(name="noop")
@@ -78,8 +85,10 @@ def mark(path):
 }
 
 WORKERS = {
+    # Remote control (mingle, gossip, heartbeats, the worker's mailbox) on, as
+    # Celery runs by default, and task events on (-E).
     "celery": ["-m", "celery", "-A", "bench_celery_app", "worker", "--pool=solo",
-               "--loglevel=WARNING", "--without-gossip", "--without-mingle", "--without-heartbeat"],
+               "--loglevel=WARNING", "-E"],
     "dramatiq": ["-m", "dramatiq", "bench_dramatiq_app", "--processes", "1", "--threads", "1"],
 }
 
@@ -113,8 +122,9 @@ print(time.perf_counter() - start)
 '''.replace("{timeout}", str(TIMEOUT_S))
 
 
-def one_round(framework, broker, sync, workdir, n):
+def one_round(framework, broker, sync, workdir, n, consumer_sync=1000):
     env = dict(os.environ, BENCH_BROKER=broker, BENCH_SYNC=str(sync),
+               BENCH_CONSUMER_SYNC=str(consumer_sync),
                PYTHONPATH=workdir + os.pathsep + os.environ.get("PYTHONPATH", ""))
     worker = subprocess.Popen([sys.executable, *WORKERS[framework]], cwd=workdir, env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -136,6 +146,23 @@ def one_round(framework, broker, sync, workdir, n):
             worker.wait()
 
 
+def fsync_rate(directory, count=200):
+    """Appends of 54 bytes, each forced to disk, per second: what an fsync
+    costs on this machine right now (other processes' I/O changes it many
+    times over), measured before and after the rounds."""
+    path = os.path.join(directory, "fsync-probe")
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+    try:
+        start = time.perf_counter()
+        for _ in range(count):
+            os.write(fd, b"x" * 54)
+            os.fsync(fd)
+        return count / (time.perf_counter() - start)
+    finally:
+        os.close(fd)
+        os.remove(path)
+
+
 def main():
     os.makedirs(DEFAULT_BENCH_DIR, exist_ok=True)
     workdir = tempfile.mkdtemp(prefix="framework-bench-", dir=DEFAULT_BENCH_DIR)
@@ -149,10 +176,13 @@ def main():
     for name in ("celery", "kombu", "dramatiq"):
         versions[name] = __import__(name).__version__
     rows = []
+    fsyncs = [fsync_rate(workdir)]
     try:
         n = 0
         for framework in APPS:
-            rates = {"default": [], "1000": [], "redis": []}
+            rates = {"default": [], "acks": [], "1000": [], "redis": []}
+            if framework != "celery":
+                del rates["acks"]
             for _ in range(ROUNDS):
                 for column in rates:
                     n += 1
@@ -161,9 +191,11 @@ def main():
                     else:
                         base = os.path.join(workdir, "queues-{}".format(n))
                         broker = ("ferrow://" + base) if framework == "celery" else base
-                        sync = 0 if column == "default" else 1000
-                    rates[column].append(one_round(framework, broker, sync, workdir, n))
+                        sync = 1000 if column == "1000" else 0
+                    rates[column].append(one_round(framework, broker, sync, workdir, n,
+                                                   0 if column == "acks" else 1000))
             rows.append((framework, {k: statistics.median(v) for k, v in rates.items()}))
+        fsyncs.append(fsync_rate(workdir))
     finally:
         server.stop()
         shutil.rmtree(workdir, ignore_errors=True)
@@ -173,18 +205,24 @@ def main():
     lines = [
         "No-op tasks end to end, {} per round, median of {} rounds; one worker process running "
         "one task at a time, default prefetch. Celery {} (kombu {}), dramatiq {}, redis-server {} "
-        "(appendfsync everysec); Ferrow queues on {} ({}).".format(
+        "(appendfsync everysec); Ferrow queues on {} ({}); a 54-byte append with fsync ran "
+        "{:,.0f}/s before the rounds and {:,.0f}/s after (the Ferrow columns with an fsync "
+        "follow it).".format(
             JOBS, ROUNDS, versions["celery"], versions["kombu"], versions["dramatiq"],
-            redis_version, fstype, mount),
+            redis_version, fstype, mount, *fsyncs),
         "",
-        "| framework | Ferrow, fsync per record (tasks/s) | Ferrow, sync_interval_ms=1000 "
-        "(tasks/s) | Redis broker (tasks/s) | ratio, fsync per record | ratio, 1000 ms |",
-        "|---|---:|---:|---:|---:|---:|",
+        "| framework | Ferrow, fsync per record put (tasks/s) | Ferrow, fsync per lease and "
+        "acknowledgement too (tasks/s) | Ferrow, sync_interval_ms=1000 (tasks/s) "
+        "| Redis broker (tasks/s) | ratio, fsync per put | ratio, fsync per lease and "
+        "acknowledgement too | ratio, 1000 ms |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for framework, r in rows:
-        lines.append("| {} | {:,.0f} | {:,.0f} | {:,.0f} | {:.2f}x | {:.2f}x |".format(
-            framework, r["default"], r["1000"], r["redis"], r["default"] / r["redis"],
-            r["1000"] / r["redis"]))
+        acks = r.get("acks")
+        lines.append("| {} | {:,.0f} | {} | {:,.0f} | {:,.0f} | {:.2f}x | {} | {:.2f}x |".format(
+            framework, r["default"], "-" if acks is None else "{:,.0f}".format(acks), r["1000"],
+            r["redis"], r["default"] / r["redis"],
+            "-" if acks is None else "{:.2f}x".format(acks / r["redis"]), r["1000"] / r["redis"]))
     text = "\n".join(lines) + "\n"
     print(text)
     with open(RESULTS, "w") as f:

@@ -111,16 +111,24 @@ class RunLog:
 
 
 # The task body both frameworks run: it notes its start, waits while the
-# hold file exists (the tests use it to have tasks running at a kill), and
-# notes that it finished. Appends of one short line are atomic.
+# hold file holds a number no greater than its id (the tests use it to have
+# tasks running at a kill, whatever the pace of the worker), and notes that
+# it finished. Appends of one short line are atomic.
 TASK_BODY = '''
 import os, time
+
+def held_from():
+    try:
+        with open(os.environ["TEST_HOLD"]) as f:
+            return int(f.read())
+    except (OSError, ValueError):
+        return float("inf")
 
 def run_task(task_id, redelivered):
     with open(os.environ["TEST_RUNS"], "a") as f:
         f.write("start {} {} {}\\n".format(task_id, int(bool(redelivered)), time.time()))
     deadline = time.monotonic() + 120
-    while os.path.exists(os.environ["TEST_HOLD"]) and time.monotonic() < deadline:
+    while task_id >= held_from() and time.monotonic() < deadline:
         time.sleep(0.01)
     with open(os.environ["TEST_RUNS"], "a") as f:
         f.write("done {}\\n".format(task_id))
@@ -128,18 +136,22 @@ def run_task(task_id, redelivered):
 
 
 def kill_in_the_middle(run, count, concurrency, acked_at_start):
-    """Starts a worker (`run.start`) on `count` queued tasks, and once half of them are done
-    holds the next `concurrency` tasks running, waits until the queue has
+    """Starts a worker (`run.start`) on `count` queued tasks whose second
+    half is held: once `concurrency` of those run, waits until the queue has
     recorded every acknowledgement due by then (one per finished task, or per
     started one when tasks are acknowledged as they start) and kills the
     worker's whole pool. A second worker then finishes what is left.
     Returns the ids running at the kill and the run log."""
     runs, hold, start, stats = run.runs, run.hold, run.start, run.stats
+    with open(hold, "w") as f:
+        f.write(str(count // 2))
     first = start("first")
     try:
-        wait_until(lambda: len(runs.read().done) >= count // 2, "half the tasks", [first])
-        open(hold, "w").close()
-        wait_until(lambda: len(runs.running()) == concurrency, "tasks held at the kill", [first])
+        def held_ones_run():
+            running = runs.running()
+            return len(running) == concurrency and min(running) >= count // 2
+
+        wait_until(held_ones_run, "tasks held at the kill", [first])
 
         def acks_recorded():
             now = runs.read()

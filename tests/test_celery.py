@@ -1,19 +1,26 @@
 """Celery on Ferrow queues (ferrow_tools.integrations.kombu_transport): real `celery worker`
 processes with the prefork pool, on a directory and on the shared Redis
-server, killed with SIGKILL mid-run."""
+server, killed with SIGKILL mid-run, inspected and shut down by `celery`
+commands and watched by a Flower process."""
+import json
 import os
+import subprocess
 import sys
 import textwrap
 import time
+import urllib.request
 
 import celery
+import kombu
 import pytest
 
 from ferrow_tools import Queue
 from ferrow_tools.integrations import kombu_transport  # registers the "ferrow" transport
 from ferrow_tools.integrations.named_queues import queue_target
 from ferrow_tools.targets import is_redis
-from framework_workers import FrameworkRun, kill_in_the_middle, start_worker, stop_worker, wait_until
+from conftest import free_port
+from framework_workers import (WAIT_S, FrameworkRun, kill_in_the_middle, start_worker, stop_worker,
+                               wait_until)
 
 TASKS = 200
 CONCURRENCY = 2
@@ -45,10 +52,19 @@ class CeleryRun(FrameworkRun):
         self.app = celery.Celery("producer", broker=self.url)
         self.app.conf.task_default_queue = queue
 
-    def start(self, name):
-        return start_worker([sys.executable, "-m", "celery", "-A", "ferrow_celery_app", "worker",
-                             "--pool", "prefork", "-c", str(CONCURRENCY), "-n", name + "@%h",
-                             "-l", "warning"], self.dir, self.env, name)
+    def celery(self, *args):
+        return [sys.executable, "-m", "celery", "-A", "ferrow_celery_app", *args]
+
+    def start(self, name, *options):
+        return start_worker(self.celery("worker", "--pool", "prefork", "-c", str(CONCURRENCY),
+                                        "-n", name + "@%h", "-l", "warning", *options),
+                            self.dir, self.env, name)
+
+    def command(self, *args):
+        """A `celery` command (inspect, control) run to its end; its output."""
+        out = subprocess.run(self.celery(*args), cwd=self.dir, env=dict(os.environ, **self.env),
+                             capture_output=True, text=True, timeout=WAIT_S)
+        return out.stdout + out.stderr
 
 
 @pytest.mark.parametrize("acks_late", [True, False], ids=["acks_late", "default"])
@@ -104,10 +120,102 @@ def test_bad_broker_urls_and_queue_names(url, queue, error):
         queue_target(kombu_transport.base_target(url), queue)
 
 
-def test_fanout_exchanges_are_refused(tmp_path):
-    import kombu
+def flower_tasks(port):
+    """The tasks Flower knows, by id, or None while it does not answer yet."""
+    try:
+        with urllib.request.urlopen("http://127.0.0.1:{}/api/tasks".format(port), timeout=5) as r:
+            return json.load(r)
+    except OSError:
+        return None
 
-    with kombu.Connection("ferrow://" + str(tmp_path)) as conn:
-        assert not conn.supports_exchange_type("fanout")
-        with pytest.raises(NotImplementedError, match="no fanout exchanges"):
-            kombu.Exchange("broadcast", type="fanout")(conn.default_channel).declare()
+
+def test_remote_control_and_events(tmp_path, queues_base):
+    """A worker with events on answers `celery inspect ping`, its task events
+    reach a Flower process, `celery control shutdown` stops it, and the
+    queues of the control replies and of the worker's mailbox go with their
+    users."""
+    run = CeleryRun(tmp_path, queues_base, acks_late=True)
+    worker = run.start("control", "-E")
+    port = free_port()
+    flower = start_worker(run.celery("flower", "--address=127.0.0.1", "--port={}".format(port)),
+                          run.dir, dict(run.env, FLOWER_UNAUTHENTICATED_API="true"), "flower")
+    try:
+        wait_until(lambda: run.app.control.ping(timeout=0.5), "the worker's first pong", [worker])
+        pong = run.command("inspect", "ping")
+        assert "control@" in pong and "pong" in pong
+        wait_until(lambda: flower_tasks(port) is not None, "Flower to answer", [flower])
+        for i in range(3):
+            run.app.send_task("record", args=(i,))
+
+        def succeeded():
+            return sorted(t["args"] for t in flower_tasks(port).values()
+                          if t["state"] == "SUCCESS")
+
+        wait_until(lambda: succeeded() == ["(0,)", "(1,)", "(2,)"],
+                   "Flower to see the tasks succeed", [worker, flower])
+        run.command("control", "shutdown")
+        assert worker.wait(timeout=WAIT_S) == 0
+    finally:
+        stop_worker(worker)
+        stop_worker(flower)
+    with kombu.Connection(run.url) as conn:
+        exchanges = conn.transport.exchanges
+        assert exchanges.table("celery.pidbox") == []
+        assert exchanges.table("reply.celery.pidbox") == []
+        assert [n for n in exchanges.expired() if "pidbox" in n] == []
+
+
+@pytest.mark.parametrize("how", ["x-expires", "auto_delete"])
+def test_unused_queues_go(queues_base, how, request):
+    """A queue declared with x-expires goes, with its bindings, its levels
+    and its delayed messages, once no process used it for that long (here
+    another connection sweeps it); an auto-delete queue goes when its
+    consumer stops."""
+    base, name = queues_base
+    url = ("ferrow+" if is_redis(base) else "ferrow://") + base
+    fanout = kombu.Exchange(name + "-ex", type="fanout")
+    queue = kombu.Queue(name, fanout, expires=0.5 if how == "x-expires" else None,
+                        auto_delete=how == "auto_delete", max_priority=3)
+    with kombu.Connection(url) as conn:
+        exchanges = conn.transport.exchanges
+        queue(conn.default_channel).declare()
+        producer = kombu.Producer(conn.default_channel, fanout)
+        producer.publish({"n": 1}, priority=2)
+        producer.publish({"n": 2}, headers={"eta": "2099-01-01T00:00:00"})
+        assert exchanges.queue(name) is not None and len(exchanges.table(fanout.name)) == 1
+        if how == "auto_delete":
+            with kombu.Consumer(conn, [queue], callbacks=[lambda body, m: m.ack()]):
+                conn.drain_events(timeout=5)
+    if how == "x-expires":
+        with kombu.Connection(url) as sweeper:
+            deadline = time.monotonic() + WAIT_S
+            while exchanges.queue(name) is not None and time.monotonic() < deadline:
+                with pytest.raises(Exception):
+                    sweeper.drain_events(timeout=0.2)
+    assert exchanges.queue(name) is None and exchanges.table(fanout.name) == []
+    if is_redis(base):
+        server = request.getfixturevalue("shared_redis")
+        assert server.cli("--scan", "--pattern", "ferrow:{%s}:*" % name) == ""
+    else:
+        assert sorted(os.listdir(base)) == [".ferrow-kombu.json", ".ferrow-kombu.lock"]
+
+
+def test_a_lost_redis_server_is_a_connection_error(redis_servers):
+    """A consumer whose server went away gets one of the transport's
+    connection errors, which Celery answers by connecting again; it does
+    once the server is back."""
+    server = redis_servers()
+    url = "ferrow+redis://127.0.0.1:{}/0".format(server.port)
+    got = []
+    with kombu.Connection(url) as conn:
+        queue = kombu.Queue("tasks")
+        with kombu.Consumer(conn, [queue], callbacks=[lambda body, m: (got.append(body), m.ack())]):
+            server.kill()
+            with pytest.raises(conn.connection_errors):
+                conn.drain_events(timeout=1)
+        server.start()
+        conn.ensure_connection(max_retries=3, interval_start=0.1)
+        kombu.Producer(conn.default_channel).publish({"n": 1}, routing_key="tasks")
+        with kombu.Consumer(conn, [queue], callbacks=[lambda body, m: (got.append(body), m.ack())]):
+            conn.drain_events(timeout=5)
+    assert got == [{"n": 1}]

@@ -61,6 +61,8 @@ class NamedQueues:
         self.lease_ms = lease_ms
         self.sync_interval_ms = sync_interval_ms
         self.scheduling = scheduling if scheduling is not None else SchedulingOptions()
+        # Queues opened with options of their own, by target.
+        self._schedulings: Dict[str, SchedulingOptions] = {}
         self._queues: Dict[str, FerrowQueue] = {}
         self._levels: Dict[int, Levels] = {}  # by id of the plain queue object
         # inotify on each queue directory and its sub-queues, by id of its queue object.
@@ -80,13 +82,30 @@ class NamedQueues:
                 q = self._queues[target] = open_queue(target, self.sync_interval_ms,
                                                       self.lease_ms)
                 levels = self._levels[id(q)] = open_levels(
-                    target, q, self.scheduling,
+                    target, q, self._schedulings.get(target, self.scheduling),
                     lambda: self.at(dead_letter_target(target)),
                     sync_interval_ms=self.sync_interval_ms, default_lease_ms=self.lease_ms)
                 if not is_redis(target):
                     self._watchers[id(q)] = LevelWatcher(levels.watched_dirs,
                                                          levels.next_due_ms)
             return q
+
+    def set_scheduling(self, name: str, scheduling: SchedulingOptions) -> None:
+        """Queue `name` is opened with these options from its next opening on."""
+        with self._lock:
+            self._schedulings[self.target(name)] = scheduling
+
+    def forget(self, name: str) -> None:
+        """Drops queue `name` as opened here (it was deleted, or made anew by
+        another process): its next use opens it again."""
+        with self._lock:
+            q = self._queues.pop(self.target(name), None)
+            watcher = None if q is None else self._watchers.pop(id(q), None)
+            levels = None if q is None else self._levels.pop(id(q), None)
+        if watcher is not None:
+            watcher.close()
+        if levels is not None:
+            levels.close()
 
     def levels(self, name: str) -> Levels:
         """The levels of queue `name`: puts with a delay, priority or ttl,

@@ -15,7 +15,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 from ..redis.connection import import_redis, make_client, node_runner
 from ..redis.durability import read_policy
 from ..redis.errors import mapped_errors
-from ..redis.queue import DEFAULT_SOCKET_TIMEOUT_S, SNAPSHOT_PAGE
+from ..redis.queue import DEFAULT_SOCKET_TIMEOUT_S, SNAPSHOT_PAGE, snapshot_rows
 from ..redis.scripts import KEY_NAMES, SOURCES
 from ..redis.url import RedisTarget, check_queue_name, parse, with_queue
 from .directory_source import dead_letter_row
@@ -176,13 +176,11 @@ class RedisSource:
         rows: List[Snap] = []
         first = 0
         while True:
-            flat = self._eval(SNAPSHOT_SCRIPT, name, first, SNAPSHOT_PAGE, body_bytes)
-            for i in range(0, len(flat), 6):
-                deadline = int(flat[i + 1])
-                rows.append(Snap(int(flat[i]), None if deadline < 0 else deadline,
-                                 int(flat[i + 2]), int(flat[i + 3]), int(flat[i + 4]),
-                                 bytes(flat[i + 5])))
-            if len(flat) < 6 * SNAPSHOT_PAGE:
+            page = snapshot_rows(self._eval(SNAPSHOT_SCRIPT, name, first, SNAPSHOT_PAGE,
+                                            body_bytes))
+            rows.extend(Snap(m.seq, m.deadline_ms, m.deliveries,
+                             m.enqueued_ts_ms, m.body_len, m.body) for m in page)
+            if len(page) < SNAPSHOT_PAGE:
                 return rows
             first = rows[-1].seq + 1
 

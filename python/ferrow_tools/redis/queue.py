@@ -61,6 +61,17 @@ class Snapshot:
         self.due_ms: Optional[int] = due_ms or None
 
 
+SNAPSHOT_FIELDS = 9  # fields per message in the reply of snapshot.lua
+
+
+def snapshot_rows(flat: Sequence[Any]) -> List[Snapshot]:
+    """The messages of a flat reply of the snapshot script."""
+    return [Snapshot(int(flat[i]), int(flat[i + 1]), int(flat[i + 2]), int(flat[i + 3]),
+                     int(flat[i + 4]), bytes(flat[i + 5]), int(flat[i + 6]),
+                     int(flat[i + 7]), int(flat[i + 8]))
+            for i in range(0, len(flat), SNAPSHOT_FIELDS)]
+
+
 # The server notices that a blocked client's time-out has passed on its next
 # round of housekeeping, up to 1/hz (100 ms by default) late. A wait that
 # must end at a lease deadline or a due time therefore blocks on the server
@@ -345,11 +356,8 @@ class RedisQueue:
                  body_bytes: Optional[int] = None) -> List[Snapshot]:
         """Up to `count` present messages with ids from `first` on, in id
         order, with `body_bytes` of each body (all if None). Leases nothing."""
-        flat = self._call("snapshot", [first, count, -1 if body_bytes is None else body_bytes],
-                          READ)
-        return [Snapshot(int(flat[i]), int(flat[i + 1]), int(flat[i + 2]), int(flat[i + 3]),
-                         int(flat[i + 4]), bytes(flat[i + 5]), int(flat[i + 6]),
-                         int(flat[i + 7]), int(flat[i + 8])) for i in range(0, len(flat), 9)]
+        return snapshot_rows(self._call(
+            "snapshot", [first, count, -1 if body_bytes is None else body_bytes], READ))
 
     # -- scheduled messages (see ferrow_tools.scheduling) ------------------
 

@@ -43,6 +43,9 @@ PyObject* raise_queue_error(const QueueError& error) {
       if (error.kind() == IoErrorKind::TimedOut) {
         return raise_with_message(PyExc_TimeoutError, error.message());
       }
+      if (error.kind() == IoErrorKind::PermissionDenied) {
+        return raise_with_message(PyExc_PermissionError, "Ferrow I/O error: " + error.message());
+      }
       return raise_with_message(PyExc_OSError, "Ferrow I/O error: " + error.message());
     case QueueError::Form::BodyOutOfBounds:
       return raise_with_message(PyExc_RuntimeError, error.message());

@@ -2,6 +2,7 @@
 #include "queue/file_io.h"
 #include "queue/log_replay.h"
 #include "queue/queue.h"
+#include "queue/tamper_report.h"
 
 namespace ferrow {
 
@@ -23,7 +24,7 @@ Status Queue::catch_up() {
     return QueueError::io(IoErrorKind::NotFound,
                           storage_.log_path() + " was removed while the queue was open");
   }
-  if (!(named.value().identity == storage_.identity())) return reload();
+  if (!(named.value().identity == storage_.identity())) return reload(/*replaced=*/true);
   if (named.value().length == storage_.append_pos()) return {};
 
   uint64_t pos = storage_.append_pos();
@@ -75,9 +76,33 @@ Status Queue::catch_up() {
   }
 }
 
-Status Queue::reload() {
+namespace {
+
+// A compaction or purge of this system writes the next generation and,
+// before renaming it into place, publishes that generation's end in
+// .proc_lock (then marks it synced). A file that arrives otherwise was put
+// there by someone else: a copy, a restored backup, another queue's log.
+void report_if_foreign(const std::string& log_path, uint64_t known, uint64_t found,
+                       bool announced) {
+  if (found > known && announced) return;
+  report_tamper_once(Tamper::ForeignLog,
+                     "Ferrow: " + log_path + " was replaced by a file that no compaction or "
+                     "purge of this queue wrote (generation " + std::to_string(found) +
+                     " where this process knew " + std::to_string(known) +
+                     "); the queue now holds what that file holds, and messages of the old "
+                     "file are gone from it");
+}
+
+}  // namespace
+
+Status Queue::reload(bool replaced) {
   Result<ReplayResult> replayed = open_log(storage_.log_path());
   if (!replayed.ok()) return replayed.error();
+  if (replaced) {
+    const uint64_t found = replayed.value().generation;
+    report_if_foreign(storage_.log_path(), storage_.generation(), found,
+                      CommitMarks(lock_->header()).announces(found));
+  }
   state_ = std::move(replayed.value().state);
   stale_ = false;
   // If this fails the old generation stays recorded, so the next catch-up

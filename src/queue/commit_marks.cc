@@ -59,6 +59,21 @@ bool CommitMarks::synced_covers(uint64_t generation, uint64_t end) const {
                 generation, end);
 }
 
+uint64_t CommitMarks::synced(uint64_t generation) const {
+  const uint64_t mark = shared<uint64_t>(header_ + SYNCED_OFFSET).load(std::memory_order_acquire);
+  return mark != 0 && mark >> TAG_SHIFT == tag_of(generation) ? mark & OFFSET_MASK : 0;
+}
+
+void CommitMarks::correct_synced(uint64_t generation, uint64_t from, uint64_t to) {
+  uint64_t expected = make_mark(generation, from);
+  shared<uint64_t>(header_ + SYNCED_OFFSET)
+      .compare_exchange_strong(expected, make_mark(generation, to), std::memory_order_acq_rel);
+}
+
+bool CommitMarks::announces(uint64_t generation) const {
+  return appended(generation) != 0 || synced_covers(generation, 0);
+}
+
 uint64_t CommitMarks::leader() const {
   return shared<uint64_t>(header_ + LEADER_OFFSET).load(std::memory_order_seq_cst);
 }

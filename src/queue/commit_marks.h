@@ -47,6 +47,15 @@ class CommitMarks {
   uint64_t appended(uint64_t generation) const;
 
   bool synced_covers(uint64_t generation, uint64_t end) const;
+  // The end the synced mark claims for `generation`, or 0.
+  uint64_t synced(uint64_t generation) const;
+  // Puts (generation, `to`) in place of a synced mark that claimed `from`,
+  // unless the mark changed meanwhile: a false claim, once found out, is
+  // replaced by what an fsync just covered.
+  void correct_synced(uint64_t generation, uint64_t from, uint64_t to);
+  // Whether a mark names `generation`: a rewrite of this system publishes
+  // its new generation before it renames the new log into place.
+  bool announces(uint64_t generation) const;
   // Says that a completed fsync covered the log of `generation` up to `end`.
   void raise_synced(uint64_t generation, uint64_t end);
 

@@ -100,6 +100,9 @@ Status Queue::compact_log() {
   FERROW_TRY(sync_fd(tmp.value().fd()));
   tmp.value().reset();
 
+  // Announced before the rename, so that the others, which check that a new
+  // log was announced, are not misled by a crash right after it.
+  CommitMarks(lock_->header()).publish_appended(generation, FILE_HEADER_LEN + writer.appended());
   FERROW_TRY(rename_file(tmp_path.path(), storage_.log_path()));
   tmp_path.renamed();
   // After the rename the file on disk carries the new generation; if a step

@@ -231,6 +231,16 @@ LockHolder ProcessLock::holder(uint64_t word) const {
   return type == F_UNLCK ? LockHolder::Dead : LockHolder::Alive;
 }
 
+bool ProcessLock::plausible_token(uint64_t token) const {
+  if (token == 1) return true;
+  if ((token & LOCK_TOKEN_TAG) == 0 || (token & WAITERS_BIT) != 0) return false;
+  const uint64_t index = token & SLOT_MASK;
+  if (index == 0 || index > LOCK_SLOT_COUNT) return false;
+  const uint64_t recorded =
+      shared<uint64_t>(slot(index - 1) + SLOT_TOKEN).load(std::memory_order_acquire);
+  return recorded == token || recorded == 0;
+}
+
 Status ProcessLock::acquire(const LockWait& wait, bool* took_over) {
   *took_over = false;
   bool removed = false;

@@ -93,6 +93,12 @@ class ProcessLock {
   // Whether the word's holder lives, as a waiter would judge it.
   LockHolder holder(uint64_t word) const;
   uint64_t token() const { return token_; }
+  // Whether `token` can have been written by an owner of this file: 1 (an
+  // owner without a slot), or a token that its slot records (or a slot a
+  // cut wiped). A dead owner's token stays plausible until its slot is
+  // taken again; anything else was written by someone else.
+  bool plausible_token(uint64_t token) const;
+  const std::string& path() const { return path_; }
   // The start of the shared mapping, where the commit marks live.
   char* header() const { return static_cast<char*>(mapping_.base()); }
 

@@ -19,6 +19,8 @@ Status Queue::purge_log() {
     FERROW_TRY(write_all(tmp.value().fd(), encode_file_header(generation), WRITE_WHOLE_TEXT));
     FERROW_TRY(sync_fd(tmp.value().fd()));
   }
+  // Announced before the rename (see compaction).
+  CommitMarks(lock_->header()).publish_appended(generation, FILE_HEADER_LEN);
   FERROW_TRY(rename_file(tmp_path.path(), storage_.log_path()));
   tmp_path.renamed();
   // The state is emptied only once the new log is in place: before that, a

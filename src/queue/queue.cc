@@ -9,6 +9,7 @@
 
 #include "queue/clock.h"
 #include "queue/commit_marks.h"
+#include "queue/directory_check.h"
 #include "queue/file_io.h"
 #include "queue/log_replay.h"
 
@@ -114,16 +115,20 @@ Status Queue::sync_records(bool force) {
 Status Queue::make_durable(CommitMarks& marks, uint64_t generation, uint64_t need) {
   const uint64_t me = lock_->token();
   for (;;) {
-    if (marks.synced_covers(generation, need)) return {};
+    if (marks.synced_covers(generation, need)) {
+      if (synced_mark_believed(marks, generation)) return {};
+      return sync_despite_mark(marks, generation, need);
+    }
     const uint64_t leader = marks.leader();
-    if (leader != 0) {
+    if (leader != 0 && !lock_->plausible_token(leader)) {
+      report_implausible_leader(leader, lock_->path());  // and taken over at once
+    } else if (leader != 0) {
       // Another process's fsync runs. It covers our records if they were
       // published before it began; if not, it ends soon and the next leader
       // covers them together with everyone else's.
       auto leader_alive = [&] { return lock_->holder(leader) != LockHolder::Dead; };
       switch (marks.wait_for_leader(generation, need, leader, LEADER_WAIT_MS, leader_alive)) {
-        case CommitMarks::Waited::Covered:
-          return {};
+        case CommitMarks::Waited::Covered:  // checked at the top
         case CommitMarks::Waited::LeaderChanged:
           continue;
         case CommitMarks::Waited::LeaderDead:
@@ -199,6 +204,7 @@ Result<std::unique_ptr<Queue>> Queue::open(const std::string& path, const QueueO
     if (path == MEMORY_PATH) return queue;
 
     FERROW_TRY(create_directories(path));
+    FERROW_TRY(check_directory_mode(path));
     Result<std::unique_ptr<ProcessLock>> lock = ProcessLock::open(path);
     if (!lock.ok()) return lock.error();
     queue->lock_ = std::move(lock.value());

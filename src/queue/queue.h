@@ -21,6 +21,7 @@
 #include "queue/commit_marks.h"
 #include "queue/log_storage.h"
 #include "queue/log_verify.h"
+#include "queue/mark_checks.h"
 #include "queue/process_lock.h"
 #include "queue/queue_state.h"
 #include "queue/result.h"
@@ -125,6 +126,11 @@ class Queue {
   // One fsync that covers `need` and whatever else was published before
   // it began, with the marks kept up to date.
   Status sync_covering(CommitMarks& marks, uint64_t generation, uint64_t need);
+  // Whether the synced mark, which covers this call's records, can be
+  // believed (see mark_checks.h).
+  bool synced_mark_believed(CommitMarks& marks, uint64_t generation);
+  // The fsync of a call whose covering mark was not believed; corrects the mark.
+  Status sync_despite_mark(CommitMarks& marks, uint64_t generation, uint64_t need);
   // After a compaction or purge: the new log is durable as a whole.
   void note_durable_rewrite();
   // Compacts after a removal when the log is worth it. A failure is not the
@@ -132,8 +138,9 @@ class Queue {
   void auto_compact_check();
   // Applies what other processes appended, or reloads a replaced log.
   Status catch_up();
-  // Replays the whole log into a fresh state and reopens the handles.
-  Status reload();
+  // Replays the whole log into a fresh state and reopens the handles;
+  // `replaced`: the path names another file than the one this process had.
+  Status reload(bool replaced = false);
   // Rewrites the log to the present messages under generation + 1.
   Status compact_log();
   // Replaces the log by an empty one under generation + 1.
@@ -146,6 +153,7 @@ class Queue {
   std::mutex mutex_;  // guards everything below
   QueueState state_;
   LogStorage storage_;
+  MarkChecks mark_checks_;
   // An operation was cut short by an exception; the next one replays the log.
   bool stale_ = false;
   // Automatic compaction that failed: when to try again, and whether the

@@ -1,4 +1,7 @@
 // Bringing this process's state up to the log that all processes share.
+#include <unistd.h>
+
+#include "queue/clock.h"
 #include "queue/file_io.h"
 #include "queue/log_replay.h"
 #include "queue/queue.h"
@@ -70,6 +73,7 @@ Status Queue::catch_up() {
     // The torn frame of this process's own failed write is no news to
     // anyone (the write already failed loudly): cut it without a warning.
     const bool own = storage_.left_torn_frame() && pos == storage_.append_pos();
+    FERROW_TRY(before_cut());
     FERROW_TRY(storage_.cut_tail_at(pos));
     if (!own) write_warning("Ferrow: truncated corrupt log tail at byte " + std::to_string(pos));
     return {};
@@ -78,13 +82,18 @@ Status Queue::catch_up() {
 
 namespace {
 
+constexpr uint64_t REWRITE_WAIT_NS = uint64_t{2} * 1000 * 1000 * 1000;
+
 // A compaction or purge of this system writes the next generation and,
 // before renaming it into place, publishes that generation's end in
 // .proc_lock (then marks it synced). A file that arrives otherwise was put
 // there by someone else: a copy, a restored backup, another queue's log.
-void report_if_foreign(const std::string& log_path, uint64_t known, uint64_t found,
-                       bool announced) {
-  if (found > known && announced) return;
+void check_rewrite(const std::string& log_path, uint64_t known, uint64_t found,
+                   CommitMarks& marks) {
+  if (found > known && marks.announces(found)) return;
+  // The marks describe the file that was there before, perhaps under the
+  // same generation: believed, they could spare an fsync of the new one.
+  marks.forget();
   report_tamper_once(Tamper::ForeignLog,
                      "Ferrow: " + log_path + " was replaced by a file that no compaction or "
                      "purge of this queue wrote (generation " + std::to_string(found) +
@@ -96,20 +105,36 @@ void report_if_foreign(const std::string& log_path, uint64_t known, uint64_t fou
 }  // namespace
 
 Status Queue::reload(bool replaced) {
-  Result<ReplayResult> replayed = open_log(storage_.log_path());
-  if (!replayed.ok()) return replayed.error();
-  if (replaced) {
+  CommitMarks marks(lock_->header());
+  const uint64_t known = storage_.generation();
+  const uint64_t give_up = monotonic_ns() + REWRITE_WAIT_NS;
+  for (;;) {
+    Result<ReplayResult> replayed = open_log(storage_.log_path(), [this] { return before_cut(); });
+    if (!replayed.ok()) return replayed.error();
     const uint64_t found = replayed.value().generation;
-    report_if_foreign(storage_.log_path(), storage_.generation(), found,
-                      CommitMarks(lock_->header()).announces(found));
+    // A log whose rewriter is still at work beside this process (the lock
+    // word was changed under one of them) is not used until the rewriter
+    // has carried over what others appended to the old log: that comes first.
+    const bool unfinished = marks.rewrite_unfinished(found);
+    if (!unfinished) {
+      if (replaced) check_rewrite(storage_.log_path(), known, found, marks);
+      state_ = std::move(replayed.value().state);
+      stale_ = false;
+      // If this fails the old generation stays recorded, so the next
+      // catch-up reloads again.
+      FERROW_TRY(storage_.reopen_log(found));
+      storage_.advance_to(replayed.value().end_offset);
+      // The handles are on the file replayed, unless another holder put a
+      // new one in its place in between: then replay that one.
+      if (storage_.identity() == replayed.value().identity) return {};
+      stale_ = true;
+    }
+    if (monotonic_ns() > give_up) {
+      stale_ = true;
+      return shared_hold_error(storage_.log_path(), lock_->path());
+    }
+    if (unfinished) ::usleep(100);
   }
-  state_ = std::move(replayed.value().state);
-  stale_ = false;
-  // If this fails the old generation stays recorded, so the next catch-up
-  // reloads again.
-  FERROW_TRY(storage_.reopen_log(replayed.value().generation));
-  storage_.advance_to(replayed.value().end_offset);
-  return {};
 }
 
 }  // namespace ferrow

@@ -53,11 +53,23 @@ class CommitMarks {
   // unless the mark changed meanwhile: a false claim, once found out, is
   // replaced by what an fsync just covered.
   void correct_synced(uint64_t generation, uint64_t from, uint64_t to);
-  // Whether a mark names `generation`: a rewrite of this system publishes
-  // its new generation before it renames the new log into place.
+  // REQUIRES: the process lock. A rewrite (compaction, purge) announces its
+  // new generation before it renames the new log into place, and publishes
+  // the new log's end once it is complete. In between, nobody may use the
+  // new log: a process that finds it there holds the lock beside the
+  // rewriter (the lock word was changed under one of them).
+  void announce_rewrite(uint64_t generation);
+  bool rewrite_unfinished(uint64_t generation) const;
+  // Clears the announcement of a rewriter that died before finishing it.
+  void drop_unfinished_rewrite();
+  // Whether a mark names `generation` (announced, or written since).
   bool announces(uint64_t generation) const;
   // Says that a completed fsync covered the log of `generation` up to `end`.
   void raise_synced(uint64_t generation, uint64_t end);
+
+  // REQUIRES: the process lock. Clears `appended` and `synced`, which know
+  // nothing of a log that replaced the one they described.
+  void forget();
 
   uint64_t leader() const;
   // Makes the owner of `token` the leader in place of `from` (0: none; or a
@@ -76,6 +88,26 @@ class CommitMarks {
  private:
   void wake_sleepers();
   char* header_;
+};
+
+// Publishes a rewrite's end at finish(), or withdraws its announcement when
+// the rewrite ends otherwise (an error), so that nobody is kept out for good.
+class RewriteAnnouncement {
+ public:
+  explicit RewriteAnnouncement(CommitMarks& marks) : marks_(marks) {}
+  RewriteAnnouncement(const RewriteAnnouncement&) = delete;
+  RewriteAnnouncement& operator=(const RewriteAnnouncement&) = delete;
+  ~RewriteAnnouncement() {
+    if (!finished_) marks_.drop_unfinished_rewrite();
+  }
+  void finish(uint64_t generation, uint64_t end) {
+    marks_.publish_appended(generation, end);
+    finished_ = true;
+  }
+
+ private:
+  CommitMarks& marks_;
+  bool finished_ = false;
 };
 
 }  // namespace ferrow

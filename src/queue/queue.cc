@@ -58,7 +58,7 @@ class Queue::Frame {
     // can tell what the state must be, so the next operation does one.
     if (std::uncaught_exceptions() > exceptions_) queue_.stale_ = true;
     queue_.storage_.release_large_buffers();
-    if (process_locked_) queue_.lock_->release();
+    if (process_locked_) release();
   }
 
   // Takes the process lock (if any) and, when asked, catches up with the log.
@@ -68,8 +68,13 @@ class Queue::Frame {
       bool took_over = false;
       FERROW_TRY(queue_.lock_->acquire(queue_.options_.lock_wait, &took_over));
       process_locked_ = true;
-      if (took_over) remove_leftovers(queue_.dir_);
+      if (took_over) {
+        remove_leftovers(queue_.dir_);
+        CommitMarks(queue_.lock_->header()).drop_unfinished_rewrite();
+      }
       if (catch_up) FERROW_TRY(queue_.catch_up());
+      start_pos_ = queue_.storage_.append_pos();
+      start_generation_ = queue_.storage_.generation();
     }
     return {};
   }
@@ -80,22 +85,36 @@ class Queue::Frame {
   // returns then survives a power loss, while the fsyncs of several
   // processes overlap and share device flushes.
   Status commit() {
-    if (!process_locked_ || !caught_up_ || !queue_.group_commit()) return {};
+    if (!process_locked_) return {};
+    FERROW_TRY(queue_.check_held_alone(start_pos_, start_generation_));
+    if (!caught_up_ || !queue_.group_commit()) {
+      release();
+      return {};
+    }
     const uint64_t generation = queue_.storage_.generation();
     const uint64_t need = queue_.storage_.append_pos();
     CommitMarks marks(queue_.lock_->header());
     marks.publish_appended(generation, need);
-    queue_.lock_->release();
-    process_locked_ = false;
+    release();
     return queue_.make_durable(marks, generation, need);
   }
 
  private:
+  void release() {
+    queue_.lock_->release();
+    process_locked_ = false;
+    // After a successful check the log was as this call left it, so what it
+    // returns stands; the change is reported all the same.
+    if (queue_.lock_->word_was_changed()) queue_.note_lock_word_changed();
+  }
+
   Queue& queue_;
   std::lock_guard<std::mutex> guard_;
   const int exceptions_;
   bool process_locked_ = false;
   bool caught_up_ = false;
+  uint64_t start_pos_ = 0;  // where the log ended when the operation began
+  uint64_t start_generation_ = 0;
 };
 
 template <typename Operation>
@@ -218,6 +237,7 @@ Result<std::unique_ptr<Queue>> Queue::open(const std::string& path, const QueueO
     // Under the lock no rewrite is in progress, so a temporary file found
     // now was left by one that crashed.
     remove_leftovers(path);
+    CommitMarks(queue->lock_->header()).drop_unfinished_rewrite();
 
     const std::string log_path = join_path(path, LOG_NAME);
     Result<ReplayResult> replayed = open_log(log_path);

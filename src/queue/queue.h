@@ -136,6 +136,20 @@ class Queue {
   // Compacts after a removal when the log is worth it. A failure is not the
   // removal's: it is reported once on standard error and retried later.
   void auto_compact_check();
+  // Before the release: whether a call that appended had the log to itself
+  // (see exclusive_check.cc). An error if not.
+  Status check_held_alone(uint64_t start_pos, uint64_t start_generation);
+  // Runs before the log is cut: a frame that looks damaged may be one that
+  // another holder is still writing, if the lock word is no longer ours.
+  Status before_cut();
+  // After a release that found the lock word changed.
+  void note_lock_word_changed();
+  // Whole frames that others appended to the log this process is rewriting,
+  // past *read_to, which moves past them (none unless the lock word was
+  // changed), followed by the frames that keep each id's first message.
+  Result<std::string> appends_behind_rewrite(uint64_t* read_to);
+  // Appends frames carried over to the new log, durably.
+  Status carry_over(const std::string& frames);
   // Applies what other processes appended, or reloads a replaced log.
   Status catch_up();
   // Replays the whole log into a fresh state and reopens the handles;

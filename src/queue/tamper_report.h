@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "queue/result.h"
+
 namespace ferrow {
 
 enum class Tamper {
@@ -20,6 +22,10 @@ enum class Tamper {
 // Writes `line` (which starts with "Ferrow: ") unless a line of this kind
 // was written before in this process. Says whether it wrote.
 bool report_tamper_once(Tamper kind, const std::string& line);
+
+// The error of a call that found another holder of the process lock beside
+// it: the lock word was changed while it held it. Reports the change.
+QueueError shared_hold_error(const std::string& log_path, const std::string& lock_path);
 
 }  // namespace ferrow
 

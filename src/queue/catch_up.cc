@@ -75,6 +75,7 @@ Status Queue::catch_up() {
     const bool own = storage_.left_torn_frame() && pos == storage_.append_pos();
     FERROW_TRY(before_cut());
     FERROW_TRY(storage_.cut_tail_at(pos));
+    forget_marks_beyond(pos);
     if (!own) write_warning("Ferrow: truncated corrupt log tail at byte " + std::to_string(pos));
     return {};
   }
@@ -124,6 +125,7 @@ Status Queue::reload(bool replaced) {
       // catch-up reloads again.
       FERROW_TRY(storage_.reopen_log(found));
       storage_.advance_to(replayed.value().end_offset);
+      forget_marks_beyond(replayed.value().end_offset);
       // The handles are on the file replayed, unless another holder put a
       // new one in its place in between: then replay that one.
       if (storage_.identity() == replayed.value().identity) return {};

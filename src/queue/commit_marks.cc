@@ -99,8 +99,21 @@ void CommitMarks::drop_unfinished_rewrite() {
   if ((seen & OFFSET_MASK) == REWRITING_END) mark.compare_exchange_strong(seen, 0);
 }
 
+bool CommitMarks::rewrite_announced_after(uint64_t generation) const {
+  const uint64_t mark = shared<uint64_t>(header_ + APPENDED_OFFSET).load(std::memory_order_acquire);
+  const uint16_t ahead = static_cast<uint16_t>((mark >> TAG_SHIFT) - tag_of(generation));
+  return mark != 0 && ahead != 0 && ahead < 0x8000;
+}
+
 bool CommitMarks::announces(uint64_t generation) const {
-  return appended(generation) != 0 || synced_covers(generation, 0);
+  // This generation or a later one: another rewrite may have followed it
+  // before this process looked.
+  for (size_t offset : {APPENDED_OFFSET, SYNCED_OFFSET}) {
+    const uint64_t mark = shared<uint64_t>(header_ + offset).load(std::memory_order_acquire);
+    const uint16_t ahead = static_cast<uint16_t>((mark >> TAG_SHIFT) - tag_of(generation));
+    if (mark != 0 && ahead < 0x8000) return true;
+  }
+  return false;
 }
 
 uint64_t CommitMarks::leader() const {

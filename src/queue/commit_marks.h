@@ -62,7 +62,10 @@ class CommitMarks {
   bool rewrite_unfinished(uint64_t generation) const;
   // Clears the announcement of a rewriter that died before finishing it.
   void drop_unfinished_rewrite();
-  // Whether a mark names `generation` (announced, or written since).
+  // Whether a generation later than `generation` was announced.
+  bool rewrite_announced_after(uint64_t generation) const;
+  // Whether a mark names `generation` or a later one (announced, or
+  // written since).
   bool announces(uint64_t generation) const;
   // Says that a completed fsync covered the log of `generation` up to `end`.
   void raise_synced(uint64_t generation, uint64_t end);

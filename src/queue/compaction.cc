@@ -1,6 +1,7 @@
 // Rewriting the log to the messages still present, under a new generation.
 #include <fcntl.h>
 
+#include <unordered_set>
 #include <vector>
 
 #include "queue/clock.h"
@@ -101,7 +102,8 @@ Status Queue::compact_log() {
   // (possible only when the lock word was changed under it) goes into the
   // new log, ahead of anything appended to that once it is in place.
   uint64_t old_read_to = storage_.append_pos();
-  Result<std::string> late = appends_behind_rewrite(&old_read_to);
+  std::unordered_set<uint64_t> carried_ids;
+  Result<std::string> late = appends_behind_rewrite(&old_read_to, &carried_ids);
   if (!late.ok()) return late.error();
   FERROW_TRY(write_all(tmp.value().fd(), late.value(), WRITE_WHOLE_TEXT));
   FERROW_TRY(sync_fd(tmp.value().fd()));
@@ -117,7 +119,7 @@ Status Queue::compact_log() {
   tmp_path.renamed();
   // And what came in the instant before the rename. Whoever appends to the
   // old log after this look finds it unlinked at its own check, and fails.
-  Result<std::string> later = appends_behind_rewrite(&old_read_to);
+  Result<std::string> later = appends_behind_rewrite(&old_read_to, &carried_ids);
   if (!later.ok()) return later.error();
   // After the rename the file on disk carries the new generation; if a step
   // below fails, the next catch-up sees that and reloads from it.

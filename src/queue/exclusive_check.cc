@@ -10,8 +10,11 @@
 // error instead of its result, after putting back any message its own
 // records replaced; and a compaction carries over what others appended to
 // the old log while it rewrote it.
+#include <unistd.h>
+
 #include <string>
 
+#include "queue/commit_marks.h"
 #include "queue/file_io.h"
 #include "queue/queue.h"
 #include "queue/shared_writes.h"
@@ -34,6 +37,15 @@ Status Queue::check_held_alone(uint64_t start_pos, uint64_t start_generation) {
   const bool appended =
       storage_.generation() != start_generation || storage_.append_pos() != start_pos;
   if (!appended) return {};
+  // The usual answer costs one lseek: the file ends where this call's
+  // records end, and no rewrite was announced since this process's
+  // generation (a rewriter announces before it renames: a call that
+  // appended to a log renamed away sees the announcement).
+  const off_t end = ::lseek(storage_.log_fd(), 0, SEEK_END);
+  if (end >= 0 && static_cast<uint64_t>(end) == storage_.append_pos() &&
+      !CommitMarks(lock_->header()).rewrite_announced_after(storage_.generation())) {
+    return {};
+  }
   Result<FileStatus> log = status_of(storage_.log_fd());
   if (!log.ok()) return log.error();
   if (log.value().links > 0 && log.value().length == storage_.append_pos()) return {};
@@ -66,17 +78,20 @@ void Queue::note_lock_word_changed() {
   (void)shared_hold_error(storage_.log_path(), lock_->path());  // reports it
 }
 
-Result<std::string> Queue::appends_behind_rewrite(uint64_t* read_to) {
+Result<std::string> Queue::appends_behind_rewrite(uint64_t* read_to,
+                                                  std::unordered_set<uint64_t>* seen) {
   Result<FileStatus> old_log = status_of(storage_.log_fd());
   if (!old_log.ok()) return old_log.error();
   if (old_log.value().length <= *read_to) return std::string();
   Result<std::string> late = read_range(storage_.log_fd(), *read_to, old_log.value().length);
   if (!late.ok()) return late.error();
   (void)shared_hold_error(storage_.log_path(), lock_->path());  // reports it
-  std::string frames(whole_frames(late.value()));
-  *read_to += frames.size();
-  frames += first_enqueues_again(frames);
-  return frames;
+  const std::string_view whole = whole_frames(late.value());
+  *read_to += whole.size();
+  // An id this rewrite already holds, or one enqueued twice meanwhile, was
+  // given to a call that returned it first: a later Enqueue of it came from
+  // a call that failed, and must not replace that message.
+  return without_repeated_enqueues(whole, state_.next_seq(), seen);
 }
 
 Status Queue::carry_over(const std::string& frames) {

@@ -15,14 +15,17 @@
 #include <cstdint>
 #include <string>
 
+#include "queue/result.h"
+
 namespace ferrow {
 
 class MarkChecks {
  public:
   // Whether the synced mark `synced_end` of `generation` may be believed;
-  // `log_fd` is this process's handle on that generation's log.
-  bool believe_synced(uint64_t generation, uint64_t synced_end, int log_fd,
-                      const std::string& lock_path);
+  // `log_fd` is this process's handle on that generation's log. An error if
+  // the log's length cannot be had.
+  Result<bool> believe_synced(uint64_t generation, uint64_t synced_end, int log_fd,
+                              const std::string& lock_path);
 
  private:
   uint64_t generation_ = UINT64_MAX;

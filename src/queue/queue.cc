@@ -135,7 +135,9 @@ Status Queue::make_durable(CommitMarks& marks, uint64_t generation, uint64_t nee
   const uint64_t me = lock_->token();
   for (;;) {
     if (marks.synced_covers(generation, need)) {
-      if (synced_mark_believed(marks, generation)) return {};
+      Result<bool> believed = synced_mark_believed(marks, generation);
+      if (!believed.ok()) return believed.error();
+      if (believed.value()) return {};
       return sync_despite_mark(marks, generation, need);
     }
     const uint64_t leader = marks.leader();
@@ -248,6 +250,7 @@ Result<std::unique_ptr<Queue>> Queue::open(const std::string& path, const QueueO
     if (!storage.ok()) return storage.error();
     queue->state_ = std::move(replayed.value().state);
     queue->storage_ = std::move(storage.value());
+    queue->forget_marks_beyond(replayed.value().end_offset);
     return queue;
   });
 }

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "queue/commit_marks.h"
@@ -128,9 +129,13 @@ class Queue {
   Status sync_covering(CommitMarks& marks, uint64_t generation, uint64_t need);
   // Whether the synced mark, which covers this call's records, can be
   // believed (see mark_checks.h).
-  bool synced_mark_believed(CommitMarks& marks, uint64_t generation);
+  Result<bool> synced_mark_believed(CommitMarks& marks, uint64_t generation);
   // The fsync of a call whose covering mark was not believed; corrects the mark.
   Status sync_despite_mark(CommitMarks& marks, uint64_t generation, uint64_t need);
+  // After this process replayed the log or cut its tail: marks that claim
+  // more than the log now holds (its tail was damaged and cut, or it was
+  // changed while no process had it open) are cleared, silently.
+  void forget_marks_beyond(uint64_t end);
   // After a compaction or purge: the new log is durable as a whole.
   void note_durable_rewrite();
   // Compacts after a removal when the log is worth it. A failure is not the
@@ -146,8 +151,9 @@ class Queue {
   void note_lock_word_changed();
   // Whole frames that others appended to the log this process is rewriting,
   // past *read_to, which moves past them (none unless the lock word was
-  // changed), followed by the frames that keep each id's first message.
-  Result<std::string> appends_behind_rewrite(uint64_t* read_to);
+  // changed), without Enqueues of ids the rewrite or `seen` already holds.
+  Result<std::string> appends_behind_rewrite(uint64_t* read_to,
+                                             std::unordered_set<uint64_t>* seen);
   // Appends frames carried over to the new log, durably.
   Status carry_over(const std::string& frames);
   // Applies what other processes appended, or reloads a replaced log.

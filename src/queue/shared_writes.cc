@@ -47,4 +47,23 @@ std::string first_enqueues_again(std::string_view frames) {
   return again;
 }
 
+std::string without_repeated_enqueues(std::string_view frames, uint64_t known_below,
+                                      std::unordered_set<uint64_t>* seen) {
+  std::string kept;
+  std::string_view rest = frames;
+  for (;;) {
+    const BufferFrame frame = read_frame_in_buffer(rest);
+    if (frame.outcome != FrameOutcome::Frame) break;
+    const DecodeResult decoded = decode_payload(frame.payload);
+    if (!decoded.ok) break;
+    const auto* enqueue = std::get_if<EnqueueRecord>(&decoded.record);
+    if (enqueue == nullptr ||
+        (enqueue->seq >= known_below && seen->insert(enqueue->seq).second)) {
+      kept.append(rest.substr(0, frame.consumed));
+    }
+    rest.remove_prefix(frame.consumed);
+  }
+  return kept;
+}
+
 }  // namespace ferrow

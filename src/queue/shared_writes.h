@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 namespace ferrow {
 
@@ -23,6 +24,13 @@ std::string_view whole_frames(std::string_view bytes);
 // a copy of the first Enqueue frame: appended after them, it makes that
 // first message the one that stands.
 std::string first_enqueues_again(std::string_view frames);
+
+// The whole frames of `frames` without the Enqueue records of ids below
+// `known_below` or in `seen`, which then holds every id enqueued in what is
+// kept: what another holder appended beside a rewrite, carried into the new
+// log after messages that keep their ids.
+std::string without_repeated_enqueues(std::string_view frames, uint64_t known_below,
+                                      std::unordered_set<uint64_t>* seen);
 
 }  // namespace ferrow
 

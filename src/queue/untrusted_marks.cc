@@ -6,7 +6,7 @@
 
 namespace ferrow {
 
-bool Queue::synced_mark_believed(CommitMarks& marks, uint64_t generation) {
+Result<bool> Queue::synced_mark_believed(CommitMarks& marks, uint64_t generation) {
   return mark_checks_.believe_synced(generation, marks.synced(generation), storage_.log_fd(),
                                      lock_->path());
 }
@@ -18,6 +18,12 @@ Status Queue::sync_despite_mark(CommitMarks& marks, uint64_t generation, uint64_
   // beyond that is put right for the others, unless it changed meanwhile.
   marks.correct_synced(generation, claimed, std::max(need, storage_.append_pos()));
   return {};
+}
+
+void Queue::forget_marks_beyond(uint64_t end) {
+  CommitMarks marks(lock_->header());
+  const uint64_t generation = storage_.generation();
+  if (marks.synced(generation) > end || marks.appended(generation) > end) marks.forget();
 }
 
 }  // namespace ferrow

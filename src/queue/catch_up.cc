@@ -85,10 +85,10 @@ namespace {
 
 constexpr uint64_t REWRITE_WAIT_NS = uint64_t{2} * 1000 * 1000 * 1000;
 
-// A compaction or purge of this system writes the next generation and,
-// before renaming it into place, publishes that generation's end in
-// .proc_lock (then marks it synced). A file that arrives otherwise was put
-// there by someone else: a copy, a restored backup, another queue's log.
+// A compaction or purge of this system writes the next generation and
+// announces it in .proc_lock before renaming it into place (see
+// commit_marks.h). A file that arrives otherwise was put there by someone
+// else: a copy, a restored backup, another queue's log.
 void check_rewrite(const std::string& log_path, uint64_t known, uint64_t found,
                    CommitMarks& marks) {
   if (found > known && marks.announces(found)) return;

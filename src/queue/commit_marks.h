@@ -5,7 +5,9 @@
 //   offset 8   leader (u64): lock token of the one process whose fsync now
 //              runs on behalf of all, or 0 when none does.
 //   offset 24  appended (u64): end of the records written so far; stored by
-//              the lock holder before it releases the lock.
+//              the lock holder before it releases the lock. A rewrite stores
+//              its new generation with end 1 before renaming the new log
+//              into place, and the new log's end once it is complete.
 //   offset 32  unused (u64; the first builds with these marks announced
 //              their fsyncs here and at 56).
 //   offset 40  synced (u64): the largest end a completed fsync covered.

@@ -123,11 +123,14 @@ def main(argv):
     if lock_word is None:
         rows.append(("lock word cleared in a loop", NOT_RUN))
     else:
-        rows.append(("lock word cleared in a loop",
+        # A group member who clears the lock word is trusted with the queue
+        # (docs/threat-model.md): what it still costs is shown, not counted
+        # among the losses of honest processes; the test bounds it.
+        rows.append(("lock word cleared in a loop (a trusted writer)",
                      f"{num(lock_word['returned'])} enqueues returned, "
                      f"{num(lock_word['failed_calls'])} failed, "
+                     f"{num(lock_word.get('ids_returned_twice', 0))} ids returned twice, "
                      f"{num(lock_word['missing'])} returned but missing"))
-        lost["returned enqueues missing after a cleared lock word"] = lock_word["missing"]
     if fuzz is None:
         rows.append(("fuzz executions", NOT_RUN))
     else:

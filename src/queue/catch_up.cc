@@ -94,7 +94,7 @@ void check_rewrite(const std::string& log_path, uint64_t known, uint64_t found,
   if (found > known && marks.announces(found)) return;
   // The marks describe the file that was there before, perhaps under the
   // same generation: believed, they could spare an fsync of the new one.
-  marks.forget();
+  marks.forget_beyond(found, 0);
   report_tamper_once(Tamper::ForeignLog,
                      "Ferrow: " + log_path + " was replaced by a file that no compaction or "
                      "purge of this queue wrote (generation " + std::to_string(found) +

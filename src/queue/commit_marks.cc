@@ -77,9 +77,14 @@ void CommitMarks::correct_synced(uint64_t generation, uint64_t from, uint64_t to
       .compare_exchange_strong(expected, make_mark(generation, to), std::memory_order_acq_rel);
 }
 
-void CommitMarks::forget() {
-  shared<uint64_t>(header_ + APPENDED_OFFSET).store(0, std::memory_order_release);
-  shared<uint64_t>(header_ + SYNCED_OFFSET).store(0, std::memory_order_release);
+void CommitMarks::forget_beyond(uint64_t generation, uint64_t end) {
+  for (size_t offset : {APPENDED_OFFSET, SYNCED_OFFSET}) {
+    std::atomic_ref<uint64_t> mark = shared<uint64_t>(header_ + offset);
+    uint64_t seen = mark.load(std::memory_order_acquire);
+    if (seen != 0 && seen >> TAG_SHIFT == tag_of(generation) && (seen & OFFSET_MASK) > end) {
+      mark.compare_exchange_strong(seen, 0, std::memory_order_acq_rel);
+    }
+  }
 }
 
 // No log ends at byte 1, so this end says "being rewritten".

@@ -72,9 +72,11 @@ class CommitMarks {
   // Says that a completed fsync covered the log of `generation` up to `end`.
   void raise_synced(uint64_t generation, uint64_t end);
 
-  // REQUIRES: the process lock. Clears `appended` and `synced`, which know
-  // nothing of a log that replaced the one they described.
-  void forget();
+  // REQUIRES: the process lock. Clears the marks of `generation` that claim
+  // more than `end` (0: all of them): they describe another file than the
+  // one that now carries that generation, or more of it than it holds.
+  // Marks of other generations stay, a rewrite's announcement among them.
+  void forget_beyond(uint64_t generation, uint64_t end);
 
   uint64_t leader() const;
   // Makes the owner of `token` the leader in place of `from` (0: none; or a

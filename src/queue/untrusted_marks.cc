@@ -21,9 +21,7 @@ Status Queue::sync_despite_mark(CommitMarks& marks, uint64_t generation, uint64_
 }
 
 void Queue::forget_marks_beyond(uint64_t end) {
-  CommitMarks marks(lock_->header());
-  const uint64_t generation = storage_.generation();
-  if (marks.synced(generation) > end || marks.appended(generation) > end) marks.forget();
+  CommitMarks(lock_->header()).forget_beyond(storage_.generation(), end);
 }
 
 }  // namespace ferrow

@@ -1,10 +1,8 @@
 // Bringing this process's state up to the log that all processes share.
-#include <unistd.h>
-
-#include "queue/clock.h"
 #include "queue/file_io.h"
 #include "queue/log_replay.h"
 #include "queue/queue.h"
+#include "queue/settled_replay.h"
 #include "queue/tamper_report.h"
 
 namespace ferrow {
@@ -83,7 +81,8 @@ Status Queue::catch_up() {
 
 namespace {
 
-constexpr uint64_t REWRITE_WAIT_NS = uint64_t{2} * 1000 * 1000 * 1000;
+// A log replaced again while it is replayed, every time: give up.
+constexpr int MAX_REPLAYS = 100;
 
 // A compaction or purge of this system writes the next generation and
 // announces it in .proc_lock before renaming it into place (see
@@ -108,34 +107,24 @@ void check_rewrite(const std::string& log_path, uint64_t known, uint64_t found,
 Status Queue::reload(bool replaced) {
   CommitMarks marks(lock_->header());
   const uint64_t known = storage_.generation();
-  const uint64_t give_up = monotonic_ns() + REWRITE_WAIT_NS;
-  for (;;) {
-    Result<ReplayResult> replayed = open_log(storage_.log_path(), [this] { return before_cut(); });
+  for (int attempt = 0;; attempt++) {
+    Result<ReplayResult> replayed =
+        replay_settled_log(storage_.log_path(), marks, [this] { return before_cut(); });
     if (!replayed.ok()) return replayed.error();
     const uint64_t found = replayed.value().generation;
-    // A log whose rewriter is still at work beside this process (the lock
-    // word was changed under one of them) is not used until the rewriter
-    // has carried over what others appended to the old log: that comes first.
-    const bool unfinished = marks.rewrite_unfinished(found);
-    if (!unfinished) {
-      if (replaced) check_rewrite(storage_.log_path(), known, found, marks);
-      state_ = std::move(replayed.value().state);
-      stale_ = false;
-      // If this fails the old generation stays recorded, so the next
-      // catch-up reloads again.
-      FERROW_TRY(storage_.reopen_log(found));
-      storage_.advance_to(replayed.value().end_offset);
-      forget_marks_beyond(replayed.value().end_offset);
-      // The handles are on the file replayed, unless another holder put a
-      // new one in its place in between: then replay that one.
-      if (storage_.identity() == replayed.value().identity) return {};
-      stale_ = true;
-    }
-    if (monotonic_ns() > give_up) {
-      stale_ = true;
-      return shared_hold_error(storage_.log_path(), lock_->path());
-    }
-    if (unfinished) ::usleep(100);
+    if (replaced) check_rewrite(storage_.log_path(), known, found, marks);
+    state_ = std::move(replayed.value().state);
+    stale_ = false;
+    // If this fails the old generation stays recorded, so the next
+    // catch-up reloads again.
+    FERROW_TRY(storage_.reopen_log(found));
+    storage_.advance_to(replayed.value().end_offset);
+    forget_marks_beyond(replayed.value().end_offset);
+    // The handles are on the file replayed, unless a holder let in beside
+    // this process put a new one in its place in between: replay that one.
+    if (storage_.identity() == replayed.value().identity) return {};
+    stale_ = true;
+    if (attempt == MAX_REPLAYS) return shared_hold_error(storage_.log_path(), lock_->path());
   }
 }
 

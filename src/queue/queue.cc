@@ -12,6 +12,7 @@
 #include "queue/directory_check.h"
 #include "queue/file_io.h"
 #include "queue/log_replay.h"
+#include "queue/settled_replay.h"
 
 namespace ferrow {
 
@@ -229,8 +230,9 @@ Result<std::unique_ptr<Queue>> Queue::open(const std::string& path, const QueueO
     Result<std::unique_ptr<ProcessLock>> lock = ProcessLock::open(path);
     if (!lock.ok()) return lock.error();
     queue->lock_ = std::move(lock.value());
-    bool took_over = false;  // whatever the answer, leftovers are removed below
+    bool took_over = false;
     FERROW_TRY(queue->lock_->acquire(options.lock_wait, &took_over));
+    CommitMarks marks(queue->lock_->header());
     // From here on every path releases the lock; the handles close with `queue`.
     struct Release {
       ProcessLock& lock;
@@ -239,10 +241,10 @@ Result<std::unique_ptr<Queue>> Queue::open(const std::string& path, const QueueO
     // Under the lock no rewrite is in progress, so a temporary file found
     // now was left by one that crashed.
     remove_leftovers(path);
-    CommitMarks(queue->lock_->header()).drop_unfinished_rewrite();
+    if (took_over) marks.drop_unfinished_rewrite();
 
     const std::string log_path = join_path(path, LOG_NAME);
-    Result<ReplayResult> replayed = open_log(log_path);
+    Result<ReplayResult> replayed = replay_settled_log(log_path, marks, nullptr);
     if (!replayed.ok()) return replayed.error();
     Result<LogStorage> storage = LogStorage::open(log_path, replayed.value().generation,
                                                   replayed.value().end_offset,

@@ -282,7 +282,8 @@ coverage: $(PY) $(VENV)/bin/gcovr
 # Every step runs even when an earlier one fails, so the table shows them all;
 # the target fails if any did.
 RELIABILITY_ENV := FERROW_RELIABILITY_DIR=$(REL_DIR) FERROW_KILLS=200 FERROW_LOCK_KILLS=17 FERROW_GROW_MIB=640 \
-                   FERROW_FAULT_SWEEP=full FERROW_SOAK_SECONDS=60
+                   FERROW_FAULT_SWEEP=full FERROW_SOAK_SECONDS=60 FERROW_CUT_TRIALS=20 \
+                   FERROW_LOCK_WORD_ENQUEUES=3000
 
 reliability: $(PY)
 	rm -rf $(REL_DIR) && mkdir -p $(REL_DIR)

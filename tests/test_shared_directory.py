@@ -28,7 +28,10 @@ def plant_link(target, link, planter):
         return
     if os.geteuid() != 0 or shutil.which("setpriv") is None:
         skip_without("playing another user needs root and setpriv(1)")
-    os.chmod(link.parent, 0o777)
+    # A group directory the planter can write (opening refuses one that
+    # every user can write).
+    os.chown(link.parent, -1, 54321)
+    os.chmod(link.parent, 0o770)
     subprocess.run(["setpriv", "--reuid", "54321", "--regid", "54321", "--clear-groups",
                     "ln", "-s", "--", str(target), str(link)], check=True, timeout=60)
     assert os.lstat(link).st_uid == 54321

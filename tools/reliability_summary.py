@@ -6,6 +6,8 @@
 Reads what the steps left in DIR: crash.json (tests/test_crash.py), lock.json
 (tests/test_process_lock.py),
 faults.json (tests/test_fault_sweep.py), soak.json (tests/test_soak.py),
+cut_reads.json, forged_mark_*.json and lock_word_writer.json
+(tests/test_untrusted_neighbours.py),
 fuzz.json (tests/fuzz/run.sh), sanitizer.json (`make asan`) and coverage.json
 (`make coverage`, a gcovr summary). A step whose file is missing shows as
 "not run". Exits 1 when anything was lost (a broken promise after a kill, a
@@ -62,6 +64,9 @@ def main(argv):
         fuzz = load(directory, "fuzz.json")
         sanitizer = load(directory, "sanitizer.json")
         coverage = load(directory, "coverage.json")
+        cuts = load(directory, "cut_reads.json")
+        forged = [load(directory, f"forged_mark_{kind}.json") for kind in ("synced", "leader")]
+        lock_word = load(directory, "lock_word_writer.json")
     except (OSError, ValueError) as exc:
         print(f"reliability_summary: {exc}", file=sys.stderr)
         return 1
@@ -99,6 +104,33 @@ def main(argv):
     else:
         rows.append(("soak", soak_text(soak)))
         lost["soak losses"] = sum(soak.get(key, 0) for key in SOAK_BROKEN)
+    if cuts is None:
+        rows.append(("readers racing a log cutter", NOT_RUN))
+    else:
+        rows.append(("readers racing a log cutter",
+                     f"{num(cuts['trials'])} trials, {num(cuts['reads'])} reads, "
+                     f"{num(cuts['errors'])} cut reads raised, "
+                     f"{num(cuts['killed_by_sigbus'])} killed by SIGBUS"))
+        lost["readers killed by a cut"] = cuts["killed_by_sigbus"] + cuts["other_failures"]
+    if None in forged:
+        rows.append(("forged commit marks", NOT_RUN))
+    else:
+        rows.append(("forged commit marks", ", ".join(
+            f"{name}: {num(f['fsyncs'])} fsyncs for {num(f['enqueues'])} enqueues"
+            for name, f in zip(("synced mark", "leader"), forged))))
+        lost["enqueues left unsynced by a forged mark"] = sum(
+            max(0, f["enqueues"] - f["fsyncs"]) for f in forged)
+    if lock_word is None:
+        rows.append(("lock word cleared in a loop", NOT_RUN))
+    else:
+        # A group member who clears the lock word is trusted with the queue
+        # (docs/threat-model.md): what it still costs is shown, not counted
+        # among the losses of honest processes; the test bounds it.
+        rows.append(("lock word cleared in a loop (a trusted writer)",
+                     f"{num(lock_word['returned'])} enqueues returned, "
+                     f"{num(lock_word['failed_calls'])} failed, "
+                     f"{num(lock_word.get('ids_returned_twice', 0))} ids returned twice, "
+                     f"{num(lock_word['missing'])} returned but missing"))
     if fuzz is None:
         rows.append(("fuzz executions", NOT_RUN))
     else:

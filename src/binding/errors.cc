@@ -87,6 +87,9 @@ PyObject* raise_queue_error(const QueueError& error) {
       if (error.kind() == IoErrorKind::TimedOut) {
         return raise_with_message(PyExc_TimeoutError, error.message());
       }
+      if (error.kind() == IoErrorKind::PermissionDenied) {
+        return raise_with_message(PyExc_PermissionError, "Ferrow I/O error: " + error.message());
+      }
       return raise_os_error("Ferrow I/O error: " + error.message(),
                             trailing_error_number(error.message()));
     case QueueError::Form::BodyOutOfBounds:

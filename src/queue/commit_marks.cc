@@ -45,8 +45,15 @@ void raise_mark(char* at, uint64_t generation, uint64_t end) {
 }  // namespace
 
 void CommitMarks::publish_appended(uint64_t generation, uint64_t end) {
-  shared<uint64_t>(header_ + APPENDED_OFFSET).store(make_mark(generation, end),
-                                                     std::memory_order_release);
+  // Never over a later generation's mark: under the lock nobody else
+  // publishes, but a holder let in beside a rewriter (the lock word changed
+  // under one of them) must not erase the rewriter's announcement.
+  std::atomic_ref<uint64_t> mark = shared<uint64_t>(header_ + APPENDED_OFFSET);
+  uint64_t seen = mark.load(std::memory_order_acquire);
+  do {
+    const uint16_t ahead = static_cast<uint16_t>((seen >> TAG_SHIFT) - tag_of(generation));
+    if (seen != 0 && ahead != 0 && ahead < 0x8000) return;
+  } while (!mark.compare_exchange_weak(seen, make_mark(generation, end), std::memory_order_acq_rel));
 }
 
 uint64_t CommitMarks::appended(uint64_t generation) const {
@@ -57,6 +64,61 @@ uint64_t CommitMarks::appended(uint64_t generation) const {
 bool CommitMarks::synced_covers(uint64_t generation, uint64_t end) const {
   return covers(shared<uint64_t>(header_ + SYNCED_OFFSET).load(std::memory_order_acquire),
                 generation, end);
+}
+
+uint64_t CommitMarks::synced(uint64_t generation) const {
+  const uint64_t mark = shared<uint64_t>(header_ + SYNCED_OFFSET).load(std::memory_order_acquire);
+  return mark != 0 && mark >> TAG_SHIFT == tag_of(generation) ? mark & OFFSET_MASK : 0;
+}
+
+void CommitMarks::correct_synced(uint64_t generation, uint64_t from, uint64_t to) {
+  uint64_t expected = make_mark(generation, from);
+  shared<uint64_t>(header_ + SYNCED_OFFSET)
+      .compare_exchange_strong(expected, make_mark(generation, to), std::memory_order_acq_rel);
+}
+
+void CommitMarks::forget_beyond(uint64_t generation, uint64_t end) {
+  for (size_t offset : {APPENDED_OFFSET, SYNCED_OFFSET}) {
+    std::atomic_ref<uint64_t> mark = shared<uint64_t>(header_ + offset);
+    uint64_t seen = mark.load(std::memory_order_acquire);
+    if (seen != 0 && seen >> TAG_SHIFT == tag_of(generation) && (seen & OFFSET_MASK) > end) {
+      mark.compare_exchange_strong(seen, 0, std::memory_order_acq_rel);
+    }
+  }
+}
+
+// No log ends at byte 1, so this end says "being rewritten".
+constexpr uint64_t REWRITING_END = 1;
+
+void CommitMarks::announce_rewrite(uint64_t generation) {
+  publish_appended(generation, REWRITING_END);
+}
+
+bool CommitMarks::rewrite_unfinished(uint64_t generation) const {
+  return appended(generation) == REWRITING_END;
+}
+
+void CommitMarks::drop_unfinished_rewrite() {
+  std::atomic_ref<uint64_t> mark = shared<uint64_t>(header_ + APPENDED_OFFSET);
+  uint64_t seen = mark.load(std::memory_order_acquire);
+  if ((seen & OFFSET_MASK) == REWRITING_END) mark.compare_exchange_strong(seen, 0);
+}
+
+bool CommitMarks::rewrite_announced_after(uint64_t generation) const {
+  const uint64_t mark = shared<uint64_t>(header_ + APPENDED_OFFSET).load(std::memory_order_acquire);
+  const uint16_t ahead = static_cast<uint16_t>((mark >> TAG_SHIFT) - tag_of(generation));
+  return mark != 0 && ahead != 0 && ahead < 0x8000;
+}
+
+bool CommitMarks::announces(uint64_t generation) const {
+  // This generation or a later one: another rewrite may have followed it
+  // before this process looked.
+  for (size_t offset : {APPENDED_OFFSET, SYNCED_OFFSET}) {
+    const uint64_t mark = shared<uint64_t>(header_ + offset).load(std::memory_order_acquire);
+    const uint16_t ahead = static_cast<uint16_t>((mark >> TAG_SHIFT) - tag_of(generation));
+    if (mark != 0 && ahead < 0x8000) return true;
+  }
+  return false;
 }
 
 uint64_t CommitMarks::leader() const {

@@ -5,7 +5,9 @@
 //   offset 8   leader (u64): lock token of the one process whose fsync now
 //              runs on behalf of all, or 0 when none does.
 //   offset 24  appended (u64): end of the records written so far; stored by
-//              the lock holder before it releases the lock.
+//              the lock holder before it releases the lock. A rewrite stores
+//              its new generation with end 1 before renaming the new log
+//              into place, and the new log's end once it is complete.
 //   offset 32  unused (u64; the first builds with these marks announced
 //              their fsyncs here and at 56).
 //   offset 40  synced (u64): the largest end a completed fsync covered.
@@ -47,8 +49,34 @@ class CommitMarks {
   uint64_t appended(uint64_t generation) const;
 
   bool synced_covers(uint64_t generation, uint64_t end) const;
+  // The end the synced mark claims for `generation`, or 0.
+  uint64_t synced(uint64_t generation) const;
+  // Puts (generation, `to`) in place of a synced mark that claimed `from`,
+  // unless the mark changed meanwhile: a false claim, once found out, is
+  // replaced by what an fsync just covered.
+  void correct_synced(uint64_t generation, uint64_t from, uint64_t to);
+  // REQUIRES: the process lock. A rewrite (compaction, purge) announces its
+  // new generation before it renames the new log into place, and publishes
+  // the new log's end once it is complete. In between, nobody may use the
+  // new log: a process that finds it there holds the lock beside the
+  // rewriter (the lock word was changed under one of them).
+  void announce_rewrite(uint64_t generation);
+  bool rewrite_unfinished(uint64_t generation) const;
+  // Clears the announcement of a rewriter that died before finishing it.
+  void drop_unfinished_rewrite();
+  // Whether a generation later than `generation` was announced.
+  bool rewrite_announced_after(uint64_t generation) const;
+  // Whether a mark names `generation` or a later one (announced, or
+  // written since).
+  bool announces(uint64_t generation) const;
   // Says that a completed fsync covered the log of `generation` up to `end`.
   void raise_synced(uint64_t generation, uint64_t end);
+
+  // REQUIRES: the process lock. Clears the marks of `generation` that claim
+  // more than `end` (0: all of them): they describe another file than the
+  // one that now carries that generation, or more of it than it holds.
+  // Marks of other generations stay, a rewrite's announcement among them.
+  void forget_beyond(uint64_t generation, uint64_t end);
 
   uint64_t leader() const;
   // Makes the owner of `token` the leader in place of `from` (0: none; or a
@@ -67,6 +95,26 @@ class CommitMarks {
  private:
   void wake_sleepers();
   char* header_;
+};
+
+// Publishes a rewrite's end at finish(), or withdraws its announcement when
+// the rewrite ends otherwise (an error), so that nobody is kept out for good.
+class RewriteAnnouncement {
+ public:
+  explicit RewriteAnnouncement(CommitMarks& marks) : marks_(marks) {}
+  RewriteAnnouncement(const RewriteAnnouncement&) = delete;
+  RewriteAnnouncement& operator=(const RewriteAnnouncement&) = delete;
+  ~RewriteAnnouncement() {
+    if (!finished_) marks_.drop_unfinished_rewrite();
+  }
+  void finish(uint64_t generation, uint64_t end) {
+    marks_.publish_appended(generation, end);
+    finished_ = true;
+  }
+
+ private:
+  CommitMarks& marks_;
+  bool finished_ = false;
 };
 
 }  // namespace ferrow

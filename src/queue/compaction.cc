@@ -1,6 +1,7 @@
 // Rewriting the log to the messages still present, under a new generation.
 #include <fcntl.h>
 
+#include <unordered_set>
 #include <vector>
 
 #include "queue/clock.h"
@@ -97,17 +98,40 @@ Status Queue::compact_log() {
     writer.append(AckRecord{next_seq - 1});
   }
   FERROW_TRY(writer.finish());
+  // What another holder appended to the old log since this process read it
+  // (possible only when the lock word was changed under it) goes into the
+  // new log, ahead of anything appended to that once it is in place.
+  uint64_t old_read_to = storage_.append_pos();
+  std::unordered_set<uint64_t> carried_ids;
+  Result<std::string> late = appends_behind_rewrite(&old_read_to, &carried_ids);
+  if (!late.ok()) return late.error();
+  FERROW_TRY(write_all(tmp.value().fd(), late.value(), WRITE_WHOLE_TEXT));
   FERROW_TRY(sync_fd(tmp.value().fd()));
   tmp.value().reset();
 
+  // Announced before the rename (see commit_marks.h), its end published
+  // once whatever others appended meanwhile has been carried over.
+  const uint64_t written = FILE_HEADER_LEN + writer.appended() + late.value().size();
+  CommitMarks marks(lock_->header());
+  marks.announce_rewrite(generation);
+  RewriteAnnouncement announced(marks);
   FERROW_TRY(rename_file(tmp_path.path(), storage_.log_path()));
   tmp_path.renamed();
+  // And what came in the instant before the rename. Whoever appends to the
+  // old log after this look finds it unlinked at its own check, and fails.
+  Result<std::string> later = appends_behind_rewrite(&old_read_to, &carried_ids);
+  if (!later.ok()) return later.error();
   // After the rename the file on disk carries the new generation; if a step
   // below fails, the next catch-up sees that and reloads from it.
   FERROW_TRY(sync_parent_dir(storage_.log_path()));
   FERROW_TRY(storage_.reopen_log(generation));
+  storage_.advance_to(written);  // anything past it another holder appended
   for (const auto& [seq, body_offset] : new_offsets) state_.set_body_offset(seq, body_offset);
   note_durable_rewrite();
+  FERROW_TRY(carry_over(later.value()));
+  announced.finish(generation, written + later.value().size());
+  // The frames carried over are this process's news too.
+  if (!late.value().empty() || !later.value().empty()) return reload();
   return {};
 }
 

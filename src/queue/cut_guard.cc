@@ -1,5 +1,6 @@
 #include "queue/cut_guard.h"
 
+#include <setjmp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,6 +33,15 @@ std::once_flag install_once;
 std::atomic<int> idle_retries{0};
 constexpr int IDLE_RETRY_LIMIT = 64;
 
+// The copy out of a mapping that this thread is running, if any: a fault
+// inside its source range jumps back to its start instead of killing.
+struct ActiveCopy {
+  uintptr_t begin;
+  uintptr_t end;
+  sigjmp_buf resume;
+};
+thread_local std::atomic<ActiveCopy*> active_copy{nullptr};
+
 void pass_on(int signo, siginfo_t* info, void* context) {
   if (previous_action.sa_flags & SA_SIGINFO) {
     if (previous_action.sa_sigaction != nullptr) {
@@ -53,6 +63,17 @@ void pass_on(int signo, siginfo_t* info, void* context) {
 
 void on_sigbus(int signo, siginfo_t* info, void* context) {
   const uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
+  ActiveCopy* copy = active_copy.load(std::memory_order_relaxed);
+  if (copy != nullptr && at >= copy->begin && at < copy->end) {
+    // The jump leaves the handler without returning, so SIGBUS, blocked
+    // while the handler runs, is unblocked here (the copy's sigsetjmp saved
+    // no mask: that would cost a system call per copy).
+    sigset_t bus;
+    sigemptyset(&bus);
+    sigaddset(&bus, SIGBUS);
+    sigprocmask(SIG_UNBLOCK, &bus, nullptr);
+    siglongjmp(copy->resume, 1);
+  }
   if (info->si_code == BUS_ADRERR) {
     for (Entry& entry : entries) {
       const uintptr_t end = entry.end.load(std::memory_order_acquire);
@@ -107,6 +128,29 @@ CutGuard& CutGuard::operator=(CutGuard&& other) noexcept {
     other.entry_ = -1;
   }
   return *this;
+}
+
+bool copy_from_mapping(std::string* to, const char* from, size_t length) {
+  std::call_once(install_once, install_handler);
+  // The buffer is reserved before the guarded part, so the jump never leaves
+  // an allocation behind; append copies into it and sets the length only
+  // once the copy is whole, so an interrupted copy leaves `to` empty.
+  to->reserve(length);
+  ActiveCopy copy;
+  copy.begin = reinterpret_cast<uintptr_t>(from);
+  copy.end = copy.begin + length;
+  if (sigsetjmp(copy.resume, 0) != 0) {
+    active_copy.store(nullptr, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    to->clear();
+    return false;
+  }
+  active_copy.store(&copy, std::memory_order_relaxed);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  to->append(from, length);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  active_copy.store(nullptr, std::memory_order_relaxed);
+  return true;
 }
 
 bool CutGuard::take_cut() {

@@ -13,7 +13,9 @@
 #ifndef FERROW_QUEUE_CUT_GUARD_H_
 #define FERROW_QUEUE_CUT_GUARD_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace ferrow {
 
@@ -37,6 +39,14 @@ class CutGuard {
  private:
   int entry_ = -1;
 };
+
+// Appends `length` bytes from `from`, inside a read-only mapping of a file
+// that another process may cut at any moment, to the empty string `to`.
+// Returns false, with `to` left empty, if a page was gone (the file ended
+// before `from + length`, or the page could not be read): the fault that
+// would have killed the process ends the copy instead. Faults elsewhere, and
+// in other threads, are not caught. Costs no system call when nothing faults.
+bool copy_from_mapping(std::string* to, const char* from, size_t length);
 
 }  // namespace ferrow
 

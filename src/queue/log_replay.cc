@@ -30,16 +30,16 @@ Status cut_tail(int fd, const std::string& log_path, uint64_t offset) {
 
 }  // namespace
 
-Result<ReplayResult> open_log(const std::string& log_path) {
+Result<ReplayResult> open_log(const std::string& log_path, const std::function<Status()>& before_cut) {
   Result<FileHandle> opened = open_file(log_path, O_RDWR | O_CREAT);
   if (!opened.ok()) return opened.error();
   const int fd = opened.value().fd();
-  Result<uint64_t> length = file_length(fd);
-  if (!length.ok()) return length.error();
+  Result<FileStatus> status = status_of(fd);
+  if (!status.ok()) return status.error();
 
-  if (length.value() < FILE_HEADER_LEN) {
+  if (status.value().length < FILE_HEADER_LEN) {
     FERROW_TRY(reinitialise(fd, log_path));
-    return ReplayResult{QueueState(), 0, FILE_HEADER_LEN};
+    return ReplayResult{QueueState(), 0, FILE_HEADER_LEN, status.value().identity};
   }
 
   char header[FILE_HEADER_LEN];
@@ -47,7 +47,8 @@ Result<ReplayResult> open_log(const std::string& log_path) {
   if (std::memcmp(header, FILE_MAGIC, 4) != 0) {
     return QueueError::io(IoErrorKind::InvalidData, "queue.log has bad magic (not a Ferrow log)");
   }
-  ReplayResult result{QueueState(), decode_fixed64(header + 8), FILE_HEADER_LEN};
+  ReplayResult result{QueueState(), decode_fixed64(header + 8), FILE_HEADER_LEN,
+                      status.value().identity};
 
   LogScanner scanner(fd, FILE_HEADER_LEN);
   for (;;) {
@@ -57,6 +58,7 @@ Result<ReplayResult> open_log(const std::string& log_path) {
     const uint64_t offset = scanner.offset();
     if (frame.outcome == FrameOutcome::End) break;
     if (frame.outcome == FrameOutcome::Corrupt) {
+      if (before_cut) FERROW_TRY(before_cut());
       write_warning("Ferrow: truncating corrupt log tail at byte " + std::to_string(offset) +
                     " (" + frame.corruption + ")");
       FERROW_TRY(cut_tail(fd, log_path, offset));
@@ -64,6 +66,7 @@ Result<ReplayResult> open_log(const std::string& log_path) {
     }
     DecodeResult decoded = decode_payload(frame.payload);
     if (!decoded.ok) {
+      if (before_cut) FERROW_TRY(before_cut());
       write_warning("Ferrow: truncating undecodable log tail at byte " + std::to_string(offset) +
                     " (" + decoded.error + ")");
       FERROW_TRY(cut_tail(fd, log_path, offset));

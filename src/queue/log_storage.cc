@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "queue/clock.h"
+#include "queue/cut_guard.h"
 
 namespace ferrow {
 
@@ -118,11 +119,30 @@ Result<std::string> LogStorage::read_body(uint64_t body_offset, uint32_t body_le
       FERROW_TRY(remap());
     }
   }
-  if (end < body_offset || end > mapped_len_) {
-    return QueueError::body_out_of_bounds(end, mapped_len_);
-  }
+  if (end < body_offset) return QueueError::body_out_of_bounds(end, mapped_len_);
+  // The index says the file reaches this far, but the file is shorter: it
+  // was cut, or another file was put in its place and cut.
+  if (end > mapped_len_) return body_cut_error(body_offset, end);
   if (body_len == 0) return std::string();
-  return std::string(mapping_.data() + body_offset, body_len);
+  // The file may be cut during the copy too (by anyone who can write it):
+  // the copy then fails instead of the process dying of SIGBUS.
+  std::string body;
+  if (!copy_from_mapping(&body, mapping_.data() + body_offset, body_len)) {
+    drop_mapping();  // its pages past the new end are gone; map afresh next time
+    return body_cut_error(body_offset, end);
+  }
+  return body;
+}
+
+QueueError LogStorage::body_cut_error(uint64_t body_offset, uint64_t end) const {
+  Result<uint64_t> length = file_length(reader_.fd());
+  const std::string now =
+      length.ok() ? std::to_string(length.value()) + " bytes" : "an unknown length";
+  return QueueError::io(IoErrorKind::UnexpectedEof,
+                        log_path_ + " was cut while the queue was open: the body at bytes " +
+                            std::to_string(body_offset) + " to " + std::to_string(end) +
+                            " lies past its end (" + now +
+                            "); the message is delivered again when its lease ends");
 }
 
 Status LogStorage::remap() {

@@ -68,6 +68,8 @@ class LogStorage {
   // fsync when forced, when the interval is 0, or when the interval has passed.
   Status sync_log(bool force);
   // Copies a body out of the mapping, remapping when the read reaches past it.
+  // A body past the end of a file that was cut is an I/O error, whether the
+  // cut came before the read or during the copy.
   Result<std::string> read_body(uint64_t body_offset, uint32_t body_len);
   // New handles on a replaced queue.log; positions become its length.
   Status reopen_log(uint64_t generation);
@@ -111,6 +113,7 @@ class LogStorage {
   Status write_frames(std::string_view frames, size_t* written);
   // Maps the whole file afresh.
   Status remap();
+  QueueError body_cut_error(uint64_t body_offset, uint64_t end) const;
 
   std::string log_path_;
   FileHandle writer_;  // O_APPEND: every write lands at the end of the file

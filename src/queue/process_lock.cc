@@ -231,6 +231,16 @@ LockHolder ProcessLock::holder(uint64_t word) const {
   return type == F_UNLCK ? LockHolder::Dead : LockHolder::Alive;
 }
 
+bool ProcessLock::plausible_token(uint64_t token) const {
+  if (token == 1) return true;
+  if ((token & LOCK_TOKEN_TAG) == 0 || (token & WAITERS_BIT) != 0) return false;
+  const uint64_t index = token & SLOT_MASK;
+  if (index == 0 || index > LOCK_SLOT_COUNT) return false;
+  const uint64_t recorded =
+      shared<uint64_t>(slot(index - 1) + SLOT_TOKEN).load(std::memory_order_acquire);
+  return recorded == token || recorded == 0;
+}
+
 Status ProcessLock::acquire(const LockWait& wait, bool* took_over) {
   *took_over = false;
   bool removed = false;
@@ -356,12 +366,22 @@ Status ProcessLock::acquire_word(const LockWait& wait, bool* took_over, bool* re
   }
 }
 
+bool ProcessLock::holds_word() const {
+  const uint64_t word =
+      shared<uint64_t>(static_cast<char*>(mapping_.base())).load(std::memory_order_acquire);
+  return (word & ~WAITERS_BIT) == token_;
+}
+
 void ProcessLock::release() {
   char* base = static_cast<char*>(mapping_.base());
   std::atomic_ref<uint64_t> lock_word(*reinterpret_cast<uint64_t*>(base));
   // Every sleeper is woken, not one: whichever the scheduler runs first
   // takes the word at once; the others find it taken and sleep again.
-  if (lock_word.exchange(0, std::memory_order_release) & WAITERS_BIT) futex_wake_all(base);
+  const uint64_t held = lock_word.exchange(0, std::memory_order_release);
+  if (held & WAITERS_BIT) futex_wake_all(base);
+  // Waiters only ever add their bit; anything else means the word was
+  // cleared or taken while this owner held it.
+  if ((held & ~WAITERS_BIT) != token_) word_changed_ = true;
 }
 
 }  // namespace ferrow

@@ -87,12 +87,29 @@ class ProcessLock {
   // exactly one waiter wins, and *took_over says so: the caller must then
   // clear what the dead holder left half-done. Not reentrant.
   Status acquire(const LockWait& wait, bool* took_over);
-  // Stores 0 and wakes the sleeping waiters, if any. Cannot fail.
+  // Stores 0 and wakes the sleeping waiters, if any. Cannot fail. Notes
+  // whether the word still held this owner's token (see word_was_changed).
   void release();
+  // Whether the word still holds this owner's token: false when another
+  // writer cleared or took it during this owner's hold.
+  bool holds_word() const;
+  // Whether a release since the last call found in the word something other
+  // than this owner's token: another writer changed it during the hold.
+  bool word_was_changed() {
+    const bool changed = word_changed_;
+    word_changed_ = false;
+    return changed;
+  }
 
   // Whether the word's holder lives, as a waiter would judge it.
   LockHolder holder(uint64_t word) const;
   uint64_t token() const { return token_; }
+  // Whether `token` can have been written by an owner of this file: 1 (an
+  // owner without a slot), or a token that its slot records (or a slot a
+  // cut wiped). A dead owner's token stays plausible until its slot is
+  // taken again; anything else was written by someone else.
+  bool plausible_token(uint64_t token) const;
+  const std::string& path() const { return path_; }
   // The start of the shared mapping, where the commit marks live.
   char* header() const { return static_cast<char*>(mapping_.base()); }
 
@@ -127,6 +144,7 @@ class ProcessLock {
   uint64_t slot_ = LOCK_SLOT_COUNT;
   uint64_t pid_namespace_ = 0;
   bool claim_needed_ = false;  // set in a forked child
+  bool word_changed_ = false;
 };
 
 }  // namespace ferrow

@@ -19,14 +19,20 @@ Status Queue::purge_log() {
     FERROW_TRY(write_all(tmp.value().fd(), encode_file_header(generation), WRITE_WHOLE_TEXT));
     FERROW_TRY(sync_fd(tmp.value().fd()));
   }
+  // Announced before the rename (see commit_marks.h).
+  CommitMarks marks(lock_->header());
+  marks.announce_rewrite(generation);
+  RewriteAnnouncement announced(marks);
   FERROW_TRY(rename_file(tmp_path.path(), storage_.log_path()));
   tmp_path.renamed();
   // The state is emptied only once the new log is in place: before that, a
   // failure leaves the old log, with every message, in charge.
   FERROW_TRY(sync_parent_dir(storage_.log_path()));
   FERROW_TRY(storage_.reopen_log(generation));
+  storage_.advance_to(FILE_HEADER_LEN);  // anything past it another holder appended
   state_.reset();
   note_durable_rewrite();
+  announced.finish(generation, FILE_HEADER_LEN);
   return {};
 }
 

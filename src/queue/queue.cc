@@ -9,8 +9,10 @@
 
 #include "queue/clock.h"
 #include "queue/commit_marks.h"
+#include "queue/directory_check.h"
 #include "queue/file_io.h"
 #include "queue/log_replay.h"
+#include "queue/settled_replay.h"
 
 namespace ferrow {
 
@@ -57,7 +59,7 @@ class Queue::Frame {
     // can tell what the state must be, so the next operation does one.
     if (std::uncaught_exceptions() > exceptions_) queue_.stale_ = true;
     queue_.storage_.release_large_buffers();
-    if (process_locked_) queue_.lock_->release();
+    if (process_locked_) release();
   }
 
   // Takes the process lock (if any) and, when asked, catches up with the log.
@@ -67,8 +69,13 @@ class Queue::Frame {
       bool took_over = false;
       FERROW_TRY(queue_.lock_->acquire(queue_.options_.lock_wait, &took_over));
       process_locked_ = true;
-      if (took_over) remove_leftovers(queue_.dir_);
+      if (took_over) {
+        remove_leftovers(queue_.dir_);
+        CommitMarks(queue_.lock_->header()).drop_unfinished_rewrite();
+      }
       if (catch_up) FERROW_TRY(queue_.catch_up());
+      start_pos_ = queue_.storage_.append_pos();
+      start_generation_ = queue_.storage_.generation();
     }
     return {};
   }
@@ -79,22 +86,36 @@ class Queue::Frame {
   // returns then survives a power loss, while the fsyncs of several
   // processes overlap and share device flushes.
   Status commit() {
-    if (!process_locked_ || !caught_up_ || !queue_.group_commit()) return {};
+    if (!process_locked_) return {};
+    FERROW_TRY(queue_.check_held_alone(start_pos_, start_generation_));
+    if (!caught_up_ || !queue_.group_commit()) {
+      release();
+      return {};
+    }
     const uint64_t generation = queue_.storage_.generation();
     const uint64_t need = queue_.storage_.append_pos();
     CommitMarks marks(queue_.lock_->header());
     marks.publish_appended(generation, need);
-    queue_.lock_->release();
-    process_locked_ = false;
+    release();
     return queue_.make_durable(marks, generation, need);
   }
 
  private:
+  void release() {
+    queue_.lock_->release();
+    process_locked_ = false;
+    // After a successful check the log was as this call left it, so what it
+    // returns stands; the change is reported all the same.
+    if (queue_.lock_->word_was_changed()) queue_.note_lock_word_changed();
+  }
+
   Queue& queue_;
   std::lock_guard<std::mutex> guard_;
   const int exceptions_;
   bool process_locked_ = false;
   bool caught_up_ = false;
+  uint64_t start_pos_ = 0;  // where the log ended when the operation began
+  uint64_t start_generation_ = 0;
 };
 
 template <typename Operation>
@@ -114,16 +135,22 @@ Status Queue::sync_records(bool force) {
 Status Queue::make_durable(CommitMarks& marks, uint64_t generation, uint64_t need) {
   const uint64_t me = lock_->token();
   for (;;) {
-    if (marks.synced_covers(generation, need)) return {};
+    if (marks.synced_covers(generation, need)) {
+      Result<bool> believed = synced_mark_believed(marks, generation);
+      if (!believed.ok()) return believed.error();
+      if (believed.value()) return {};
+      return sync_despite_mark(marks, generation, need);
+    }
     const uint64_t leader = marks.leader();
-    if (leader != 0) {
+    if (leader != 0 && !lock_->plausible_token(leader)) {
+      report_implausible_leader(leader, lock_->path());  // and taken over at once
+    } else if (leader != 0) {
       // Another process's fsync runs. It covers our records if they were
       // published before it began; if not, it ends soon and the next leader
       // covers them together with everyone else's.
       auto leader_alive = [&] { return lock_->holder(leader) != LockHolder::Dead; };
       switch (marks.wait_for_leader(generation, need, leader, LEADER_WAIT_MS, leader_alive)) {
-        case CommitMarks::Waited::Covered:
-          return {};
+        case CommitMarks::Waited::Covered:  // checked at the top
         case CommitMarks::Waited::LeaderChanged:
           continue;
         case CommitMarks::Waited::LeaderDead:
@@ -199,11 +226,13 @@ Result<std::unique_ptr<Queue>> Queue::open(const std::string& path, const QueueO
     if (path == MEMORY_PATH) return queue;
 
     FERROW_TRY(create_directories(path));
+    FERROW_TRY(check_directory_mode(path));
     Result<std::unique_ptr<ProcessLock>> lock = ProcessLock::open(path);
     if (!lock.ok()) return lock.error();
     queue->lock_ = std::move(lock.value());
-    bool took_over = false;  // whatever the answer, leftovers are removed below
+    bool took_over = false;
     FERROW_TRY(queue->lock_->acquire(options.lock_wait, &took_over));
+    CommitMarks marks(queue->lock_->header());
     // From here on every path releases the lock; the handles close with `queue`.
     struct Release {
       ProcessLock& lock;
@@ -212,9 +241,10 @@ Result<std::unique_ptr<Queue>> Queue::open(const std::string& path, const QueueO
     // Under the lock no rewrite is in progress, so a temporary file found
     // now was left by one that crashed.
     remove_leftovers(path);
+    if (took_over) marks.drop_unfinished_rewrite();
 
     const std::string log_path = join_path(path, LOG_NAME);
-    Result<ReplayResult> replayed = open_log(log_path);
+    Result<ReplayResult> replayed = replay_settled_log(log_path, marks, nullptr);
     if (!replayed.ok()) return replayed.error();
     Result<LogStorage> storage = LogStorage::open(log_path, replayed.value().generation,
                                                   replayed.value().end_offset,
@@ -222,6 +252,7 @@ Result<std::unique_ptr<Queue>> Queue::open(const std::string& path, const QueueO
     if (!storage.ok()) return storage.error();
     queue->state_ = std::move(replayed.value().state);
     queue->storage_ = std::move(storage.value());
+    queue->forget_marks_beyond(replayed.value().end_offset);
     return queue;
   });
 }

@@ -16,11 +16,13 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "queue/commit_marks.h"
 #include "queue/log_storage.h"
 #include "queue/log_verify.h"
+#include "queue/mark_checks.h"
 #include "queue/process_lock.h"
 #include "queue/queue_state.h"
 #include "queue/result.h"
@@ -125,15 +127,40 @@ class Queue {
   // One fsync that covers `need` and whatever else was published before
   // it began, with the marks kept up to date.
   Status sync_covering(CommitMarks& marks, uint64_t generation, uint64_t need);
+  // Whether the synced mark, which covers this call's records, can be
+  // believed (see mark_checks.h).
+  Result<bool> synced_mark_believed(CommitMarks& marks, uint64_t generation);
+  // The fsync of a call whose covering mark was not believed; corrects the mark.
+  Status sync_despite_mark(CommitMarks& marks, uint64_t generation, uint64_t need);
+  // After this process replayed the log or cut its tail: marks that claim
+  // more than the log now holds (its tail was damaged and cut, or it was
+  // changed while no process had it open) are cleared, silently.
+  void forget_marks_beyond(uint64_t end);
   // After a compaction or purge: the new log is durable as a whole.
   void note_durable_rewrite();
   // Compacts after a removal when the log is worth it. A failure is not the
   // removal's: it is reported once on standard error and retried later.
   void auto_compact_check();
+  // Before the release: whether a call that appended had the log to itself
+  // (see exclusive_check.cc). An error if not.
+  Status check_held_alone(uint64_t start_pos, uint64_t start_generation);
+  // Runs before the log is cut: a frame that looks damaged may be one that
+  // another holder is still writing, if the lock word is no longer ours.
+  Status before_cut();
+  // After a release that found the lock word changed.
+  void note_lock_word_changed();
+  // Whole frames that others appended to the log this process is rewriting,
+  // past *read_to, which moves past them (none unless the lock word was
+  // changed), without Enqueues of ids the rewrite or `seen` already holds.
+  Result<std::string> appends_behind_rewrite(uint64_t* read_to,
+                                             std::unordered_set<uint64_t>* seen);
+  // Appends frames carried over to the new log, durably.
+  Status carry_over(const std::string& frames);
   // Applies what other processes appended, or reloads a replaced log.
   Status catch_up();
-  // Replays the whole log into a fresh state and reopens the handles.
-  Status reload();
+  // Replays the whole log into a fresh state and reopens the handles;
+  // `replaced`: the path names another file than the one this process had.
+  Status reload(bool replaced = false);
   // Rewrites the log to the present messages under generation + 1.
   Status compact_log();
   // Replaces the log by an empty one under generation + 1.
@@ -146,6 +173,7 @@ class Queue {
   std::mutex mutex_;  // guards everything below
   QueueState state_;
   LogStorage storage_;
+  MarkChecks mark_checks_;
   // An operation was cut short by an exception; the next one replays the log.
   bool stale_ = false;
   // Automatic compaction that failed: when to try again, and whether the

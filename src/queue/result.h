@@ -11,8 +11,8 @@
 
 namespace ferrow {
 
-// Classifies an I/O failure. Only TimedOut changes how the error reaches the
-// caller; the other kinds exist so that tests and logs can tell causes apart.
+// Classifies an I/O failure. Only TimedOut and PermissionDenied change how
+// the error reaches the caller; the other kinds exist so that tests and logs can tell causes apart.
 enum class IoErrorKind {
   Other,
   NotFound,
@@ -21,6 +21,7 @@ enum class IoErrorKind {
   UnexpectedEof,   // "failed to fill whole buffer"
   WriteZero,       // the OS accepted no bytes of a write
   TimedOut,        // the process lock was not obtained in time
+  PermissionDenied,  // a queue directory that others than owner and group may write
 };
 
 class QueueError {

@@ -43,15 +43,37 @@ class LogStorageTest : public TempDirTest {
   LogStorage storage_;
 };
 
-TEST_F(LogStorageTest, ReadUpToTheEndSucceedsOneByteMoreIsOutOfBounds) {
+TEST_F(LogStorageTest, ReadUpToTheEndSucceedsOneByteMoreNamesTheCut) {
   auto body = storage_.read_body(20, 80);
   ASSERT_TRUE(body.ok());
   EXPECT_EQ(body.value()[0], 'X');
   EXPECT_EQ(body.value().size(), 80u);
   auto past = storage_.read_body(21, 80);
   ASSERT_FALSE(past.ok());
-  EXPECT_EQ(past.error().form(), QueueError::Form::BodyOutOfBounds);
-  EXPECT_EQ(past.error().message(), "Ferrow: body read out of bounds (need 101, mapped 100)");
+  EXPECT_EQ(past.error().form(), QueueError::Form::IoFailure);
+  EXPECT_EQ(past.error().message(),
+            path_ + " was cut while the queue was open: the body at bytes 21 to 101 lies past "
+                    "its end (100 bytes); the message is delivered again when its lease ends");
+}
+
+// The pages of a mapped body vanish when the file is cut under the mapping:
+// the copy fails with the error instead of the process dying of SIGBUS, and
+// the next read maps afresh.
+TEST_F(LogStorageTest, CutUnderTheMappingFailsTheCopyNotTheProcess) {
+  std::string big = encode_file_header(0) + std::string(3 * 4096, 'b');
+  WriteFile(big);
+  auto opened = LogStorage::open(path_, 0, big.size(), 0);
+  ASSERT_TRUE(opened.ok());
+  storage_ = std::move(opened.value());
+  ASSERT_TRUE(storage_.read_body(16, 4).ok());  // maps the whole file
+  ASSERT_EQ(::truncate(path_.c_str(), 100), 0);
+  auto cut = storage_.read_body(16, 3 * 4096);
+  ASSERT_FALSE(cut.ok());
+  EXPECT_NE(cut.error().message().find("was cut while the queue was open"), std::string::npos);
+  EXPECT_NE(cut.error().message().find("(100 bytes)"), std::string::npos);
+  auto whole_again = storage_.read_body(16, 84);
+  ASSERT_TRUE(whole_again.ok());
+  EXPECT_EQ(whole_again.value(), std::string(84, 'b'));
 }
 
 TEST_F(LogStorageTest, WrappingReadIsOutOfBounds) {

@@ -31,6 +31,24 @@ std::string base_log() {
   return log;
 }
 
+// A file renamed over the log by anything but a rewrite of the queue is
+// reported, but once per process: at whichever input first replaces the log.
+// What this target checks is the replay, so the report is set aside.
+std::string without_foreign_log_report(const std::string& warning) {
+  std::string kept;
+  size_t start = 0;
+  while (start < warning.size()) {
+    size_t end = warning.find('\n', start);
+    end = end == std::string::npos ? warning.size() : end + 1;
+    const std::string line = warning.substr(start, end - start);
+    if (line.find("was replaced by a file that no compaction or purge") == std::string::npos) {
+      kept += line;
+    }
+    start = end;
+  }
+  return kept;
+}
+
 // Another process renamed a new file over the log.
 void check_replaced(Queue& q, std::string_view replacement, Scratch& scratch) {
   const Replay expected = expect_replay(replacement);
@@ -43,7 +61,7 @@ void check_replaced(Queue& q, std::string_view replacement, Scratch& scratch) {
   }
   // A new generation (or no readable header at all): replayed from scratch.
   check_queue_holds(q, expected.state, expected.file, expected.end, expected.generation, scratch);
-  const std::string warning = scratch.take_captured();
+  const std::string warning = without_foreign_log_report(scratch.take_captured());
   FUZZ_CHECK(warning == expected.warning, "warning '%s', expected '%s'", warning.c_str(),
              expected.warning.c_str());
   check_reopen_agrees(q, scratch);

@@ -49,7 +49,7 @@ RESULTS = os.path.join(REPO, "bench", "results", "multiprocess.md")
 
 # The process layouts measured: one process doing everything, and P
 # producers beside P consumers.
-LAYOUTS = {"single": 0, "1+1": 1, "2+2": 2, "4+4": 4}
+LAYOUTS = {"single": 0, "1+1": 1, "2+2": 2, "4+4": 4, "8+8": 8}
 OPS_PER_MESSAGE = 3
 # Upper bound for one round (process start-up included); a child still running
 # after it is killed and the round fails.
@@ -401,6 +401,8 @@ def main():
     parser.add_argument("--live", type=int, default=200_000,
                         help="present messages (and as many acknowledged ones) to compact")
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--layouts", default="single,1+1,2+2,4+4,8+8",
+                        help="process layouts of the rows that sync every operation")
     parser.add_argument("--baseline", metavar="DIR",
                         help="another build of the ferrow module, unpacked in DIR")
     args = parser.parse_args()
@@ -413,7 +415,7 @@ def main():
     if fstype in ("tmpfs", "ramfs"):
         print(f"warning: {args.dir} is on {fstype}; fsync costs nothing there", file=sys.stderr)
     rounds = args.rounds
-    synced_layouts = ("single", "1+1", "2+2", "4+4")
+    synced_layouts = tuple(args.layouts.split(","))
     # (label, durability, kind, option, messages, layouts, sqlite3 row, baseline row)
     configs = [
         ("ferrow", "default (fsync every record)", "ferrow", None, args.n, synced_layouts, 1,

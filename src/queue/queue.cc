@@ -135,19 +135,27 @@ Status Queue::make_durable(CommitMarks& marks, uint64_t generation, uint64_t nee
       }
     }
     if (!marks.take_leadership(leader, me)) continue;
-    Status synced = sync_covering(marks, generation, need);
+    // The processes that the last fsync released are about to append again:
+    // waiting for them, about as long as an fsync takes, lets one device
+    // flush cover all of them.
+    marks.gather_followers(std::clamp(last_fsync_ns_, MIN_GATHER_NS, MAX_GATHER_NS));
+    Status synced = sync_covering(marks, generation, need, /*leading=*/true);
     marks.end_leadership(me);
     return synced;
   }
 }
 
-Status Queue::sync_covering(CommitMarks& marks, uint64_t generation, uint64_t need) {
+Status Queue::sync_covering(CommitMarks& marks, uint64_t generation, uint64_t need,
+                            bool leading) {
   // Everything published before this fsync begins is covered by it. A
   // failed fsync raises nothing: the records stay in effect, as after any
   // failed sync, and every process that saw them syncs again before it
   // returns (on Linux its own fsync reports the same write-back error).
   const uint64_t target = std::max(need, marks.appended(generation));
+  const uint64_t began = monotonic_ns();
   FERROW_TRY(storage_.sync_log(/*force=*/true));
+  last_fsync_ns_ = monotonic_ns() - began;
+  if (leading) marks.note_round_size();
   marks.raise_synced(generation, target);
   return {};
 }
@@ -516,7 +524,8 @@ Status Queue::flush() {
     return framed(/*catch_up=*/false, [&]() -> Status {
       if (!persistent()) return Status();
       CommitMarks marks(lock_->header());
-      return sync_covering(marks, storage_.generation(), storage_.append_pos());
+      return sync_covering(marks, storage_.generation(), storage_.append_pos(),
+                           /*leading=*/false);
     });
   });
 }

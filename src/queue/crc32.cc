@@ -1,6 +1,7 @@
 // CRC-32/ISO-HDLC, the checksum of every log payload.
 //
-// Slicing-by-8: table[0] is the classic one-byte-per-step table; table[k][b]
+// Carry-less multiplication where the processor has it (below), and
+// slicing-by-8 for short inputs and tails: table[0] is the classic one-byte-per-step table; table[k][b]
 // is the register contribution of byte b followed by k zero bytes, so eight
 // lookups advance the register by eight bytes at once. The result is the same
 // as the one-byte loop for every input; only the speed differs, which matters
@@ -51,6 +52,14 @@ uint32_t update_by_table(uint32_t c, const char* p, size_t n) {
     p += 8;
     n -= 8;
   }
+  // A short tail (what follows the folded blocks) in as few dependent steps
+  // as possible: four bytes at once, then the rest one by one.
+  if (n >= 4) {
+    const uint32_t x = c ^ decode_fixed32(p);
+    c = t[3][x & 0xFF] ^ t[2][(x >> 8) & 0xFF] ^ t[1][(x >> 16) & 0xFF] ^ t[0][x >> 24];
+    p += 4;
+    n -= 4;
+  }
   while (n > 0) {
     c = t[0][(c ^ static_cast<uint8_t>(*p)) & 0xFF] ^ (c >> 8);
     p++;
@@ -74,39 +83,47 @@ FERROW_CLMUL inline __m128i fold(__m128i x, __m128i k, __m128i next) {
 
 // Carry-less multiplication folds 64 bytes per step, several times faster
 // than the tables on long payloads; a replay checksums the whole log. The
-// constants are powers of x modulo the polynomial, bit-reflected:
-// x^(4*128+32), x^(4*128-32) (fold by four blocks), x^(128+32), x^(128-32)
-// (fold by one), x^64, and the polynomial with its Barrett constant.
-// REQUIRES: n >= 64 and n a multiple of 16.
-FERROW_CLMUL uint32_t update_by_folding(uint32_t c, const char* p, size_t n) {
-  const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);
-  const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
+// constants are powers of x modulo the polynomial, bit-reflected: for a
+// distance of d blocks of 16 bytes, x^(128d+32) and x^(128d-32); then x^64,
+// and the polynomial with its Barrett constant.
+//
+// Most payloads are short (an Enqueue of a 100-byte body is 121 bytes), so
+// what counts there is latency, not throughput: rather than folding block
+// after block into one register, every block is multiplied by the power
+// that carries it to the last block at once, all of them independently, and
+// the products are added. The fold by four blocks serves long payloads
+// first, in four lanes; the lanes and the last blocks end the same way.
+struct FoldConstant {
+  uint64_t lo;  // x^(128d+32)
+  uint64_t hi;  // x^(128d-32)
+};
+constexpr FoldConstant kFold[8] = {
+    {0, 0},  // distance 0: no fold
+    {0x1751997d0, 0x0ccaa009e}, {0x0f1da05aa, 0x15a546366}, {0x03db1ecdc, 0x174359406},
+    {0x154442bd4, 0x1c6e41596}, {0x1c7569e54, 0x0ae0b5394}, {0x0df068dc2, 0x18cb44e58},
+    {0x1ea89367e, 0x1d7cfc6ac},
+};
+constexpr int kMaxDistance = 7;
+
+FERROW_CLMUL inline __m128i fold_constant(int distance) {
+  return _mm_set_epi64x(static_cast<long long>(kFold[distance].hi),
+                        static_cast<long long>(kFold[distance].lo));
+}
+
+// x carried `distance` blocks forward (0: x itself).
+FERROW_CLMUL inline __m128i carry(__m128i x, int distance) {
+  if (distance == 0) return x;
+  const __m128i k = fold_constant(distance);
+  return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x11), _mm_clmulepi64_si128(x, k, 0x00));
+}
+
+// The 128-bit remainder down to the 32-bit CRC register.
+FERROW_CLMUL inline uint32_t reduce(__m128i x1) {
+  const __m128i k3k4 = fold_constant(1);
   const __m128i k5k0 = _mm_set_epi64x(0, 0x0163cd6124);
   const __m128i poly = _mm_set_epi64x(0x01f7011641, 0x01db710641);
-  __m128i x1 = _mm_xor_si128(load16(p), _mm_cvtsi32_si128(static_cast<int>(c)));
-  __m128i x2 = load16(p + 16);
-  __m128i x3 = load16(p + 32);
-  __m128i x4 = load16(p + 48);
-  p += 64;
-  n -= 64;
-  while (n >= 64) {
-    x1 = fold(x1, k1k2, load16(p));
-    x2 = fold(x2, k1k2, load16(p + 16));
-    x3 = fold(x3, k1k2, load16(p + 32));
-    x4 = fold(x4, k1k2, load16(p + 48));
-    p += 64;
-    n -= 64;
-  }
-  x1 = fold(x1, k3k4, x2);
-  x1 = fold(x1, k3k4, x3);
-  x1 = fold(x1, k3k4, x4);
-  while (n >= 16) {
-    x1 = fold(x1, k3k4, load16(p));
-    p += 16;
-    n -= 16;
-  }
-  // 128 bits to 64.
   const __m128i mask32 = _mm_setr_epi32(~0, 0, ~0, 0);
+  // 128 bits to 64.
   __m128i x2b = _mm_clmulepi64_si128(x1, k3k4, 0x10);
   x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2b);
   x2b = _mm_srli_si128(x1, 4);
@@ -118,6 +135,42 @@ FERROW_CLMUL uint32_t update_by_folding(uint32_t c, const char* p, size_t n) {
   return static_cast<uint32_t>(_mm_extract_epi32(x1, 1));
 }
 
+// REQUIRES: n >= 16 and n a multiple of 16.
+FERROW_CLMUL uint32_t update_by_folding(uint32_t c, const char* p, size_t n) {
+  const __m128i first = _mm_xor_si128(load16(p), _mm_cvtsi32_si128(static_cast<int>(c)));
+  size_t blocks = n / 16;
+  if (blocks <= kMaxDistance + 1) {
+    // Short: every block carried straight to the last.
+    __m128i acc = carry(first, static_cast<int>(blocks - 1));
+    for (size_t i = 1; i < blocks; i++) {
+      acc = _mm_xor_si128(acc, carry(load16(p + 16 * i), static_cast<int>(blocks - 1 - i)));
+    }
+    return reduce(acc);
+  }
+  // Long: four lanes, each folded four blocks at a time.
+  const __m128i k1k2 = fold_constant(4);
+  __m128i x1 = first;
+  __m128i x2 = load16(p + 16);
+  __m128i x3 = load16(p + 32);
+  __m128i x4 = load16(p + 48);
+  p += 64;
+  blocks -= 4;
+  while (blocks >= 4) {
+    x1 = fold(x1, k1k2, load16(p));
+    x2 = fold(x2, k1k2, load16(p + 16));
+    x3 = fold(x3, k1k2, load16(p + 32));
+    x4 = fold(x4, k1k2, load16(p + 48));
+    p += 64;
+    blocks -= 4;
+  }
+  // The lanes and the 0 to 3 blocks left, each carried to the last block.
+  const int left = static_cast<int>(blocks);
+  __m128i acc = _mm_xor_si128(_mm_xor_si128(carry(x1, 3 + left), carry(x2, 2 + left)),
+                              _mm_xor_si128(carry(x3, 1 + left), carry(x4, left)));
+  for (int i = 0; i < left; i++) acc = _mm_xor_si128(acc, carry(load16(p + 16 * i), left - 1 - i));
+  return reduce(acc);
+}
+
 const bool kHasClmul = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
 #endif
 
@@ -127,8 +180,8 @@ uint32_t crc32(const char* data, size_t n) {
   uint32_t c = 0xFFFFFFFF;
 #if defined(__x86_64__)
   // Without carry-less multiply (none of the machines we test on) the table
-  // alone covers every length.
-  if (kHasClmul && n >= 64) {
+  // alone covers every length. Below two blocks the table is as quick.
+  if (kHasClmul && n >= 32) {
     const size_t folded = n & ~size_t{15};
     c = update_by_folding(c, data, folded);
     data += folded;

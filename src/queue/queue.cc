@@ -415,7 +415,7 @@ void Queue::auto_compact_check() {
 Result<bool> Queue::ack(uint64_t seq) {
   return guarded([&]() -> Result<bool> {
     return framed(/*catch_up=*/true, [&]() -> Result<bool> {
-      if (state_.find(seq) == nullptr) return false;
+      if (!state_.contains(seq)) return false;
       FERROW_TRY(append_and_apply(AckRecord{seq}, /*batch=*/false));
       auto_compact_check();
       return true;
@@ -435,7 +435,7 @@ Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
       acks.reserve(seqs.size());
       std::unordered_set<uint64_t> planned;
       for (uint64_t seq : seqs) {
-        if (state_.find(seq) == nullptr) continue;
+        if (!state_.contains(seq)) continue;
         if (!ascending && !planned.insert(seq).second) continue;
         acks.push_back(AckRecord{seq});
       }

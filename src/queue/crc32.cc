@@ -171,24 +171,126 @@ FERROW_CLMUL uint32_t update_by_folding(uint32_t c, const char* p, size_t n) {
   return reduce(acc);
 }
 
-const bool kHasClmul = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+// Asked once the processor's features are known (a static initialiser may
+// run before libgcc's own).
+const bool kHasClmul = (__builtin_cpu_init(), true) && __builtin_cpu_supports("pclmul") &&
+                       __builtin_cpu_supports("sse4.1");
+
+// With 512-bit carry-less multiplication, a payload of up to eight blocks
+// (128 bytes, most Enqueue records) takes two loads and four products: each
+// of the eight 128-bit lanes holds a block and its own constant.
+#define FERROW_WIDE_CLMUL \
+  __attribute__((target("vpclmulqdq,avx512f,avx512bw,avx512vl,pclmul,sse4.1")))
+
+constexpr size_t kWideBlocks = 8;
+// For a payload of b blocks, lane i carries its block b - 1 - i blocks on;
+// the last block and the lanes past it get zero (the last is put back as
+// it is, the others were loaded as zero).
+struct WideConstants {
+  alignas(64) uint64_t lanes[kWideBlocks + 1][2 * kWideBlocks];
+};
+constexpr WideConstants make_wide_constants() {
+  WideConstants w{};
+  for (size_t b = 1; b <= kWideBlocks; b++) {
+    for (size_t i = 0; i + 1 < b; i++) {
+      const FoldConstant k = kFold[b - 1 - i];
+      w.lanes[b][2 * i] = k.lo;
+      w.lanes[b][2 * i + 1] = k.hi;
+    }
+  }
+  return w;
+}
+constexpr WideConstants kWide = make_wide_constants();
+
+// GCC 12's own AVX-512 headers trip its uninitialised-use warning (its bug
+// 105593) in the casts and shuffles below.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+// REQUIRES: 1 <= blocks <= 8.
+FERROW_WIDE_CLMUL uint32_t fold_wide(uint32_t c, const char* p, size_t blocks) {
+  const size_t bytes = 16 * blocks;
+  const __mmask64 low_mask = bytes >= 64 ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1;
+  const __mmask64 high_mask = bytes <= 64    ? 0
+                              : bytes >= 128 ? ~__mmask64{0}
+                                             : (__mmask64{1} << (bytes - 64)) - 1;
+  __m512i low = _mm512_maskz_loadu_epi8(low_mask, p);
+  const __m512i high = _mm512_maskz_loadu_epi8(high_mask, p + 64);
+  low = _mm512_xor_si512(low, _mm512_castsi128_si512(_mm_cvtsi32_si128(static_cast<int>(c))));
+  const __m512i k_low = _mm512_load_si512(kWide.lanes[blocks]);
+  const __m512i k_high = _mm512_load_si512(kWide.lanes[blocks] + 8);
+  __m512i carried_low = _mm512_xor_si512(_mm512_clmulepi64_epi128(low, k_low, 0x00),
+                                         _mm512_clmulepi64_epi128(low, k_low, 0x11));
+  __m512i carried_high = _mm512_xor_si512(_mm512_clmulepi64_epi128(high, k_high, 0x00),
+                                          _mm512_clmulepi64_epi128(high, k_high, 0x11));
+  // The last block stays where it is.
+  const size_t last = blocks - 1;
+  const __mmask8 last_lane = static_cast<__mmask8>(3u << (2 * (last % 4)));
+  if (last < 4) {
+    carried_low = _mm512_mask_mov_epi64(carried_low, last_lane, low);
+  } else {
+    carried_high = _mm512_mask_mov_epi64(carried_high, last_lane, high);
+  }
+  const __m512i sum = _mm512_xor_si512(carried_low, carried_high);
+  // The upper half brought down by a lane shuffle (its 256-bit extract
+  // trips a warning in some compilers' headers).
+  const __m256i half = _mm256_xor_si256(
+      _mm512_castsi512_si256(sum), _mm512_castsi512_si256(_mm512_shuffle_i64x2(sum, sum, 0x4E)));
+  const __m128i quarter = _mm_xor_si128(_mm256_castsi256_si128(half),
+                                        _mm256_extracti128_si256(half, 1));
+  return reduce(quarter);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+const bool kHasWideClmul = (__builtin_cpu_init(), true) && __builtin_cpu_supports("vpclmulqdq") &&
+                           __builtin_cpu_supports("avx512f") &&
+                           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
 #endif
 
 }  // namespace
 
-uint32_t crc32(const char* data, size_t n) {
+bool crc_kernel_available(CrcKernel kernel) {
+  switch (kernel) {
+    case CrcKernel::Table:
+      return true;
+#if defined(__x86_64__)
+    case CrcKernel::Folding:
+      return kHasClmul;
+    case CrcKernel::Wide:
+      return kHasClmul && kHasWideClmul;
+#endif
+    default:
+      return false;
+  }
+}
+
+uint32_t crc32_with(CrcKernel kernel, const char* data, size_t n) {
   uint32_t c = 0xFFFFFFFF;
 #if defined(__x86_64__)
-  // Without carry-less multiply (none of the machines we test on) the table
-  // alone covers every length. Below two blocks the table is as quick.
-  if (kHasClmul && n >= 32) {
+  // Below two blocks the table is as quick.
+  if (kernel != CrcKernel::Table && n >= 32) {
     const size_t folded = n & ~size_t{15};
-    c = update_by_folding(c, data, folded);
+    c = kernel == CrcKernel::Wide && folded <= 16 * kWideBlocks
+            ? fold_wide(c, data, folded / 16)
+            : update_by_folding(c, data, folded);
     data += folded;
     n -= folded;
   }
 #endif
   return update_by_table(c, data, n) ^ 0xFFFFFFFF;
+}
+
+uint32_t crc32(const char* data, size_t n) {
+#if defined(__x86_64__)
+  // Without carry-less multiply (none of the machines we test on) the table
+  // alone covers every length.
+  if (kHasClmul) return crc32_with(kHasWideClmul ? CrcKernel::Wide : CrcKernel::Folding, data, n);
+#endif
+  return crc32_with(CrcKernel::Table, data, n);
 }
 
 }  // namespace ferrow

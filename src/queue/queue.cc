@@ -327,7 +327,7 @@ Result<std::optional<DeliveredMessage>> Queue::dequeue(uint64_t lease_ms) {
       FERROW_TRY(expire_leases(now));
       const std::optional<uint64_t> seq = state_.smallest_ready();
       if (!seq) return std::optional<DeliveredMessage>();
-      const uint32_t deliveries = next_delivery(state_.find(*seq)->deliveries);
+      const uint32_t deliveries = next_delivery(state_.deliveries_of(*seq));
       FERROW_TRY(append_and_apply(LeaseRecord{*seq, deadline_after(now, lease_ms), deliveries}, false));
       Result<DeliveredMessage> message = delivered(*seq);
       if (!message.ok()) return message.error();
@@ -344,7 +344,7 @@ Result<std::vector<DeliveredMessage>> Queue::dequeue_batch(uint64_t max, uint64_
       const uint64_t deadline_ms = deadline_after(now, lease_ms);
       std::vector<LogRecord> leases;
       for (uint64_t seq : state_.smallest_ready(max)) {
-        leases.push_back(LeaseRecord{seq, deadline_ms, next_delivery(state_.find(seq)->deliveries)});
+        leases.push_back(LeaseRecord{seq, deadline_ms, next_delivery(state_.deliveries_of(seq))});
       }
       size_t granted = 0;
       Status appended = storage_.append_records(leases, [&](size_t i, uint64_t) {

@@ -68,15 +68,21 @@ void QueueState::clear_ready(uint64_t seq, Chunk& chunk) {
   ready_count_--;
 }
 
-QueueState::Lease& QueueState::lease_of(uint64_t seq, Chunk& chunk) {
-  chunk.leased |= bit(seq);
-  return leases_[seq];
+QueueState::Leases& QueueState::leases_for(uint64_t seq, Chunk& chunk) {
+  if (!chunk.leases) {
+    chunk.leases = spare_leases_ ? std::move(spare_leases_) : std::make_unique<Leases>();
+  }
+  if (!(chunk.leased & bit(seq))) {
+    chunk.leased |= bit(seq);
+    chunk.leases->deliveries[slot(seq)] = 0;
+    chunk.leases->deadline_ms[slot(seq)] = 0;
+  }
+  return *chunk.leases;
 }
 
 void QueueState::drop_lease(uint64_t seq, Chunk& chunk) {
-  if (!(chunk.leased & bit(seq))) return;
   chunk.leased &= ~bit(seq);
-  leases_.erase(seq);
+  if (chunk.leased == 0 && chunk.leases) spare_leases_ = std::move(chunk.leases);
 }
 
 void QueueState::apply_enqueue(const EnqueueRecord& r, uint64_t record_offset, bool keep_body) {
@@ -115,9 +121,9 @@ void QueueState::apply_enqueue(const EnqueueRecord& r, uint64_t record_offset, b
 void QueueState::apply_lease(const LeaseRecord& r) {
   Chunk* chunk = chunk_of(r.seq);
   if (chunk == nullptr || !(chunk->present & bit(r.seq))) return;
-  Lease& lease = lease_of(r.seq, *chunk);
-  lease.deliveries = r.deliveries;
-  lease.deadline_ms = r.deadline_ms;
+  Leases& leases = leases_for(r.seq, *chunk);
+  leases.deliveries[slot(r.seq)] = r.deliveries;
+  leases.deadline_ms[slot(r.seq)] = r.deadline_ms;
   if (chunk->ready & bit(r.seq)) clear_ready(r.seq, *chunk);
   if (!replaying_) lease_schedule_.push(LeasePair(r.deadline_ms, r.seq));
 }
@@ -129,9 +135,7 @@ void QueueState::apply_requeue(const RequeueRecord& r) {
   if (r.deliveries == 0) {
     drop_lease(r.seq, *chunk);
   } else {
-    Lease& lease = lease_of(r.seq, *chunk);
-    lease.deliveries = r.deliveries;
-    lease.deadline_ms = 0;
+    leases_for(r.seq, *chunk).deliveries[slot(r.seq)] = r.deliveries;
   }
   if (!(chunk->ready & bit(r.seq))) set_ready(r.seq, *chunk);
   requeued_total_++;
@@ -159,9 +163,11 @@ void QueueState::end_replay() {
   replaying_ = false;
   std::vector<LeasePair> running;
   running.reserve(message_count_ - ready_count_);
-  leases_.for_each([&](uint64_t seq, const Lease& lease) {
-    const Chunk* chunk = chunk_of(seq);
-    if (!(chunk->ready & bit(seq))) running.emplace_back(lease.deadline_ms, seq);
+  chunks_.for_each([&](uint64_t id, const std::unique_ptr<Chunk>& chunk) {
+    for (uint64_t bits = chunk->present & ~chunk->ready; bits != 0; bits &= bits - 1) {
+      const unsigned i = static_cast<unsigned>(std::countr_zero(bits));
+      running.emplace_back(chunk->leases->deadline_ms[i], (id << CHUNK_BITS) + i);
+    }
   });
   lease_schedule_ = decltype(lease_schedule_)(std::greater<LeasePair>(), std::move(running));
 }
@@ -174,9 +180,8 @@ MessageEntry QueueState::entry_at(uint64_t seq, const Chunk& chunk) const {
   entry.body_len = chunk.body_len[i];
   entry.in_flight = !(chunk.ready & bit(seq));
   if (chunk.leased & bit(seq)) {
-    const Lease& lease = *leases_.find(seq);
-    entry.deliveries = lease.deliveries;
-    if (entry.in_flight) entry.deadline_ms = lease.deadline_ms;
+    entry.deliveries = chunk.leases->deliveries[i];
+    if (entry.in_flight) entry.deadline_ms = chunk.leases->deadline_ms[i];
   }
   return entry;
 }
@@ -191,6 +196,12 @@ const MessageEntry* QueueState::find(uint64_t seq) const {
 bool QueueState::contains(uint64_t seq) const {
   const Chunk* chunk = chunk_of(seq);
   return chunk != nullptr && (chunk->present & bit(seq));
+}
+
+uint32_t QueueState::deliveries_of(uint64_t seq) const {
+  const Chunk* chunk = chunk_of(seq);
+  if (chunk == nullptr || !(chunk->leased & bit(seq))) return 0;
+  return chunk->leases->deliveries[slot(seq)];
 }
 
 const std::string* QueueState::kept_body(uint64_t seq) const {

@@ -10,9 +10,10 @@
 // chunk, and usually none, since consecutive operations touch the same
 // chunk. The ready set is a 64-bit bitmap per chunk plus an ordered set of
 // the chunks that hold ready messages; a message is in flight when it is
-// present and not ready. Deadlines and delivery counts, which only leased
-// messages have, live in a table of their own beside the chunks. Even a
-// pathologically sparse queue costs at most one chunk per live message.
+// present and not ready. Deadlines and delivery counts, which only delivered
+// messages need, live beside the entries in a block that a chunk holds only
+// while one of its messages has them. Even a pathologically sparse queue
+// costs at most one chunk per live message.
 //
 // Not thread-safe: the queue object guards it with its mutex (and, for a
 // persistent queue, the process lock).
@@ -76,6 +77,8 @@ class QueueState {
   // change of the state.
   const MessageEntry* find(uint64_t seq) const;
   bool contains(uint64_t seq) const;
+  // The delivery count of a present message.
+  uint32_t deliveries_of(uint64_t seq) const;
   // The body kept for a message by a ":memory:" queue, if any.
   const std::string* kept_body(uint64_t seq) const;
   // The smallest ready seq, if any.
@@ -110,20 +113,22 @@ class QueueState {
   static constexpr unsigned CHUNK_BITS = 6;
   static constexpr uint64_t CHUNK_LEN = uint64_t{1} << CHUNK_BITS;  // one bit per id in a word
 
+  // What only delivered messages need, for the ids of one chunk: present
+  // while any of them is in flight or was delivered before.
+  struct Leases {
+    uint64_t deadline_ms[CHUNK_LEN];  // meaningful while in flight
+    uint32_t deliveries[CHUNK_LEN];
+  };
   struct Chunk {
     uint64_t present = 0;  // bit i: id (chunk id * 64 + i) is present
     uint64_t ready = 0;    // bit i: present and not in flight
     uint64_t kept = 0;     // bit i: present with its body in `bodies`
-    uint64_t leased = 0;   // bit i: present with an entry in `leases_`
+    uint64_t leased = 0;   // bit i: present, with its lease fields in `leases`
     uint64_t enqueued_ts_ms[CHUNK_LEN];
     uint64_t body_offset[CHUNK_LEN];
     uint32_t body_len[CHUNK_LEN];
+    std::unique_ptr<Leases> leases;  // while `leased` is not 0
     std::unique_ptr<std::array<std::string, CHUNK_LEN>> bodies;  // ":memory:" queues only
-  };
-  // Kept for a message that is in flight or was delivered before.
-  struct Lease {
-    uint64_t deadline_ms = 0;  // meaningful while in flight
-    uint32_t deliveries = 0;
   };
 
   static uint64_t chunk_id(uint64_t seq) { return seq >> CHUNK_BITS; }
@@ -135,7 +140,8 @@ class QueueState {
   void release_chunk_if_empty(uint64_t id, Chunk& chunk);
   void set_ready(uint64_t seq, Chunk& chunk);
   void clear_ready(uint64_t seq, Chunk& chunk);
-  Lease& lease_of(uint64_t seq, Chunk& chunk);
+  // The lease fields of a message, which from now on count as set.
+  Leases& leases_for(uint64_t seq, Chunk& chunk);
   void drop_lease(uint64_t seq, Chunk& chunk);
 
   void apply_enqueue(const EnqueueRecord& r, uint64_t record_offset, bool keep_body);
@@ -146,10 +152,11 @@ class QueueState {
   MessageEntry entry_at(uint64_t seq, const Chunk& chunk) const;
 
   FlatMap<std::unique_ptr<Chunk>> chunks_;
-  FlatMap<Lease> leases_;
-  // An emptied chunk kept for the next insert: a queue drained as fast as it
-  // fills would otherwise allocate and free a chunk per message.
+  // An emptied chunk (and lease block) kept for the next insert: a queue
+  // drained as fast as it fills would otherwise allocate and free one per
+  // message.
   std::unique_ptr<Chunk> spare_;
+  std::unique_ptr<Leases> spare_leases_;
   // Consecutive operations mostly touch one chunk: remember the last one.
   mutable uint64_t cached_id_ = UINT64_MAX;
   mutable Chunk* cached_chunk_ = nullptr;

@@ -97,7 +97,9 @@ void ExpectSame(const Model& model, QueueState& state, bool schedule_exact) {
     EXPECT_EQ(e.body_len, m.body_len) << seq;
     EXPECT_EQ(e.deliveries, m.deliveries) << seq;
     EXPECT_EQ(e.in_flight, m.in_flight) << seq;
-    if (m.in_flight) EXPECT_EQ(e.deadline_ms, m.deadline_ms) << seq;
+    if (m.in_flight) {
+      EXPECT_EQ(e.deadline_ms, m.deadline_ms) << seq;
+    }
     const MessageEntry* found = state.find(seq);
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->deliveries, m.deliveries);
@@ -116,7 +118,9 @@ void ExpectSame(const Model& model, QueueState& state, bool schedule_exact) {
     pairs++;
   }
   EXPECT_EQ(current, running);
-  if (schedule_exact) EXPECT_EQ(pairs, running.size());
+  if (schedule_exact) {
+    EXPECT_EQ(pairs, running.size());
+  }
 }
 
 class DenseIndexTest : public TempDirTest {};

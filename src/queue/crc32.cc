@@ -209,16 +209,38 @@ constexpr WideConstants kWide = make_wide_constants();
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-// REQUIRES: 1 <= blocks <= 8.
-FERROW_WIDE_CLMUL uint32_t fold_wide(uint32_t c, const char* p, size_t blocks) {
+// The whole payload, tail included, with no table step: the payload is
+// taken as if zero bytes stood in front of it up to a multiple of 16, which
+// leaves a CRC unchanged once the initial register value is applied to the
+// payload's first four bytes instead. Masked loads never touch the bytes
+// outside the payload.
+// REQUIRES: 32 <= n <= 128.
+FERROW_WIDE_CLMUL uint32_t fold_wide(uint32_t c, const char* p, size_t n) {
+  const size_t blocks = (n + 15) / 16;
   const size_t bytes = 16 * blocks;
-  const __mmask64 low_mask = bytes >= 64 ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1;
+  const size_t pad = bytes - n;
+  const char* start = p - pad;
+  const __mmask64 low_mask = (bytes >= 64 ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1) &
+                             ~((__mmask64{1} << pad) - 1);
   const __mmask64 high_mask = bytes <= 64    ? 0
                               : bytes >= 128 ? ~__mmask64{0}
                                              : (__mmask64{1} << (bytes - 64)) - 1;
-  __m512i low = _mm512_maskz_loadu_epi8(low_mask, p);
-  const __m512i high = _mm512_maskz_loadu_epi8(high_mask, p + 64);
-  low = _mm512_xor_si512(low, _mm512_castsi128_si512(_mm_cvtsi32_si128(static_cast<int>(c))));
+  // The register, moved to the payload's first byte (pad < 16), which puts
+  // its last bytes into the second block when pad > 12.
+  alignas(16) static constexpr uint8_t kShift[48] = {
+      0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+      0x80, 0x80, 0x80, 0x80, 0,    1,    2,    3,    4,    5,    6,    7,
+      8,    9,    10,   11,   12,   13,   14,   15,   0x80, 0x80, 0x80, 0x80,
+      0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+  const __m128i register_bytes = _mm_cvtsi32_si128(static_cast<int>(c));
+  const __m128i in_first = _mm_shuffle_epi8(
+      register_bytes, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kShift + 16 - pad)));
+  const __m128i in_second = _mm_shuffle_epi8(
+      register_bytes, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kShift + 32 - pad)));
+  __m512i low = _mm512_maskz_loadu_epi8(low_mask, start);
+  const __m512i high = _mm512_maskz_loadu_epi8(high_mask, start + 64);
+  low = _mm512_xor_si512(
+      low, _mm512_inserti32x4(_mm512_zextsi128_si512(in_first), in_second, 1));
   const __m512i k_low = _mm512_load_si512(kWide.lanes[blocks]);
   const __m512i k_high = _mm512_load_si512(kWide.lanes[blocks] + 8);
   __m512i carried_low = _mm512_xor_si512(_mm512_clmulepi64_epi128(low, k_low, 0x00),
@@ -246,9 +268,14 @@ FERROW_WIDE_CLMUL uint32_t fold_wide(uint32_t c, const char* p, size_t blocks) {
 #pragma GCC diagnostic pop
 #endif
 
+#if defined(__SANITIZE_ADDRESS__)
+// The address sanitizer cannot tell a masked load from a full one.
+const bool kHasWideClmul = false;
+#else
 const bool kHasWideClmul = (__builtin_cpu_init(), true) && __builtin_cpu_supports("vpclmulqdq") &&
                            __builtin_cpu_supports("avx512f") &&
                            __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+#endif
 #endif
 
 }  // namespace
@@ -274,9 +301,10 @@ uint32_t crc32_with(CrcKernel kernel, const char* data, size_t n) {
   // Below two blocks the table is as quick.
   if (kernel != CrcKernel::Table && n >= 32) {
     const size_t folded = n & ~size_t{15};
-    c = kernel == CrcKernel::Wide && folded <= 16 * kWideBlocks
-            ? fold_wide(c, data, folded / 16)
-            : update_by_folding(c, data, folded);
+    if (kernel == CrcKernel::Wide && n <= 16 * kWideBlocks) {
+      return fold_wide(c, data, n) ^ 0xFFFFFFFF;
+    }
+    c = update_by_folding(c, data, folded);
     data += folded;
     n -= folded;
   }

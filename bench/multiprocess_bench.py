@@ -10,8 +10,9 @@ table is printed and also written to bench/results/multiprocess.md.
 
 (1) P producer processes enqueue 2N messages between them with single
 `enqueue` calls while P consumer processes loop `dequeue` + `ack` until the
-producers are done and the queue is empty, for P = 1, 2 and 4. All are started
-with the "spawn" method, open the queue, and then wait at a barrier; the wall
+producers are done and the queue is empty, for P = 1, 2, 4 and 8 (--layouts).
+All are started with the "spawn" method, open the queue, and then wait at a
+barrier; the wall
 time runs from the first process leaving the barrier to the last ack, so 2N /
 wall time is the end-to-end rate. The single-process figure is one process
 doing enqueue, then dequeue + ack, for 2N messages. Every delivered body is
@@ -22,7 +23,14 @@ operations share one flush. --baseline DIR adds the default-policy rows for
 another build of the module unpacked in DIR (for example the build before a
 change), measured in the same rounds.
 
-(2) A queue holding LIVE present messages and as many acknowledged ones is
+(2) One process at a time, for this build and the --baseline build in turn
+(bench/build_figures.py): opening a log of --open-messages live messages,
+next to reading the same file sequentially from the page cache; the resident
+memory it adds per live message; durable batch cycles of 1000; single
+operations (durable enqueue, cycles with sync_interval_ms=1000 and in
+memory); in-memory batch cycles.
+
+(3) A queue holding LIVE present messages and as many acknowledged ones is
 compacted in a fresh process (its log was just written, so it is in the page
 cache); the rate is live bytes before / seconds of `compact()`. The baseline
 copies a file of the same number of bytes with cp and then syncs the copy and
@@ -41,6 +49,8 @@ import time
 import traceback
 
 import ferrow  # the build under test; children may load a baseline instead
+
+import build_figures
 
 from _common import (BODY, DEFAULT_BENCH_DIR, PEER_QUEUES, REPO, Scratch, SqliteQueue,
                      filesystem_of, sqlite_integrity)
@@ -61,6 +71,9 @@ IDLE_SLEEP_S = 0.0001
 # process lock would before giving up.
 BUSY_TIMEOUT_MS = 30_000
 COMPACT_CHUNK = 10_000
+# Work per round of the one-process figures (batches count cycles of 1000).
+SINGLE_COUNTS = {"durable-batch": 20, "durable-enqueue": 500, "relaxed-cycle": 20_000,
+                 "memory-cycle": 200_000, "memory-batch": 200}
 HEADER_BYTES = 16
 FRAME_OVERHEAD = 33
 
@@ -400,14 +413,17 @@ def main():
                         help="messages per round for the rows that do not")
     parser.add_argument("--live", type=int, default=200_000,
                         help="present messages (and as many acknowledged ones) to compact")
+    parser.add_argument("--open-messages", type=int, default=1_000_000,
+                        help="live messages in the log that is opened")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--layouts", default="single,1+1,2+2,4+4,8+8",
                         help="process layouts of the rows that sync every operation")
     parser.add_argument("--baseline", metavar="DIR",
                         help="another build of the ferrow module, unpacked in DIR")
     args = parser.parse_args()
-    if args.rounds < 1 or args.live % COMPACT_CHUNK:
-        parser.error(f"--rounds must be positive and --live a multiple of {COMPACT_CHUNK}")
+    if args.rounds < 1 or args.live % COMPACT_CHUNK or args.open_messages % COMPACT_CHUNK:
+        parser.error(f"--rounds must be positive, --live and --open-messages multiples of "
+                     f"{COMPACT_CHUNK}")
 
     ctx = multiprocessing.get_context("spawn")
     scratch = Scratch(args.dir, prefix="multiprocess-bench-")
@@ -451,6 +467,16 @@ def main():
                     print(f"  round {r + 1}: {label} {durability}, {layout}: {rate:,.0f} msgs/s"
                           + (f"  PROBLEMS: {'; '.join(found)}" if found else ""),
                           file=sys.stderr, flush=True)
+
+        builds = [("this build", None)]
+        if args.baseline:
+            builds.append(("baseline", os.path.abspath(args.baseline)))
+        log = lambda line: print(line, file=sys.stderr, flush=True)  # noqa: E731
+        print(f"  opening a log of {args.open_messages:,} live messages", file=sys.stderr,
+              flush=True)
+        opened, read_s, open_log_bytes = build_figures.measure_open(
+            builds, args.open_messages, rounds, scratch, log)
+        single_rates = build_figures.measure_rates(builds, SINGLE_COUNTS, rounds, scratch, log)
 
         print(f"  building a log of {args.live:,} present and {args.live:,} acknowledged "
               "messages", file=sys.stderr, flush=True)
@@ -514,6 +540,35 @@ def main():
            if args.baseline else ""),
         "",
     ]
+    lines += [
+        f"Opening a log of {args.open_messages:,} live messages ({open_log_bytes / 2**20:,.0f} "
+        f"MiB, 100-byte bodies) in a fresh process, next to reading the file sequentially in "
+        f"1 MiB pieces from the page cache ({read_s * 1000:,.1f} ms, median of {rounds}); "
+        f"memory is the resident set the open adds, per live message.",
+        "",
+        "| build | open | vs sequential read | bytes per live message |",
+        "|---|---:|---:|---:|",
+    ]
+    for build, _ in builds:
+        seconds, per_message = opened[build]
+        lines.append(f"| {build} | {seconds * 1000:,.1f} ms | {seconds / read_s:.2f}x "
+                     f"| {per_message:.1f} |")
+    lines += [
+        "",
+        f"One process, median of {rounds} rounds"
+        + (", this build and the baseline in turn" if args.baseline else "") + ".",
+        "",
+        "| measurement | this build | " + ("baseline | this / baseline |" if args.baseline else "")
+        + "",
+        "|---|---:|" + ("---:|---:|" if args.baseline else ""),
+    ]
+    for key, title, unit in build_figures.RATES:
+        row = f"| {title} | {single_rates[('this build', key)]:,.0f} {unit} |"
+        if args.baseline:
+            base = single_rates[("baseline", key)]
+            row += f" {base:,.0f} {unit} | {single_rates[('this build', key)] / base:.2f}x |"
+        lines.append(row)
+    lines.append("")
     c_med, cp_med = statistics.median(compact_s), statistics.median(cp_s)
     lines += [
         f"Compaction of a log of {log_before / 1e6:,.1f} MB holding {args.live:,} present and "

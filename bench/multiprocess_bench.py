@@ -56,6 +56,10 @@ from _common import (BODY, DEFAULT_BENCH_DIR, PEER_QUEUES, REPO, Scratch, Sqlite
                      filesystem_of, sqlite_integrity)
 
 RESULTS = os.path.join(REPO, "bench", "results", "multiprocess.md")
+# The fault shim of `make cpp` counts the fsync calls of the processes that
+# load it: Ferrow's own fsyncs, apart from anything else the disk flushes.
+FSYNC_SHIM = os.path.join(REPO, "build", "cpp", "libferrow_fault_shim.so")
+FSYNC_SHIM_ENV = "FERROW_BENCH_COUNT_FSYNCS"
 
 # The process layouts measured: one process doing everything, and P
 # producers beside P consumers.
@@ -156,10 +160,26 @@ def leftover_messages(kind, option, directory):
     return total, None if check == "ok" else check
 
 
+def fsync_calls():
+    """The fsync calls this process made, where the counting shim is loaded
+    (FSYNC_SHIM_ENV), else None."""
+    if not os.environ.get(FSYNC_SHIM_ENV):
+        return None
+    import ctypes
+    try:
+        count = ctypes.CDLL(None).ferrow_fault_calls
+    except AttributeError:
+        return None
+    count.argtypes = (ctypes.c_char_p,)
+    count.restype = ctypes.c_long
+    return count(b"fsync")
+
+
 def worker(kind, option, directory, role, tag, count, producers, barrier, producers_done,
            results):
     """One child process. Puts exactly one tuple on `results`:
-    (role, tag, start, end, consumed bodies, redelivered, failed acks, error)."""
+    (role, tag, start, end, consumed bodies, redelivered, failed acks, fsync calls or None,
+    error)."""
     try:
         q = open_queue(kind, option, directory)
         barrier.wait(CHILD_TIMEOUT_S)
@@ -206,9 +226,10 @@ def worker(kind, option, directory, role, tag, count, producers, barrier, produc
         if kind != "ferrow":
             q.close()
         del q
-        results.put((role, tag, start, end, consumed, redelivered, failed_acks, None))
+        results.put((role, tag, start, end, consumed, redelivered, failed_acks, fsync_calls(),
+                     None))
     except BaseException:
-        results.put((role, tag, None, None, [], 0, 0, traceback.format_exc()))
+        results.put((role, tag, None, None, [], 0, 0, None, traceback.format_exc()))
 
 
 def run_children(ctx, children, results, timeout_s):
@@ -263,9 +284,12 @@ def device_flushes(path):
     return int(fields[15]) if len(fields) > 15 else None
 
 
-def delivery_round(ctx, scratch, kind, option, total, layout):
+def delivery_round(ctx, scratch, kind, option, total, layout, fsync_shim=None):
     """One round of `total` messages; returns (messages per second, device
-    flushes or None, list of problems found)."""
+    flushes or None, list of problems found). With `fsync_shim` (the fault
+    shim of the C++ build, which counts calls) the Ferrow children load it,
+    and `fsync_shim` is then a list to which the round's fsync calls are
+    appended."""
     d = scratch.fresh()
     try:
         prepare_queue(kind, option, d)
@@ -282,7 +306,20 @@ def delivery_round(ctx, scratch, kind, option, total, layout):
                               results))
                     for role, tag, count in roles]
         flushes_before = device_flushes(d)
-        outs = run_children(ctx, children, results, CHILD_TIMEOUT_S)
+        shim_env = {}
+        if fsync_shim is not None and kind == "ferrow" and os.path.exists(FSYNC_SHIM):
+            # Children inherit the environment they are started with.
+            shim_env = {"LD_PRELOAD": FSYNC_SHIM, FSYNC_SHIM_ENV: "1"}
+        saved = {k: os.environ.get(k) for k in shim_env}
+        os.environ.update(shim_env)
+        try:
+            outs = run_children(ctx, children, results, CHILD_TIMEOUT_S)
+        finally:
+            for k, v in saved.items():
+                if v is None:
+                    os.environ.pop(k, None)
+                else:
+                    os.environ[k] = v
         flushes_after = device_flushes(d)
         flushes = (None if flushes_before is None or flushes_after is None
                    else flushes_after - flushes_before)
@@ -312,6 +349,8 @@ def delivery_round(ctx, scratch, kind, option, total, layout):
             problems.append(f"{left} messages left in the queue")
         if damage:
             problems.append(f"integrity check: {damage}")
+        if shim_env and all(o[7] is not None for o in outs):
+            fsync_shim.append(sum(o[7] for o in outs))
         return total / (end - start), flushes, problems
     finally:
         scratch.remove(d)
@@ -449,6 +488,7 @@ def main():
     ]
     samples = {(i, layout): [] for i, c in enumerate(configs) for layout in c[5]}
     flush_counts = {key: [] for key in samples}
+    fsync_counts = {key: [] for key in samples}
     problems = {i: [] for i in range(len(configs))}
     compact_s, cp_s, compact_problems = [], [], []
     began = clock()
@@ -459,7 +499,11 @@ def main():
         for r in range(rounds):
             for i, (label, durability, kind, option, n, layouts, _, _) in enumerate(configs):
                 for layout in layouts:
-                    rate, flushes, found = delivery_round(ctx, scratch, kind, option, n, layout)
+                    fsyncs = []
+                    rate, flushes, found = delivery_round(ctx, scratch, kind, option, n, layout,
+                                                          fsyncs)
+                    if fsyncs and fsyncs[0]:
+                        fsync_counts[(i, layout)].append(n * OPS_PER_MESSAGE / fsyncs[0])
                     samples[(i, layout)].append(rate)
                     if flushes:
                         flush_counts[(i, layout)].append(n * OPS_PER_MESSAGE / flushes)
@@ -514,11 +558,13 @@ def main():
         f"per message, WAL, each operation its own transaction, consumers claiming the "
         f"smallest ready id with one UPDATE, busy_timeout={BUSY_TIMEOUT_MS} ms. Operations "
         f"per device flush: {OPS_PER_MESSAGE} per message / flush requests the disk "
-        f"completed during the round (other programs' flushes included).",
+        f"completed during the round (other programs' flushes included); per fsync: "
+        f"Ferrow's own fsync calls, counted by the fault shim of `make cpp` where it was "
+        f"built.",
         "",
         "| queue | durability | processes | messages | msgs/s | vs sqlite3 | vs baseline "
-        "| operations per device flush | check |",
-        "|---|---|---|---:|---:|---:|---:|---:|---|",
+        "| operations per device flush | operations per fsync | check |",
+        "|---|---|---|---:|---:|---:|---:|---:|---:|---|",
     ]
     for i, (label, durability, kind, option, n, layouts, twin, base) in enumerate(configs):
         check = "ok" if not problems[i] else f"{len(problems[i])} problems (see below)"
@@ -528,9 +574,11 @@ def main():
             vs_base = "" if base is None else f"{rate / med[(base, layout)]:.2f}x"
             per_flush = flush_counts[(i, layout)]
             per_flush = f"{statistics.median(per_flush):.2f}" if per_flush else "n/a"
+            per_fsync = fsync_counts[(i, layout)]
+            per_fsync = f"{statistics.median(per_fsync):.2f}" if per_fsync else ""
             processes = "1" if layout == "single" else layout
             lines.append(f"| {label} | {durability} | {processes} | {n:,} | {rate:,.0f} | "
-                         f"{vs_sqlite} | {vs_base} | {per_flush} | {check} |")
+                         f"{vs_sqlite} | {vs_base} | {per_flush} | {per_fsync} | {check} |")
     lines += [
         "",
         "vs sqlite3 compares a row with the sqlite3 row of the same process layout and the "

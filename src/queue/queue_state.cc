@@ -24,9 +24,7 @@ void QueueState::apply_record(const LogRecord& record, uint64_t record_offset, b
   }
 }
 
-QueueState::Chunk* QueueState::chunk_of(uint64_t seq) const {
-  const uint64_t id = chunk_id(seq);
-  if (id == cached_id_) return cached_chunk_;
+QueueState::Chunk* QueueState::lookup_chunk(uint64_t id) const {
   const std::unique_ptr<Chunk>* found = chunks_.find(id);
   if (found == nullptr) return nullptr;
   cached_id_ = id;
@@ -34,9 +32,7 @@ QueueState::Chunk* QueueState::chunk_of(uint64_t seq) const {
   return cached_chunk_;
 }
 
-QueueState::Chunk& QueueState::chunk_for_insert(uint64_t seq) {
-  if (Chunk* chunk = chunk_of(seq)) return *chunk;
-  const uint64_t id = chunk_id(seq);
+QueueState::Chunk& QueueState::add_chunk(uint64_t id) {
   std::unique_ptr<Chunk>& slot = chunks_[id];
   slot = spare_ ? std::move(spare_) : std::make_unique<Chunk>();
   cached_id_ = id;
@@ -54,18 +50,6 @@ void QueueState::release_chunk_if_empty(uint64_t id, Chunk& chunk) {
   // all a reused chunk needs: entries are overwritten when ids arrive.
   spare_ = std::move(*chunks_.find(id));
   chunks_.erase(id);
-}
-
-void QueueState::set_ready(uint64_t seq, Chunk& chunk) {
-  if (chunk.ready == 0) ready_chunks_.insert(chunk_id(seq));
-  chunk.ready |= bit(seq);
-  ready_count_++;
-}
-
-void QueueState::clear_ready(uint64_t seq, Chunk& chunk) {
-  chunk.ready &= ~bit(seq);
-  if (chunk.ready == 0) ready_chunks_.erase(chunk_id(seq));
-  ready_count_--;
 }
 
 QueueState::Leases& QueueState::leases_for(uint64_t seq, Chunk& chunk) {

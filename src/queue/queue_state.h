@@ -135,11 +135,28 @@ class QueueState {
   static uint64_t bit(uint64_t seq) { return uint64_t{1} << (seq & (CHUNK_LEN - 1)); }
   static size_t slot(uint64_t seq) { return seq & (CHUNK_LEN - 1); }
 
-  Chunk* chunk_of(uint64_t seq) const;
-  Chunk& chunk_for_insert(uint64_t seq);
+  // Inline: every record of a replay passes through these.
+  Chunk* chunk_of(uint64_t seq) const {
+    const uint64_t id = chunk_id(seq);
+    return id == cached_id_ ? cached_chunk_ : lookup_chunk(id);
+  }
+  Chunk* lookup_chunk(uint64_t id) const;
+  Chunk& chunk_for_insert(uint64_t seq) {
+    Chunk* chunk = chunk_of(seq);
+    return chunk != nullptr ? *chunk : add_chunk(chunk_id(seq));
+  }
+  Chunk& add_chunk(uint64_t id);
   void release_chunk_if_empty(uint64_t id, Chunk& chunk);
-  void set_ready(uint64_t seq, Chunk& chunk);
-  void clear_ready(uint64_t seq, Chunk& chunk);
+  void set_ready(uint64_t seq, Chunk& chunk) {
+    if (chunk.ready == 0) ready_chunks_.insert(chunk_id(seq));
+    chunk.ready |= bit(seq);
+    ready_count_++;
+  }
+  void clear_ready(uint64_t seq, Chunk& chunk) {
+    chunk.ready &= ~bit(seq);
+    if (chunk.ready == 0) ready_chunks_.erase(chunk_id(seq));
+    ready_count_--;
+  }
   // The lease fields of a message, which from now on count as set.
   Leases& leases_for(uint64_t seq, Chunk& chunk);
   void drop_lease(uint64_t seq, Chunk& chunk);

@@ -268,8 +268,16 @@ FERROW_WIDE_CLMUL uint32_t fold_wide(uint32_t c, const char* p, size_t n) {
 #pragma GCC diagnostic pop
 #endif
 
+// The address sanitizer cannot tell a masked load from a full one (GCC and
+// clang announce it differently).
 #if defined(__SANITIZE_ADDRESS__)
-// The address sanitizer cannot tell a masked load from a full one.
+#define FERROW_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FERROW_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(FERROW_ADDRESS_SANITIZER)
 const bool kHasWideClmul = false;
 #else
 const bool kHasWideClmul = (__builtin_cpu_init(), true) && __builtin_cpu_supports("vpclmulqdq") &&

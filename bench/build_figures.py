@@ -85,17 +85,27 @@ def run_probe(source, args, module_dir):
     return [float(x) for x in out.stdout.split()]
 
 
+def remove_settled(scratch, path):
+    """Removes a scratch directory and lets the disk absorb it: on a file
+    system mounted with `discard` the freed blocks are trimmed at the next
+    journal commit, which would otherwise land in the next timed fsync, and
+    so on whichever build happens to run next."""
+    scratch.remove(path)
+    os.sync()
+
+
 def measure_rates(builds, counts, rounds, scratch, log=print):
-    """{(build, key): median rate}; rounds go round the figures and builds."""
+    """{(build, key): median rate}; rounds go round the figures and builds,
+    the builds in turn first."""
     samples = {}
     for r in range(rounds):
         for key, title, unit in RATES:
-            for build, module_dir in builds:
+            for build, module_dir in builds if r % 2 == 0 else builds[::-1]:
                 d = scratch.fresh()
                 try:
                     (rate,) = run_probe(RATE_PROBE, (key, counts[key], d), module_dir)
                 finally:
-                    scratch.remove(d)
+                    remove_settled(scratch, d)
                 samples.setdefault((build, key), []).append(rate)
                 log(f"  round {r + 1}: {build}, {title}: {rate:,.0f} {unit}")
     return {k: statistics.median(v) for k, v in samples.items()}
@@ -134,7 +144,7 @@ def measure_open(builds, messages, rounds, scratch, log=print):
         read_sequentially(log_path)  # from the page cache from here on
         reads, opens = [], {}
         for r in range(rounds):
-            for build, module_dir in builds:
+            for build, module_dir in builds if r % 2 == 0 else builds[::-1]:
                 reads.append(read_sequentially(log_path))
                 seconds, rss_bytes, total = run_probe(OPEN_PROBE, (path,), module_dir)
                 assert int(total) == messages, total
@@ -145,4 +155,4 @@ def measure_open(builds, messages, rounds, scratch, log=print):
                   for b, v in opens.items()}
         return result, statistics.median(reads), os.path.getsize(log_path)
     finally:
-        scratch.remove(d)
+        remove_settled(scratch, d)

@@ -353,7 +353,7 @@ def delivery_round(ctx, scratch, kind, option, total, layout, fsync_shim=None):
             fsync_shim.append(sum(o[7] for o in outs))
         return total / (end - start), flushes, problems
     finally:
-        scratch.remove(d)
+        build_figures.remove_settled(scratch, d)
 
 
 # (2) compaction.

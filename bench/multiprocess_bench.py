@@ -495,9 +495,12 @@ def main():
     try:
         print(f"measuring in {scratch.root} ({fstype} on {mount})", file=sys.stderr)
         # Rounds go round the configurations, so a slow spell of the machine
-        # touches every row alike rather than one of them.
+        # touches every row alike rather than one of them; each round starts
+        # at another configuration, so that none always comes first.
         for r in range(rounds):
-            for i, (label, durability, kind, option, n, layouts, _, _) in enumerate(configs):
+            order = [(i + r) % len(configs) for i in range(len(configs))]
+            for i in order:
+                label, durability, kind, option, n, layouts, _, _ = configs[i]
                 for layout in layouts:
                     fsyncs = []
                     rate, flushes, found = delivery_round(ctx, scratch, kind, option, n, layout,

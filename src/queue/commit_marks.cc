@@ -131,7 +131,8 @@ CommitMarks::Waited CommitMarks::wait_for_leader(uint64_t generation, uint64_t e
 // It counts before it raises `synced`: the raise wakes the waiters, who stop
 // counting themselves.
 void CommitMarks::note_round_size() {
-  const uint32_t waited = shared<uint32_t>(header_ + SLEEPERS_OFFSET).load(std::memory_order_seq_cst);
+  const uint32_t waited =
+      shared<uint32_t>(header_ + SLEEPERS_OFFSET).load(std::memory_order_seq_cst);
   shared<uint32_t>(header_ + GATHERING_OFFSET)
       .store(std::min(waited, GATHERING_BIT - 1), std::memory_order_seq_cst);
 }

@@ -1,11 +1,12 @@
 // CRC-32/ISO-HDLC, the checksum of every log payload.
 //
 // Carry-less multiplication where the processor has it (below), and
-// slicing-by-8 for short inputs and tails: table[0] is the classic one-byte-per-step table; table[k][b]
-// is the register contribution of byte b followed by k zero bytes, so eight
-// lookups advance the register by eight bytes at once. The result is the same
-// as the one-byte loop for every input; only the speed differs, which matters
-// because every body is checksummed on append and again on every replay.
+// slicing-by-8 for short inputs and tails: table[0] is the classic
+// one-byte-per-step table; table[k][b] is the register contribution of byte
+// b followed by k zero bytes, so eight lookups advance the register by eight
+// bytes at once. Every kernel gives the result of the one-byte loop for
+// every input; only the speed differs, which matters because every body is
+// checksummed on append and again on every replay.
 #include <array>
 #include <cstddef>
 #include <cstdint>

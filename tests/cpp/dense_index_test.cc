@@ -85,9 +85,9 @@ void ExpectSame(const Model& model, QueueState& state, bool schedule_exact) {
   EXPECT_EQ(state.dead_total(), model.dead);
   EXPECT_EQ(state.requeued_total(), model.requeued);
   EXPECT_EQ(state.smallest_ready(UINT64_MAX), ready_seqs);
-  EXPECT_EQ(state.smallest_ready(3), std::vector<uint64_t>(ready_seqs.begin(),
-                                                          ready_seqs.begin() +
-                                                              std::min<size_t>(3, ready_seqs.size())));
+  const size_t first_three = std::min<size_t>(3, ready_seqs.size());
+  EXPECT_EQ(state.smallest_ready(3),
+            std::vector<uint64_t>(ready_seqs.begin(), ready_seqs.begin() + first_three));
   std::vector<uint64_t> visited;
   state.for_each_message([&](uint64_t seq, const MessageEntry& e) {
     visited.push_back(seq);

@@ -105,7 +105,8 @@ TEST_F(LogFormatTest, EveryCrcKernelMatchesZlibAtEveryLengthAndAlignment) {
   std::string data(4096 + 64, '\0');
   for (char& c : data) c = static_cast<char>(random());
   auto zlib = [](const char* p, size_t n) {
-    return static_cast<uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(p), static_cast<uInt>(n)));
+    return static_cast<uint32_t>(
+        ::crc32(0, reinterpret_cast<const Bytef*>(p), static_cast<uInt>(n)));
   };
   for (CrcKernel kernel : {CrcKernel::Table, CrcKernel::Folding, CrcKernel::Wide}) {
     if (!crc_kernel_available(kernel)) continue;

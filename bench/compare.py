@@ -72,9 +72,11 @@ SCENARIOS = [
      "2 producer + 2 consumer\nprocesses (msgs/s)"),
     ("multi4", "4 producer + 4 consumer processes", "msgs/s",
      "4 producer + 4 consumer\nprocesses (msgs/s)"),
+    ("multi8", "8 producer + 8 consumer processes", "msgs/s",
+     "8 producer + 8 consumer\nprocesses (msgs/s)"),
 ]
 # The process layouts of the multi-process rows.
-LAYOUTS = {"multi": "2+2", "multi4": "4+4"}
+LAYOUTS = {"multi": "2+2", "multi4": "4+4", "multi8": "8+8"}
 
 
 def elapsed_since(start):

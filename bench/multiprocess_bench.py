@@ -10,8 +10,9 @@ table is printed and also written to bench/results/multiprocess.md.
 
 (1) P producer processes enqueue 2N messages between them with single
 `enqueue` calls while P consumer processes loop `dequeue` + `ack` until the
-producers are done and the queue is empty, for P = 1, 2 and 4. All are started
-with the "spawn" method, open the queue, and then wait at a barrier; the wall
+producers are done and the queue is empty, for P = 1, 2, 4 and 8 (--layouts).
+All are started with the "spawn" method, open the queue, and then wait at a
+barrier; the wall
 time runs from the first process leaving the barrier to the last ack, so 2N /
 wall time is the end-to-end rate. The single-process figure is one process
 doing enqueue, then dequeue + ack, for 2N messages. Every delivered body is
@@ -22,7 +23,14 @@ operations share one flush. --baseline DIR adds the default-policy rows for
 another build of the module unpacked in DIR (for example the build before a
 change), measured in the same rounds.
 
-(2) A queue holding LIVE present messages and as many acknowledged ones is
+(2) One process at a time, for this build and the --baseline build in turn
+(bench/build_figures.py): opening a log of --open-messages live messages,
+next to reading the same file sequentially from the page cache; the resident
+memory it adds per live message; durable batch cycles of 1000; single
+operations (durable enqueue, cycles with sync_interval_ms=1000 and in
+memory); in-memory batch cycles.
+
+(3) A queue holding LIVE present messages and as many acknowledged ones is
 compacted in a fresh process (its log was just written, so it is in the page
 cache); the rate is live bytes before / seconds of `compact()`. The baseline
 copies a file of the same number of bytes with cp and then syncs the copy and
@@ -42,14 +50,20 @@ import traceback
 
 import ferrow  # the build under test; children may load a baseline instead
 
+import build_figures
+
 from _common import (BODY, DEFAULT_BENCH_DIR, PEER_QUEUES, REPO, Scratch, SqliteQueue,
                      filesystem_of, sqlite_integrity)
 
 RESULTS = os.path.join(REPO, "bench", "results", "multiprocess.md")
+# The fault shim of `make cpp` counts the fsync calls of the processes that
+# load it: Ferrow's own fsyncs, apart from anything else the disk flushes.
+FSYNC_SHIM = os.path.join(REPO, "build", "cpp", "libferrow_fault_shim.so")
+FSYNC_SHIM_ENV = "FERROW_BENCH_COUNT_FSYNCS"
 
 # The process layouts measured: one process doing everything, and P
 # producers beside P consumers.
-LAYOUTS = {"single": 0, "1+1": 1, "2+2": 2, "4+4": 4}
+LAYOUTS = {"single": 0, "1+1": 1, "2+2": 2, "4+4": 4, "8+8": 8}
 OPS_PER_MESSAGE = 3
 # Upper bound for one round (process start-up included); a child still running
 # after it is killed and the round fails.
@@ -61,6 +75,9 @@ IDLE_SLEEP_S = 0.0001
 # process lock would before giving up.
 BUSY_TIMEOUT_MS = 30_000
 COMPACT_CHUNK = 10_000
+# Work per round of the one-process figures (batches count cycles of 1000).
+SINGLE_COUNTS = {"durable-batch": 20, "durable-enqueue": 500, "relaxed-cycle": 20_000,
+                 "memory-cycle": 200_000, "memory-batch": 200}
 HEADER_BYTES = 16
 FRAME_OVERHEAD = 33
 
@@ -143,10 +160,26 @@ def leftover_messages(kind, option, directory):
     return total, None if check == "ok" else check
 
 
+def fsync_calls():
+    """The fsync calls this process made, where the counting shim is loaded
+    (FSYNC_SHIM_ENV), else None."""
+    if not os.environ.get(FSYNC_SHIM_ENV):
+        return None
+    import ctypes
+    try:
+        count = ctypes.CDLL(None).ferrow_fault_calls
+    except AttributeError:
+        return None
+    count.argtypes = (ctypes.c_char_p,)
+    count.restype = ctypes.c_long
+    return count(b"fsync")
+
+
 def worker(kind, option, directory, role, tag, count, producers, barrier, producers_done,
            results):
     """One child process. Puts exactly one tuple on `results`:
-    (role, tag, start, end, consumed bodies, redelivered, failed acks, error)."""
+    (role, tag, start, end, consumed bodies, redelivered, failed acks, fsync calls or None,
+    error)."""
     try:
         q = open_queue(kind, option, directory)
         barrier.wait(CHILD_TIMEOUT_S)
@@ -193,9 +226,10 @@ def worker(kind, option, directory, role, tag, count, producers, barrier, produc
         if kind != "ferrow":
             q.close()
         del q
-        results.put((role, tag, start, end, consumed, redelivered, failed_acks, None))
+        results.put((role, tag, start, end, consumed, redelivered, failed_acks, fsync_calls(),
+                     None))
     except BaseException:
-        results.put((role, tag, None, None, [], 0, 0, traceback.format_exc()))
+        results.put((role, tag, None, None, [], 0, 0, None, traceback.format_exc()))
 
 
 def run_children(ctx, children, results, timeout_s):
@@ -250,9 +284,12 @@ def device_flushes(path):
     return int(fields[15]) if len(fields) > 15 else None
 
 
-def delivery_round(ctx, scratch, kind, option, total, layout):
+def delivery_round(ctx, scratch, kind, option, total, layout, fsync_shim=None):
     """One round of `total` messages; returns (messages per second, device
-    flushes or None, list of problems found)."""
+    flushes or None, list of problems found). With `fsync_shim` (the fault
+    shim of the C++ build, which counts calls) the Ferrow children load it,
+    and `fsync_shim` is then a list to which the round's fsync calls are
+    appended."""
     d = scratch.fresh()
     try:
         prepare_queue(kind, option, d)
@@ -269,7 +306,20 @@ def delivery_round(ctx, scratch, kind, option, total, layout):
                               results))
                     for role, tag, count in roles]
         flushes_before = device_flushes(d)
-        outs = run_children(ctx, children, results, CHILD_TIMEOUT_S)
+        shim_env = {}
+        if fsync_shim is not None and kind == "ferrow" and os.path.exists(FSYNC_SHIM):
+            # Children inherit the environment they are started with.
+            shim_env = {"LD_PRELOAD": FSYNC_SHIM, FSYNC_SHIM_ENV: "1"}
+        saved = {k: os.environ.get(k) for k in shim_env}
+        os.environ.update(shim_env)
+        try:
+            outs = run_children(ctx, children, results, CHILD_TIMEOUT_S)
+        finally:
+            for k, v in saved.items():
+                if v is None:
+                    os.environ.pop(k, None)
+                else:
+                    os.environ[k] = v
         flushes_after = device_flushes(d)
         flushes = (None if flushes_before is None or flushes_after is None
                    else flushes_after - flushes_before)
@@ -299,9 +349,11 @@ def delivery_round(ctx, scratch, kind, option, total, layout):
             problems.append(f"{left} messages left in the queue")
         if damage:
             problems.append(f"integrity check: {damage}")
+        if shim_env and all(o[7] is not None for o in outs):
+            fsync_shim.append(sum(o[7] for o in outs))
         return total / (end - start), flushes, problems
     finally:
-        scratch.remove(d)
+        build_figures.remove_settled(scratch, d)
 
 
 # (2) compaction.
@@ -400,12 +452,17 @@ def main():
                         help="messages per round for the rows that do not")
     parser.add_argument("--live", type=int, default=200_000,
                         help="present messages (and as many acknowledged ones) to compact")
+    parser.add_argument("--open-messages", type=int, default=1_000_000,
+                        help="live messages in the log that is opened")
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--layouts", default="single,1+1,2+2,4+4,8+8",
+                        help="process layouts of the rows that sync every operation")
     parser.add_argument("--baseline", metavar="DIR",
                         help="another build of the ferrow module, unpacked in DIR")
     args = parser.parse_args()
-    if args.rounds < 1 or args.live % COMPACT_CHUNK:
-        parser.error(f"--rounds must be positive and --live a multiple of {COMPACT_CHUNK}")
+    if args.rounds < 1 or args.live % COMPACT_CHUNK or args.open_messages % COMPACT_CHUNK:
+        parser.error(f"--rounds must be positive, --live and --open-messages multiples of "
+                     f"{COMPACT_CHUNK}")
 
     ctx = multiprocessing.get_context("spawn")
     scratch = Scratch(args.dir, prefix="multiprocess-bench-")
@@ -413,7 +470,7 @@ def main():
     if fstype in ("tmpfs", "ramfs"):
         print(f"warning: {args.dir} is on {fstype}; fsync costs nothing there", file=sys.stderr)
     rounds = args.rounds
-    synced_layouts = ("single", "1+1", "2+2", "4+4")
+    synced_layouts = tuple(args.layouts.split(","))
     # (label, durability, kind, option, messages, layouts, sqlite3 row, baseline row)
     configs = [
         ("ferrow", "default (fsync every record)", "ferrow", None, args.n, synced_layouts, 1,
@@ -431,17 +488,25 @@ def main():
     ]
     samples = {(i, layout): [] for i, c in enumerate(configs) for layout in c[5]}
     flush_counts = {key: [] for key in samples}
+    fsync_counts = {key: [] for key in samples}
     problems = {i: [] for i in range(len(configs))}
     compact_s, cp_s, compact_problems = [], [], []
     began = clock()
     try:
         print(f"measuring in {scratch.root} ({fstype} on {mount})", file=sys.stderr)
         # Rounds go round the configurations, so a slow spell of the machine
-        # touches every row alike rather than one of them.
+        # touches every row alike rather than one of them; each round starts
+        # at another configuration, so that none always comes first.
         for r in range(rounds):
-            for i, (label, durability, kind, option, n, layouts, _, _) in enumerate(configs):
+            order = [(i + r) % len(configs) for i in range(len(configs))]
+            for i in order:
+                label, durability, kind, option, n, layouts, _, _ = configs[i]
                 for layout in layouts:
-                    rate, flushes, found = delivery_round(ctx, scratch, kind, option, n, layout)
+                    fsyncs = []
+                    rate, flushes, found = delivery_round(ctx, scratch, kind, option, n, layout,
+                                                          fsyncs)
+                    if fsyncs and fsyncs[0]:
+                        fsync_counts[(i, layout)].append(n * OPS_PER_MESSAGE / fsyncs[0])
                     samples[(i, layout)].append(rate)
                     if flushes:
                         flush_counts[(i, layout)].append(n * OPS_PER_MESSAGE / flushes)
@@ -449,6 +514,16 @@ def main():
                     print(f"  round {r + 1}: {label} {durability}, {layout}: {rate:,.0f} msgs/s"
                           + (f"  PROBLEMS: {'; '.join(found)}" if found else ""),
                           file=sys.stderr, flush=True)
+
+        builds = [("this build", None)]
+        if args.baseline:
+            builds.append(("baseline", os.path.abspath(args.baseline)))
+        log = lambda line: print(line, file=sys.stderr, flush=True)  # noqa: E731
+        print(f"  opening a log of {args.open_messages:,} live messages", file=sys.stderr,
+              flush=True)
+        opened, read_s, open_log_bytes = build_figures.measure_open(
+            builds, args.open_messages, rounds, scratch, log)
+        single_rates = build_figures.measure_rates(builds, SINGLE_COUNTS, rounds, scratch, log)
 
         print(f"  building a log of {args.live:,} present and {args.live:,} acknowledged "
               "messages", file=sys.stderr, flush=True)
@@ -486,11 +561,13 @@ def main():
         f"per message, WAL, each operation its own transaction, consumers claiming the "
         f"smallest ready id with one UPDATE, busy_timeout={BUSY_TIMEOUT_MS} ms. Operations "
         f"per device flush: {OPS_PER_MESSAGE} per message / flush requests the disk "
-        f"completed during the round (other programs' flushes included).",
+        f"completed during the round (other programs' flushes included); per fsync: "
+        f"Ferrow's own fsync calls, counted by the fault shim of `make cpp` where it was "
+        f"built.",
         "",
         "| queue | durability | processes | messages | msgs/s | vs sqlite3 | vs baseline "
-        "| operations per device flush | check |",
-        "|---|---|---|---:|---:|---:|---:|---:|---|",
+        "| operations per device flush | operations per fsync | check |",
+        "|---|---|---|---:|---:|---:|---:|---:|---:|---|",
     ]
     for i, (label, durability, kind, option, n, layouts, twin, base) in enumerate(configs):
         check = "ok" if not problems[i] else f"{len(problems[i])} problems (see below)"
@@ -500,9 +577,11 @@ def main():
             vs_base = "" if base is None else f"{rate / med[(base, layout)]:.2f}x"
             per_flush = flush_counts[(i, layout)]
             per_flush = f"{statistics.median(per_flush):.2f}" if per_flush else "n/a"
+            per_fsync = fsync_counts[(i, layout)]
+            per_fsync = f"{statistics.median(per_fsync):.2f}" if per_fsync else ""
             processes = "1" if layout == "single" else layout
             lines.append(f"| {label} | {durability} | {processes} | {n:,} | {rate:,.0f} | "
-                         f"{vs_sqlite} | {vs_base} | {per_flush} | {check} |")
+                         f"{vs_sqlite} | {vs_base} | {per_flush} | {per_fsync} | {check} |")
     lines += [
         "",
         "vs sqlite3 compares a row with the sqlite3 row of the same process layout and the "
@@ -512,6 +591,35 @@ def main():
            if args.baseline else ""),
         "",
     ]
+    lines += [
+        f"Opening a log of {args.open_messages:,} live messages ({open_log_bytes / 2**20:,.0f} "
+        f"MiB, 100-byte bodies) in a fresh process, next to reading the file sequentially in "
+        f"1 MiB pieces from the page cache ({read_s * 1000:,.1f} ms, median of {rounds}); "
+        f"memory is the resident set the open adds, per live message.",
+        "",
+        "| build | open | vs sequential read | bytes per live message |",
+        "|---|---:|---:|---:|",
+    ]
+    for build, _ in builds:
+        seconds, per_message = opened[build]
+        lines.append(f"| {build} | {seconds * 1000:,.1f} ms | {seconds / read_s:.2f}x "
+                     f"| {per_message:.1f} |")
+    lines += [
+        "",
+        f"One process, median of {rounds} rounds"
+        + (", this build and the baseline in turn" if args.baseline else "") + ".",
+        "",
+        "| measurement | this build | " + ("baseline | this / baseline |" if args.baseline else "")
+        + "",
+        "|---|---:|" + ("---:|---:|" if args.baseline else ""),
+    ]
+    for key, title, unit in build_figures.RATES:
+        row = f"| {title} | {single_rates[('this build', key)]:,.0f} {unit} |"
+        if args.baseline:
+            base = single_rates[("baseline", key)]
+            row += f" {base:,.0f} {unit} | {single_rates[('this build', key)] / base:.2f}x |"
+        lines.append(row)
+    lines.append("")
     c_med, cp_med = statistics.median(compact_s), statistics.median(cp_s)
     lines += [
         f"Compaction of a log of {log_before / 1e6:,.1f} MB holding {args.live:,} present and "

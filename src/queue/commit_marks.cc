@@ -13,6 +13,8 @@ constexpr size_t LEADER_OFFSET = 8;
 constexpr size_t APPENDED_OFFSET = 24;
 constexpr size_t SYNCED_OFFSET = 40;
 constexpr size_t SLEEPERS_OFFSET = 48;
+constexpr size_t GATHERING_OFFSET = 52;
+constexpr uint32_t GATHERING_BIT = uint32_t{1} << 31;
 constexpr uint64_t LEADER_CHECK_NS = 1000000;
 constexpr unsigned TAG_SHIFT = 48;
 constexpr uint64_t OFFSET_MASK = (uint64_t{1} << TAG_SHIFT) - 1;
@@ -157,6 +159,7 @@ CommitMarks::Waited CommitMarks::wait_for_leader(uint64_t generation, uint64_t e
   std::atomic_ref<uint64_t> synced = shared<uint64_t>(header_ + SYNCED_OFFSET);
   const uint64_t deadline = monotonic_ns() + timeout_ms * 1000000;
   sleepers.fetch_add(1, std::memory_order_seq_cst);
+  wake_gathering_leader();
   Waited outcome;
   for (;;) {
     const uint64_t seen = synced.load(std::memory_order_seq_cst);
@@ -184,6 +187,43 @@ CommitMarks::Waited CommitMarks::wait_for_leader(uint64_t generation, uint64_t e
   }
   sleepers.fetch_sub(1, std::memory_order_seq_cst);
   return outcome;
+}
+
+// Only the leader writes the word (its flag, the count), so plain stores do.
+// It counts before it raises `synced`: the raise wakes the waiters, who stop
+// counting themselves.
+void CommitMarks::note_round_size() {
+  const uint32_t waited =
+      shared<uint32_t>(header_ + SLEEPERS_OFFSET).load(std::memory_order_seq_cst);
+  shared<uint32_t>(header_ + GATHERING_OFFSET)
+      .store(std::min(waited, GATHERING_BIT - 1), std::memory_order_seq_cst);
+}
+
+void CommitMarks::gather_followers(uint64_t limit_ns) {
+  std::atomic_ref<uint32_t> gathering = shared<uint32_t>(header_ + GATHERING_OFFSET);
+  std::atomic_ref<uint32_t> sleepers = shared<uint32_t>(header_ + SLEEPERS_OFFSET);
+  const uint32_t expected = gathering.load(std::memory_order_seq_cst) & ~GATHERING_BIT;
+  if (expected == 0) return;
+  // The flag goes up before the count is read, and a follower counts itself
+  // before it reads the flag: either it sees the flag and wakes us, or we
+  // see it counted.
+  gathering.store(expected | GATHERING_BIT, std::memory_order_seq_cst);
+  const uint64_t deadline = monotonic_ns() + limit_ns;
+  for (;;) {
+    const uint32_t seen = sleepers.load(std::memory_order_seq_cst);
+    if (seen >= expected) break;
+    const uint64_t now = monotonic_ns();
+    if (now >= deadline) break;
+    futex_wait(header_ + SLEEPERS_OFFSET, seen, deadline - now);
+  }
+  gathering.store(expected, std::memory_order_seq_cst);
+}
+
+void CommitMarks::wake_gathering_leader() {
+  if (shared<uint32_t>(header_ + GATHERING_OFFSET).load(std::memory_order_seq_cst) &
+      GATHERING_BIT) {
+    futex_wake_all(header_ + SLEEPERS_OFFSET);
+  }
 }
 
 }  // namespace ferrow

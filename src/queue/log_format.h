@@ -100,8 +100,15 @@ inline uint64_t decode_fixed64(const char* src) {
 // The 16 header bytes of a log of the given generation.
 std::string encode_file_header(uint64_t generation);
 
-// CRC-32/ISO-HDLC (reflected 0xEDB88320, init and final xor 0xFFFFFFFF).
+// CRC-32/ISO-HDLC (reflected 0xEDB88320, init and final xor 0xFFFFFFFF),
+// with the quickest kernel this processor has.
 uint32_t crc32(const char* data, size_t n);
+// The kernels, each of which gives the same result, so that every one can
+// be checked on a machine that would use only the quickest: tables; 128-bit
+// carry-less multiplication; and 512-bit for payloads of up to 128 bytes.
+enum class CrcKernel { Table, Folding, Wide };
+bool crc_kernel_available(CrcKernel kernel);
+uint32_t crc32_with(CrcKernel kernel, const char* data, size_t n);
 
 // The payload bytes of a record; body_len is written as the low 32 bits.
 std::string encode_payload(const LogRecord& record);

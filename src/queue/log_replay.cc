@@ -8,6 +8,7 @@
 
 #include "queue/file_io.h"
 #include "queue/log_scanner.h"
+#include "queue/replay_frames.h"
 
 namespace ferrow {
 namespace {
@@ -51,7 +52,12 @@ Result<ReplayResult> open_log(const std::string& log_path, const std::function<S
                       status.value().identity};
 
   LogScanner scanner(fd, FILE_HEADER_LEN);
+  result.state.begin_replay();
   for (;;) {
+    // Whole, intact frames go the fast way; the first one that is not (or
+    // that the buffer holds only in part) is read below, with its verdict.
+    scanner.consume(apply_intact_frames(scanner.unread(), scanner.position(), result.state));
+    result.end_offset = scanner.position();
     Result<BufferFrame> next = scanner.next();
     if (!next.ok()) return next.error();
     const BufferFrame& frame = next.value();
@@ -75,6 +81,7 @@ Result<ReplayResult> open_log(const std::string& log_path, const std::function<S
     result.state.apply_record(decoded.record, offset, /*keep_body=*/false);
     result.end_offset = offset + frame.consumed;
   }
+  result.state.end_replay();
   return result;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "queue/log_format.h"
 #include "queue/result.h"
@@ -21,6 +22,13 @@ class LogScanner {
   // until the next call. offset() is where the returned frame begins.
   Result<BufferFrame> next();
   uint64_t offset() const { return frame_offset_; }
+
+  // The bytes read ahead and not yet returned, beginning at file offset
+  // position(), for a caller that walks them itself; consume(n) says it
+  // took the first n.
+  std::string_view unread() const { return std::string_view(buffer_.data() + pos_, len_ - pos_); }
+  uint64_t position() const { return file_pos_ - (len_ - pos_); }
+  void consume(size_t n) { pos_ += n; }
 
  private:
   // Makes at least `need` unread bytes available unless the file ends first.

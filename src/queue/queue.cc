@@ -162,19 +162,27 @@ Status Queue::make_durable(CommitMarks& marks, uint64_t generation, uint64_t nee
       }
     }
     if (!marks.take_leadership(leader, me)) continue;
-    Status synced = sync_covering(marks, generation, need);
+    // The processes that the last fsync released are about to append again:
+    // waiting for them, about as long as an fsync takes, lets one device
+    // flush cover all of them.
+    marks.gather_followers(std::clamp(last_fsync_ns_, MIN_GATHER_NS, MAX_GATHER_NS));
+    Status synced = sync_covering(marks, generation, need, /*leading=*/true);
     marks.end_leadership(me);
     return synced;
   }
 }
 
-Status Queue::sync_covering(CommitMarks& marks, uint64_t generation, uint64_t need) {
+Status Queue::sync_covering(CommitMarks& marks, uint64_t generation, uint64_t need,
+                            bool leading) {
   // Everything published before this fsync begins is covered by it. A
   // failed fsync raises nothing: the records stay in effect, as after any
   // failed sync, and every process that saw them syncs again before it
   // returns (on Linux its own fsync reports the same write-back error).
   const uint64_t target = std::max(need, marks.appended(generation));
+  const uint64_t began = monotonic_ns();
   FERROW_TRY(storage_.sync_log(/*force=*/true));
+  last_fsync_ns_ = monotonic_ns() - began;
+  if (leading) marks.note_round_size();
   marks.raise_synced(generation, target);
   return {};
 }
@@ -350,7 +358,7 @@ Result<std::optional<DeliveredMessage>> Queue::dequeue(uint64_t lease_ms) {
       FERROW_TRY(expire_leases(now));
       const std::optional<uint64_t> seq = state_.smallest_ready();
       if (!seq) return std::optional<DeliveredMessage>();
-      const uint32_t deliveries = next_delivery(state_.find(*seq)->deliveries);
+      const uint32_t deliveries = next_delivery(state_.deliveries_of(*seq));
       FERROW_TRY(append_and_apply(LeaseRecord{*seq, deadline_after(now, lease_ms), deliveries}, false));
       Result<DeliveredMessage> message = delivered(*seq);
       if (!message.ok()) return message.error();
@@ -367,7 +375,7 @@ Result<std::vector<DeliveredMessage>> Queue::dequeue_batch(uint64_t max, uint64_
       const uint64_t deadline_ms = deadline_after(now, lease_ms);
       std::vector<LogRecord> leases;
       for (uint64_t seq : state_.smallest_ready(max)) {
-        leases.push_back(LeaseRecord{seq, deadline_ms, next_delivery(state_.find(seq)->deliveries)});
+        leases.push_back(LeaseRecord{seq, deadline_ms, next_delivery(state_.deliveries_of(seq))});
       }
       size_t granted = 0;
       Status appended = storage_.append_records(leases, [&](size_t i, uint64_t) {
@@ -438,7 +446,7 @@ void Queue::auto_compact_check() {
 Result<bool> Queue::ack(uint64_t seq) {
   return guarded([&]() -> Result<bool> {
     return framed(/*catch_up=*/true, [&]() -> Result<bool> {
-      if (state_.find(seq) == nullptr) return false;
+      if (!state_.contains(seq)) return false;
       FERROW_TRY(append_and_apply(AckRecord{seq}, /*batch=*/false));
       auto_compact_check();
       return true;
@@ -458,7 +466,7 @@ Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
       acks.reserve(seqs.size());
       std::unordered_set<uint64_t> planned;
       for (uint64_t seq : seqs) {
-        if (state_.find(seq) == nullptr) continue;
+        if (!state_.contains(seq)) continue;
         if (!ascending && !planned.insert(seq).second) continue;
         acks.push_back(AckRecord{seq});
       }
@@ -547,7 +555,8 @@ Status Queue::flush() {
     return framed(/*catch_up=*/false, [&]() -> Status {
       if (!persistent()) return Status();
       CommitMarks marks(lock_->header());
-      return sync_covering(marks, storage_.generation(), storage_.append_pos());
+      return sync_covering(marks, storage_.generation(), storage_.append_pos(),
+                           /*leading=*/false);
     });
   });
 }

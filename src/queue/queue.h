@@ -100,6 +100,10 @@ class Queue {
   // How long a call waits for another process's fsync before it runs its
   // own beside it.
   static constexpr uint64_t LEADER_WAIT_MS = 50;
+  // Bounds of a new leader's wait for the processes that the last fsync
+  // released; between them it waits as long as this process's last fsync.
+  static constexpr uint64_t MIN_GATHER_NS = 50 * 1000;
+  static constexpr uint64_t MAX_GATHER_NS = 1000 * 1000;
 
   Queue(std::string dir, const QueueOptions& options);
 
@@ -125,8 +129,9 @@ class Queue {
   // process, or by another whose fsync covered it.
   Status make_durable(CommitMarks& marks, uint64_t generation, uint64_t need);
   // One fsync that covers `need` and whatever else was published before
-  // it began, with the marks kept up to date.
-  Status sync_covering(CommitMarks& marks, uint64_t generation, uint64_t need);
+  // it began, with the marks kept up to date (by the leader, also the size
+  // of its round).
+  Status sync_covering(CommitMarks& marks, uint64_t generation, uint64_t need, bool leading);
   // Whether the synced mark, which covers this call's records, can be
   // believed (see mark_checks.h).
   Result<bool> synced_mark_believed(CommitMarks& marks, uint64_t generation);
@@ -181,6 +186,8 @@ class Queue {
   uint64_t auto_compact_retry_ms_ = 0;
   uint64_t auto_compact_backoff_ms_ = 0;
   bool auto_compact_failing_ = false;
+  // How long this process's last fsync took.
+  uint64_t last_fsync_ns_ = 0;
 };
 
 // Refuses a body that one log record cannot hold, before anything is written.

@@ -24,19 +24,15 @@ void QueueState::apply_record(const LogRecord& record, uint64_t record_offset, b
   }
 }
 
-QueueState::Chunk* QueueState::chunk_of(uint64_t seq) const {
-  const uint64_t id = chunk_id(seq);
-  if (id == cached_id_) return cached_chunk_;
-  auto it = chunks_.find(id);
-  if (it == chunks_.end()) return nullptr;
+QueueState::Chunk* QueueState::lookup_chunk(uint64_t id) const {
+  const std::unique_ptr<Chunk>* found = chunks_.find(id);
+  if (found == nullptr) return nullptr;
   cached_id_ = id;
-  cached_chunk_ = it->second.get();
+  cached_chunk_ = found->get();
   return cached_chunk_;
 }
 
-QueueState::Chunk& QueueState::chunk_for_insert(uint64_t seq) {
-  if (Chunk* chunk = chunk_of(seq)) return *chunk;
-  const uint64_t id = chunk_id(seq);
+QueueState::Chunk& QueueState::add_chunk(uint64_t id) {
   std::unique_ptr<Chunk>& slot = chunks_[id];
   slot = spare_ ? std::move(spare_) : std::make_unique<Chunk>();
   cached_id_ = id;
@@ -52,21 +48,25 @@ void QueueState::release_chunk_if_empty(uint64_t id, Chunk& chunk) {
   }
   // Empty means every bit is clear and every kept body released, which is
   // all a reused chunk needs: entries are overwritten when ids arrive.
-  auto it = chunks_.find(id);
-  spare_ = std::move(it->second);
-  chunks_.erase(it);
+  spare_ = std::move(*chunks_.find(id));
+  chunks_.erase(id);
 }
 
-void QueueState::set_ready(uint64_t seq, Chunk& chunk) {
-  if (chunk.ready == 0) ready_chunks_.insert(chunk_id(seq));
-  chunk.ready |= bit(seq);
-  ready_count_++;
+QueueState::Leases& QueueState::leases_for(uint64_t seq, Chunk& chunk) {
+  if (!chunk.leases) {
+    chunk.leases = spare_leases_ ? std::move(spare_leases_) : std::make_unique<Leases>();
+  }
+  if (!(chunk.leased & bit(seq))) {
+    chunk.leased |= bit(seq);
+    chunk.leases->deliveries[slot(seq)] = 0;
+    chunk.leases->deadline_ms[slot(seq)] = 0;
+  }
+  return *chunk.leases;
 }
 
-void QueueState::clear_ready(uint64_t seq, Chunk& chunk) {
-  chunk.ready &= ~bit(seq);
-  if (chunk.ready == 0) ready_chunks_.erase(chunk_id(seq));
-  ready_count_--;
+void QueueState::drop_lease(uint64_t seq, Chunk& chunk) {
+  chunk.leased &= ~bit(seq);
+  if (chunk.leased == 0 && chunk.leases) spare_leases_ = std::move(chunk.leases);
 }
 
 void QueueState::apply_enqueue(const EnqueueRecord& r, uint64_t record_offset, bool keep_body) {
@@ -77,23 +77,25 @@ void QueueState::apply_enqueue(const EnqueueRecord& r, uint64_t record_offset, b
 
   Chunk& chunk = chunk_for_insert(r.seq);
   const uint64_t b = bit(r.seq);
-  MessageEntry& entry = chunk.entries[r.seq & (CHUNK_LEN - 1)];
+  const size_t i = slot(r.seq);
   // An entry already stored under seq is replaced, standing and all. Only a
   // log this system did not write repeats a seq.
   if (chunk.present & b) {
-    if (!entry.in_flight) clear_ready(r.seq, chunk);
+    if (chunk.ready & b) clear_ready(r.seq, chunk);
+    drop_lease(r.seq, chunk);
   } else {
     chunk.present |= b;
     message_count_++;
   }
-  entry = MessageEntry{r.enqueued_ts_ms, record_offset + ENQUEUE_BODY_OFFSET, 0, 0,
-                       static_cast<uint32_t>(r.body.size()), false};
+  chunk.enqueued_ts_ms[i] = r.enqueued_ts_ms;
+  chunk.body_offset[i] = record_offset + ENQUEUE_BODY_OFFSET;
+  chunk.body_len[i] = static_cast<uint32_t>(r.body.size());
   if (keep_body) {
     if (!chunk.bodies) chunk.bodies = std::make_unique<std::array<std::string, CHUNK_LEN>>();
-    (*chunk.bodies)[r.seq & (CHUNK_LEN - 1)].assign(r.body);
+    (*chunk.bodies)[i].assign(r.body);
     chunk.kept |= b;
   } else if (chunk.kept & b) {
-    (*chunk.bodies)[r.seq & (CHUNK_LEN - 1)] = std::string();
+    (*chunk.bodies)[i] = std::string();
     chunk.kept &= ~b;
   }
   set_ready(r.seq, chunk);
@@ -103,37 +105,35 @@ void QueueState::apply_enqueue(const EnqueueRecord& r, uint64_t record_offset, b
 void QueueState::apply_lease(const LeaseRecord& r) {
   Chunk* chunk = chunk_of(r.seq);
   if (chunk == nullptr || !(chunk->present & bit(r.seq))) return;
-  MessageEntry& entry = chunk->entries[r.seq & (CHUNK_LEN - 1)];
-  entry.deliveries = r.deliveries;
-  if (!entry.in_flight) {
-    entry.in_flight = true;
-    clear_ready(r.seq, *chunk);
-  }
-  entry.deadline_ms = r.deadline_ms;
-  lease_schedule_.push(LeasePair(r.deadline_ms, r.seq));
+  Leases& leases = leases_for(r.seq, *chunk);
+  leases.deliveries[slot(r.seq)] = r.deliveries;
+  leases.deadline_ms[slot(r.seq)] = r.deadline_ms;
+  if (chunk->ready & bit(r.seq)) clear_ready(r.seq, *chunk);
+  if (!replaying_) lease_schedule_.push(LeasePair(r.deadline_ms, r.seq));
 }
 
 void QueueState::apply_requeue(const RequeueRecord& r) {
   Chunk* chunk = chunk_of(r.seq);
   if (chunk == nullptr || !(chunk->present & bit(r.seq))) return;
-  MessageEntry& entry = chunk->entries[r.seq & (CHUNK_LEN - 1)];
-  entry.deliveries = r.deliveries;
-  if (entry.in_flight) {
-    entry.in_flight = false;
-    set_ready(r.seq, *chunk);
+  // A message that was never delivered needs no lease entry to say so.
+  if (r.deliveries == 0) {
+    drop_lease(r.seq, *chunk);
+  } else {
+    leases_for(r.seq, *chunk).deliveries[slot(r.seq)] = r.deliveries;
   }
+  if (!(chunk->ready & bit(r.seq))) set_ready(r.seq, *chunk);
   requeued_total_++;
 }
 
 bool QueueState::remove(uint64_t seq) {
   Chunk* chunk = chunk_of(seq);
   if (chunk == nullptr || !(chunk->present & bit(seq))) return false;
-  MessageEntry& entry = chunk->entries[seq & (CHUNK_LEN - 1)];
-  const uint64_t size = uint64_t{entry.body_len} + ENQUEUE_BODY_OFFSET;
+  const size_t i = slot(seq);
+  const uint64_t size = uint64_t{chunk->body_len[i]} + ENQUEUE_BODY_OFFSET;
   live_bytes_ = live_bytes_ >= size ? live_bytes_ - size : 0;
-  if (!entry.in_flight) clear_ready(seq, *chunk);
-  entry = MessageEntry();
-  if (chunk->kept & bit(seq)) (*chunk->bodies)[seq & (CHUNK_LEN - 1)] = std::string();
+  if (chunk->ready & bit(seq)) clear_ready(seq, *chunk);
+  drop_lease(seq, *chunk);
+  if (chunk->kept & bit(seq)) (*chunk->bodies)[i] = std::string();
   chunk->kept &= ~bit(seq);
   chunk->present &= ~bit(seq);
   message_count_--;
@@ -143,16 +143,55 @@ bool QueueState::remove(uint64_t seq) {
 
 void QueueState::reset() { *this = QueueState(); }
 
+void QueueState::end_replay() {
+  replaying_ = false;
+  std::vector<LeasePair> running;
+  running.reserve(message_count_ - ready_count_);
+  chunks_.for_each([&](uint64_t id, const std::unique_ptr<Chunk>& chunk) {
+    for (uint64_t bits = chunk->present & ~chunk->ready; bits != 0; bits &= bits - 1) {
+      const unsigned i = static_cast<unsigned>(std::countr_zero(bits));
+      running.emplace_back(chunk->leases->deadline_ms[i], (id << CHUNK_BITS) + i);
+    }
+  });
+  lease_schedule_ = decltype(lease_schedule_)(std::greater<LeasePair>(), std::move(running));
+}
+
+MessageEntry QueueState::entry_at(uint64_t seq, const Chunk& chunk) const {
+  const size_t i = slot(seq);
+  MessageEntry entry;
+  entry.enqueued_ts_ms = chunk.enqueued_ts_ms[i];
+  entry.body_offset = chunk.body_offset[i];
+  entry.body_len = chunk.body_len[i];
+  entry.in_flight = !(chunk.ready & bit(seq));
+  if (chunk.leased & bit(seq)) {
+    entry.deliveries = chunk.leases->deliveries[i];
+    if (entry.in_flight) entry.deadline_ms = chunk.leases->deadline_ms[i];
+  }
+  return entry;
+}
+
 const MessageEntry* QueueState::find(uint64_t seq) const {
   const Chunk* chunk = chunk_of(seq);
   if (chunk == nullptr || !(chunk->present & bit(seq))) return nullptr;
-  return &chunk->entries[seq & (CHUNK_LEN - 1)];
+  found_ = entry_at(seq, *chunk);
+  return &found_;
+}
+
+bool QueueState::contains(uint64_t seq) const {
+  const Chunk* chunk = chunk_of(seq);
+  return chunk != nullptr && (chunk->present & bit(seq));
+}
+
+uint32_t QueueState::deliveries_of(uint64_t seq) const {
+  const Chunk* chunk = chunk_of(seq);
+  if (chunk == nullptr || !(chunk->leased & bit(seq))) return 0;
+  return chunk->leases->deliveries[slot(seq)];
 }
 
 const std::string* QueueState::kept_body(uint64_t seq) const {
   const Chunk* chunk = chunk_of(seq);
   if (chunk == nullptr || !(chunk->kept & bit(seq))) return nullptr;
-  return &(*chunk->bodies)[seq & (CHUNK_LEN - 1)];
+  return &(*chunk->bodies)[slot(seq)];
 }
 
 std::optional<uint64_t> QueueState::smallest_ready() const {
@@ -182,22 +221,20 @@ void QueueState::pop_schedule_front() { lease_schedule_.pop(); }
 
 void QueueState::set_body_offset(uint64_t seq, uint64_t body_offset) {
   Chunk* chunk = chunk_of(seq);
-  if (chunk != nullptr && (chunk->present & bit(seq))) {
-    chunk->entries[seq & (CHUNK_LEN - 1)].body_offset = body_offset;
-  }
+  if (chunk != nullptr && (chunk->present & bit(seq))) chunk->body_offset[slot(seq)] = body_offset;
 }
 
 void QueueState::for_each_message(
     const std::function<void(uint64_t, const MessageEntry&)>& visit) const {
   std::vector<uint64_t> ids;
   ids.reserve(chunks_.size());
-  for (const auto& [id, chunk] : chunks_) ids.push_back(id);
+  chunks_.for_each([&ids](uint64_t id, const std::unique_ptr<Chunk>&) { ids.push_back(id); });
   std::sort(ids.begin(), ids.end());
   for (uint64_t id : ids) {
-    const Chunk& chunk = *chunks_.at(id);
+    const Chunk& chunk = **chunks_.find(id);
     for (uint64_t bits = chunk.present; bits != 0; bits &= bits - 1) {
-      const unsigned i = static_cast<unsigned>(std::countr_zero(bits));
-      visit((id << CHUNK_BITS) + i, chunk.entries[i]);
+      const uint64_t seq = (id << CHUNK_BITS) + static_cast<uint64_t>(std::countr_zero(bits));
+      visit(seq, entry_at(seq, chunk));
     }
   }
 }

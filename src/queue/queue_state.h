@@ -3,12 +3,17 @@
 // replaying the log equals the state that live operation produced.
 //
 // Message ids are dense and mostly increasing, so entries live in chunks of
-// 64 consecutive ids rather than in per-message nodes: a dense queue costs
-// about 40 bytes per live message, a lookup is one hash probe per chunk (and
-// usually none, since consecutive operations touch the same chunk), and the
-// ready set is a 64-bit bitmap per chunk plus an ordered set of the chunks
-// that hold ready messages. Even a pathologically sparse queue costs at most
-// one chunk per live message.
+// 64 consecutive ids rather than in per-message nodes, each field in an
+// array of its own: a dense queue costs about 21 bytes per live message (an
+// enqueue time, a body offset and a body length, plus a share of the
+// chunk's bitmaps and of the tables below). A lookup is one hash probe per
+// chunk, and usually none, since consecutive operations touch the same
+// chunk. The ready set is a 64-bit bitmap per chunk plus an ordered set of
+// the chunks that hold ready messages; a message is in flight when it is
+// present and not ready. Deadlines and delivery counts, which only delivered
+// messages need, live beside the entries in a block that a chunk holds only
+// while one of its messages has them. Even a pathologically sparse queue
+// costs at most one chunk per live message.
 //
 // Not thread-safe: the queue object guards it with its mutex (and, for a
 // persistent queue, the process lock).
@@ -24,14 +29,15 @@
 #include <queue>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "queue/flat_map.h"
 #include "queue/log_format.h"
 
 namespace ferrow {
 
+// What the state knows of one message, assembled on request.
 struct MessageEntry {
   uint64_t enqueued_ts_ms = 0;
   uint64_t body_offset = 0;  // absolute offset of the first body byte in queue.log
@@ -61,8 +67,18 @@ class QueueState {
   // Empties every container and sets next_seq, live_bytes and the counters to 0.
   void reset();
 
-  // The entry of a present message; valid until the next change of the state.
+  // Between these two, Lease records leave the schedule alone; the end
+  // schedules each lease still running once. A replay of a long log thus
+  // never holds a pair for every lease it ever saw.
+  void begin_replay() { replaying_ = true; }
+  void end_replay();
+
+  // The entry of a present message; valid until the next call of find() or
+  // change of the state.
   const MessageEntry* find(uint64_t seq) const;
+  bool contains(uint64_t seq) const;
+  // The delivery count of a present message.
+  uint32_t deliveries_of(uint64_t seq) const;
   // The body kept for a message by a ":memory:" queue, if any.
   const std::string* kept_body(uint64_t seq) const;
   // The smallest ready seq, if any.
@@ -97,41 +113,77 @@ class QueueState {
   static constexpr unsigned CHUNK_BITS = 6;
   static constexpr uint64_t CHUNK_LEN = uint64_t{1} << CHUNK_BITS;  // one bit per id in a word
 
+  // What only delivered messages need, for the ids of one chunk: present
+  // while any of them is in flight or was delivered before.
+  struct Leases {
+    uint64_t deadline_ms[CHUNK_LEN];  // meaningful while in flight
+    uint32_t deliveries[CHUNK_LEN];
+  };
   struct Chunk {
     uint64_t present = 0;  // bit i: id (chunk id * 64 + i) is present
     uint64_t ready = 0;    // bit i: present and not in flight
     uint64_t kept = 0;     // bit i: present with its body in `bodies`
-    std::array<MessageEntry, CHUNK_LEN> entries;
+    uint64_t leased = 0;   // bit i: present, with its lease fields in `leases`
+    uint64_t enqueued_ts_ms[CHUNK_LEN];
+    uint64_t body_offset[CHUNK_LEN];
+    uint32_t body_len[CHUNK_LEN];
+    std::unique_ptr<Leases> leases;  // while `leased` is not 0
     std::unique_ptr<std::array<std::string, CHUNK_LEN>> bodies;  // ":memory:" queues only
   };
 
   static uint64_t chunk_id(uint64_t seq) { return seq >> CHUNK_BITS; }
   static uint64_t bit(uint64_t seq) { return uint64_t{1} << (seq & (CHUNK_LEN - 1)); }
+  static size_t slot(uint64_t seq) { return seq & (CHUNK_LEN - 1); }
 
-  Chunk* chunk_of(uint64_t seq) const;
-  Chunk& chunk_for_insert(uint64_t seq);
+  // Inline: every record of a replay passes through these.
+  Chunk* chunk_of(uint64_t seq) const {
+    const uint64_t id = chunk_id(seq);
+    return id == cached_id_ ? cached_chunk_ : lookup_chunk(id);
+  }
+  Chunk* lookup_chunk(uint64_t id) const;
+  Chunk& chunk_for_insert(uint64_t seq) {
+    Chunk* chunk = chunk_of(seq);
+    return chunk != nullptr ? *chunk : add_chunk(chunk_id(seq));
+  }
+  Chunk& add_chunk(uint64_t id);
   void release_chunk_if_empty(uint64_t id, Chunk& chunk);
-  void set_ready(uint64_t seq, Chunk& chunk);
-  void clear_ready(uint64_t seq, Chunk& chunk);
+  void set_ready(uint64_t seq, Chunk& chunk) {
+    if (chunk.ready == 0) ready_chunks_.insert(chunk_id(seq));
+    chunk.ready |= bit(seq);
+    ready_count_++;
+  }
+  void clear_ready(uint64_t seq, Chunk& chunk) {
+    chunk.ready &= ~bit(seq);
+    if (chunk.ready == 0) ready_chunks_.erase(chunk_id(seq));
+    ready_count_--;
+  }
+  // The lease fields of a message, which from now on count as set.
+  Leases& leases_for(uint64_t seq, Chunk& chunk);
+  void drop_lease(uint64_t seq, Chunk& chunk);
 
   void apply_enqueue(const EnqueueRecord& r, uint64_t record_offset, bool keep_body);
   void apply_lease(const LeaseRecord& r);
   void apply_requeue(const RequeueRecord& r);
   // Ack and Dead: removes a present message, returns whether it was present.
   bool remove(uint64_t seq);
+  MessageEntry entry_at(uint64_t seq, const Chunk& chunk) const;
 
-  std::unordered_map<uint64_t, std::unique_ptr<Chunk>> chunks_;
-  // An emptied chunk kept for the next insert: a queue drained as fast as it
-  // fills would otherwise allocate and free a chunk per message.
+  FlatMap<std::unique_ptr<Chunk>> chunks_;
+  // An emptied chunk (and lease block) kept for the next insert: a queue
+  // drained as fast as it fills would otherwise allocate and free one per
+  // message.
   std::unique_ptr<Chunk> spare_;
+  std::unique_ptr<Leases> spare_leases_;
   // Consecutive operations mostly touch one chunk: remember the last one.
   mutable uint64_t cached_id_ = UINT64_MAX;
   mutable Chunk* cached_chunk_ = nullptr;
+  mutable MessageEntry found_;  // what find() points to
   // Chunks holding at least one ready message; the first holds the smallest.
   std::set<uint64_t> ready_chunks_;
   // Lapsed leases are found from the front; stale pairs (acked, requeued or
   // re-leased since) stay until they come due and are then discarded.
   std::priority_queue<LeasePair, std::vector<LeasePair>, std::greater<LeasePair>> lease_schedule_;
+  bool replaying_ = false;
 
   uint64_t message_count_ = 0;
   uint64_t ready_count_ = 0;

@@ -1,10 +1,12 @@
 #include "queue/log_format.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -95,14 +97,33 @@ TEST_F(LogFormatTest, CrcKnownAnswers) {
   EXPECT_EQ(0x414FA339u, crc32("The quick brown fox jumps over the lazy dog", 43));
 }
 
-TEST_F(LogFormatTest, CrcMatchesBitwiseAtEveryLengthAndAlignment) {
-  std::string data;
-  // Long enough for the folding path (64 bytes and more, in 16-byte steps
-  // plus a tail) at every split between its blocks and the table's tail.
-  for (int i = 0; i < 400; i++) data.push_back(static_cast<char>(i * 37 + 11 + (i >> 5)));
-  for (size_t start = 0; start < 8; start++)
-    for (size_t n = 0; start + n <= data.size(); n++)
-      ASSERT_EQ(BitwiseCrc(data.substr(start, n)), crc32(data.data() + start, n)) << start << n;
+TEST_F(LogFormatTest, EveryCrcKernelMatchesZlibAtEveryLengthAndAlignment) {
+  // Every length up to 4096 (every split between folded blocks, lanes and
+  // the table's tail), each at a random alignment, and every alignment at a
+  // few lengths; for each kernel this processor has.
+  std::mt19937_64 random(20240611);
+  std::string data(4096 + 64, '\0');
+  for (char& c : data) c = static_cast<char>(random());
+  auto zlib = [](const char* p, size_t n) {
+    return static_cast<uint32_t>(
+        ::crc32(0, reinterpret_cast<const Bytef*>(p), static_cast<uInt>(n)));
+  };
+  for (CrcKernel kernel : {CrcKernel::Table, CrcKernel::Folding, CrcKernel::Wide}) {
+    if (!crc_kernel_available(kernel)) continue;
+    for (size_t n = 0; n <= 4096; n++) {
+      const size_t start = random() % 64;
+      ASSERT_EQ(zlib(data.data() + start, n), crc32_with(kernel, data.data() + start, n))
+          << static_cast<int>(kernel) << " " << start << " " << n;
+    }
+    for (size_t start = 0; start < 64; start++) {
+      for (size_t n : {1, 15, 16, 31, 33, 121, 128, 129, 255, 1000}) {
+        ASSERT_EQ(zlib(data.data() + start, n), crc32_with(kernel, data.data() + start, n))
+            << static_cast<int>(kernel) << " " << start << " " << n;
+      }
+    }
+  }
+  EXPECT_EQ(zlib(data.data() + 3, 121), crc32(data.data() + 3, 121));
+  EXPECT_EQ(BitwiseCrc(data.substr(3, 121)), crc32(data.data() + 3, 121));
 }
 
 TEST_F(LogFormatTest, LayoutKnownAnswers) {

@@ -1,0 +1,158 @@
+"""One process at a time, for two builds of the module side by side: opening
+a long log (against reading its bytes), memory per live message after
+opening, and the batch and single-operation rates.
+
+Each figure is taken in a fresh interpreter that imports the build under
+test from a given directory (None: the installed one), so that two builds
+are measured in the same run, round after round in turn. Used by
+multiprocess_bench.py.
+"""
+import os
+import statistics
+import subprocess
+import sys
+import textwrap
+import time
+
+from _common import BODY, RSS_KIB_SOURCE
+
+PROBE_TIMEOUT_S = 600
+READ_CHUNK = 1 << 20
+OPEN_CHUNK = 10_000
+BATCH = 1000
+
+# (key, title, unit): the figures of the rate probe.
+RATES = [
+    ("durable-batch", f"durable batch cycles of {BATCH} (enqueue_batch + dequeue_batch + "
+                      "ack_batch, default policy)", "msgs/s"),
+    ("durable-enqueue", "durable single enqueue (default policy)", "ops/s"),
+    ("relaxed-cycle", "single enqueue + dequeue + ack, sync_interval_ms=1000", "cycles/s"),
+    ("memory-cycle", "single enqueue + dequeue + ack, :memory:", "cycles/s"),
+    ("memory-batch", f"batch cycles of {BATCH}, :memory:", "msgs/s"),
+]
+
+RATE_PROBE = textwrap.dedent("""
+    import os, sys, time
+    import ferrow
+
+    kind, count, directory = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    body = b"x" * 100
+    if kind.startswith("memory"):
+        q = ferrow.FerrowCore(":memory:")
+    elif kind.startswith("relaxed"):
+        q = ferrow.FerrowCore(os.path.join(directory, "q"), sync_interval_ms=1000)
+    else:
+        q = ferrow.FerrowCore(os.path.join(directory, "q"))
+    enqueue, dequeue, ack = q.enqueue, q.dequeue, q.ack
+    bodies = [body] * 1000
+    start = time.perf_counter()
+    if kind.endswith("batch"):
+        for _ in range(count):
+            q.enqueue_batch(bodies)
+            q.ack_batch([m[0] for m in q.dequeue_batch(1000)])
+        count *= 1000
+    elif kind.endswith("enqueue"):
+        for _ in range(count):
+            enqueue(body)
+    else:
+        for _ in range(count):
+            enqueue(body)
+            ack(dequeue()[0])
+    elapsed = time.perf_counter() - start
+    assert q.stats()["total"] == (count if kind.endswith("enqueue") else 0)
+    print(count / elapsed)
+""")
+
+OPEN_PROBE = RSS_KIB_SOURCE + textwrap.dedent("""
+    import sys, time
+    import ferrow
+
+    before = rss_kib()
+    start = time.perf_counter()
+    q = ferrow.FerrowCore(sys.argv[1])
+    elapsed = time.perf_counter() - start
+    after = rss_kib()
+    print(elapsed, (after - before) * 1024, q.stats()["total"])
+""")
+
+
+def run_probe(source, args, module_dir):
+    env = dict(os.environ)
+    if module_dir is not None:
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, env.get("PYTHONPATH")) if p)
+    out = subprocess.run([sys.executable, "-c", source, *map(str, args)], env=env, check=True,
+                         capture_output=True, text=True, timeout=PROBE_TIMEOUT_S)
+    return [float(x) for x in out.stdout.split()]
+
+
+def remove_settled(scratch, path):
+    """Removes a scratch directory and lets the disk absorb it: on a file
+    system mounted with `discard` the freed blocks are trimmed at the next
+    journal commit, which would otherwise land in the next timed fsync, and
+    so on whichever build happens to run next."""
+    scratch.remove(path)
+    os.sync()
+
+
+def measure_rates(builds, counts, rounds, scratch, log=print):
+    """{(build, key): median rate}; rounds go round the figures and builds,
+    the builds in turn first."""
+    samples = {}
+    for r in range(rounds):
+        for key, title, unit in RATES:
+            for build, module_dir in builds if r % 2 == 0 else builds[::-1]:
+                d = scratch.fresh()
+                try:
+                    (rate,) = run_probe(RATE_PROBE, (key, counts[key], d), module_dir)
+                finally:
+                    remove_settled(scratch, d)
+                samples.setdefault((build, key), []).append(rate)
+                log(f"  round {r + 1}: {build}, {title}: {rate:,.0f} {unit}")
+    return {k: statistics.median(v) for k, v in samples.items()}
+
+
+def build_long_log(scratch, messages):
+    """A queue of `messages` live messages with 100-byte bodies."""
+    import ferrow
+    d = scratch.fresh()
+    path = os.path.join(d, "q")
+    # A large interval: only the closing sync of each batch reaches the disk.
+    q = ferrow.FerrowCore(path, sync_interval_ms=3_600_000)
+    bodies = [BODY] * OPEN_CHUNK
+    for _ in range(messages // OPEN_CHUNK):
+        q.enqueue_batch(bodies)
+    assert q.stats()["total"] == messages
+    del q
+    return d, path
+
+
+def read_sequentially(path):
+    buf = bytearray(READ_CHUNK)
+    start = time.perf_counter()
+    with open(path, "rb", buffering=0) as f:
+        while f.readinto(buf):
+            pass
+    return time.perf_counter() - start
+
+
+def measure_open(builds, messages, rounds, scratch, log=print):
+    """{build: (median open seconds, median bytes per live message)} and the
+    median seconds of reading the log, taken beside each open."""
+    d, path = build_long_log(scratch, messages)
+    log_path = os.path.join(path, "queue.log")
+    try:
+        read_sequentially(log_path)  # from the page cache from here on
+        reads, opens = [], {}
+        for r in range(rounds):
+            for build, module_dir in builds if r % 2 == 0 else builds[::-1]:
+                reads.append(read_sequentially(log_path))
+                seconds, rss_bytes, total = run_probe(OPEN_PROBE, (path,), module_dir)
+                assert int(total) == messages, total
+                opens.setdefault(build, []).append((seconds, rss_bytes / messages))
+                log(f"  round {r + 1}: {build}: open {seconds * 1000:,.1f} ms, read "
+                    f"{reads[-1] * 1000:,.1f} ms, {rss_bytes / messages:.1f} bytes per message")
+        result = {b: (statistics.median(s for s, _ in v), statistics.median(m for _, m in v))
+                  for b, v in opens.items()}
+        return result, statistics.median(reads), os.path.getsize(log_path)
+    finally:
+        remove_settled(scratch, d)

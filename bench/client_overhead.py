@@ -44,11 +44,11 @@ from ferrow_tools import aio  # noqa: E402
 def load_package(python_dir, name):
     """The ferrow_tools package under `python_dir`, imported as `name`."""
     root = os.path.join(python_dir, "ferrow_tools")
-    spec = importlib.util.spec_from_file_location(
+    module_spec = importlib.util.spec_from_file_location(
         name, os.path.join(root, "__init__.py"), submodule_search_locations=[root])
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(module_spec)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    module_spec.loader.exec_module(module)
     return module, importlib.import_module(name + ".aio")
 
 

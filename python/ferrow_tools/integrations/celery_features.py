@@ -32,8 +32,9 @@ class _StepLoader(importlib.abc.Loader):
         self.loader = loader
         self.driver = driver
 
-    def create_module(self, spec: importlib.machinery.ModuleSpec) -> Optional[types.ModuleType]:
-        created: Optional[types.ModuleType] = self.loader.create_module(spec)
+    def create_module(self, module_spec: importlib.machinery.ModuleSpec
+                      ) -> Optional[types.ModuleType]:
+        created: Optional[types.ModuleType] = self.loader.create_module(module_spec)
         return created
 
     def exec_module(self, module: types.ModuleType) -> None:
@@ -50,10 +51,10 @@ class _StepFinder(importlib.abc.MetaPathFinder):
                   ) -> Optional[importlib.machinery.ModuleSpec]:
         if fullname not in STEPS:
             return None
-        spec = importlib.machinery.PathFinder.find_spec(fullname, path)
-        if spec is not None and spec.loader is not None:
-            spec.loader = _StepLoader(spec.loader, self.driver)
-        return spec
+        module_spec = importlib.machinery.PathFinder.find_spec(fullname, path)
+        if module_spec is not None and module_spec.loader is not None:
+            module_spec.loader = _StepLoader(module_spec.loader, self.driver)
+        return module_spec
 
 
 def enable_for(driver: str) -> None:

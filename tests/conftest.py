@@ -7,6 +7,7 @@ own config, and is stopped by its pid. Without the redis-server binary (or
 the redis client library) the Redis tests skip, unless FERROW_REQUIRE_REDIS=1
 (CI sets it), where that is a failure.
 """
+import atexit
 import json
 import os
 import random
@@ -309,6 +310,21 @@ def _others_may_run(path):
         parent = os.path.dirname(parent)
 
 
+_gcov_dir = []
+
+
+def _other_user_gcov_dir():
+    """Where a coverage build's counters go when another user runs it: it
+    cannot write this user's build tree, and gcov would say so on stderr.
+    Removed when the session ends."""
+    if not _gcov_dir:
+        path = tempfile.mkdtemp(prefix="ferrow-gcov-other-")
+        os.chmod(path, 0o1777)
+        atexit.register(shutil.rmtree, path, True)
+        _gcov_dir.append(path)
+    return _gcov_dir[0]
+
+
 def run_as_other_user(code, *args, cwd):
     """Runs Python `code` as uid/gid OTHER_UID (through setpriv, so as root
     only), with this tree's ferrow and ferrow_tools importable; the
@@ -327,7 +343,7 @@ def run_as_other_user(code, *args, cwd):
         skip_without("no Python interpreter that another user may run")
     paths = [os.path.dirname(ferrow.__file__), os.path.dirname(os.path.dirname(
         ferrow_tools.__file__))]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths), GCOV_PREFIX=_other_user_gcov_dir())
     return subprocess.run(["setpriv", "--reuid", str(OTHER_UID), "--regid", str(OTHER_UID),
                            "--clear-groups", python, "-c", code, *args],
                           capture_output=True, text=True, timeout=120, env=env, cwd=cwd)

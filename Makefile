@@ -229,7 +229,8 @@ $(ASAN_RUN_PY): $(ASAN_PY) tools/preloading_python.sh
 asan: $(PY) $(ASAN_RUN_PY)
 	$(call cmake_tests,$(ASAN_BUILD)/cpp,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DFERROW_SANITIZE=$(SANITIZERS))
 	$(ASAN_PY) -m pip install -q --no-build-isolation -C build-dir=$(ASAN_BUILD)/module \
-	  -C cmake.build-type=RelWithDebInfo -C cmake.define.FERROW_SANITIZE=$(SANITIZERS) .
+	  -C cmake.build-type=RelWithDebInfo -C cmake.define.FERROW_SANITIZE=$(SANITIZERS) \
+	  ".[redis,celery,dramatiq,dashboard]"
 	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)/py $(ASAN_REPORTS)/cpp
 	@status=0; \
 	(cd tests && env -u FERROW_RELIABILITY_DIR $(ASAN_PY_ENV) \

@@ -286,7 +286,10 @@ def browser():
     for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
                 "--window-size=1360,900", "--force-device-scale-factor=1"):
         options.add_argument(arg)
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    # The sanitized run preloads its runtime into every child; the browser
+    # is not built for it and would refuse to start.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER, env=env), options=options)
     driver.set_page_load_timeout(START_TIMEOUT_S)
     yield driver
     driver.quit()

@@ -11,6 +11,7 @@ import atexit
 import json
 import os
 import random
+import re
 import shutil
 import signal
 import socket
@@ -299,11 +300,16 @@ OTHER_UID = 54321
 
 
 def _others_may_run(path):
-    """Whether a user with no group in common can run `path`: the file and
-    every directory above it let others in."""
+    """Whether a user with no group in common can run `path`: an executable
+    (not a script, whose interpreter may sit out of reach: the sanitized run's
+    wrapper execs one in this user's home) that every directory above lets
+    others into."""
     path = os.path.realpath(path)
     if not os.stat(path).st_mode & 0o001:
         return False
+    with open(path, "rb") as f:
+        if f.read(2) == b"#!":
+            return False
     parent = os.path.dirname(path)
     while True:
         if not os.stat(parent).st_mode & 0o001:
@@ -313,19 +319,46 @@ def _others_may_run(path):
         parent = os.path.dirname(parent)
 
 
-_gcov_dir = []
+_drop_dir = []
 
 
-def _other_user_gcov_dir():
-    """Where a coverage build's counters go when another user runs it: it
-    cannot write this user's build tree, and gcov would say so on stderr.
+def _other_user_drop_dir():
+    """A directory the other user may write, for what its runs leave behind
+    (a coverage build's counters, sanitizer reports): it cannot write this
+    user's build tree, and the tools would say so on stderr or abort.
     Removed when the session ends."""
-    if not _gcov_dir:
-        path = tempfile.mkdtemp(prefix="ferrow-gcov-other-")
+    if not _drop_dir:
+        path = tempfile.mkdtemp(prefix="ferrow-other-user-")
         os.chmod(path, 0o1777)
         atexit.register(shutil.rmtree, path, True)
-        _gcov_dir.append(path)
-    return _gcov_dir[0]
+        _drop_dir.append(path)
+    return _drop_dir[0]
+
+
+_LOG_PATH = re.compile(r"(^|:)log_path=([^:]*)")
+
+
+def _sanitizer_logs_redirected(env, drop):
+    """`env` with every sanitizer log_path moved under `drop`; returns the
+    pairs (prefix under drop, original prefix) to copy the reports back."""
+    moves = []
+    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+        match = _LOG_PATH.search(env.get(name, ""))
+        if match:
+            prefix = os.path.join(drop, name.lower())
+            env[name] = _LOG_PATH.sub(lambda m: m.group(1) + "log_path=" + prefix, env[name], count=1)
+            moves.append((prefix, match.group(2)))
+    return moves
+
+
+def _copy_reports_back(moves):
+    for prefix, original in moves:
+        folder, stem = os.path.split(prefix)
+        for name in os.listdir(folder):
+            if name.startswith(stem + "."):
+                shutil.copy(os.path.join(folder, name),
+                            original + ".other-user." + name[len(stem) + 1:])
+                os.unlink(os.path.join(folder, name))
 
 
 def run_as_other_user(code, *args, cwd):
@@ -346,10 +379,15 @@ def run_as_other_user(code, *args, cwd):
         skip_without("no Python interpreter that another user may run")
     paths = [os.path.dirname(ferrow.__file__), os.path.dirname(os.path.dirname(
         ferrow_tools.__file__))]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths), GCOV_PREFIX=_other_user_gcov_dir())
-    return subprocess.run(["setpriv", "--reuid", str(OTHER_UID), "--regid", str(OTHER_UID),
-                           "--clear-groups", python, "-c", code, *args],
-                          capture_output=True, text=True, timeout=120, env=env, cwd=cwd)
+    drop = _other_user_drop_dir()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths), GCOV_PREFIX=drop)
+    moves = _sanitizer_logs_redirected(env, drop)
+    try:
+        return subprocess.run(["setpriv", "--reuid", str(OTHER_UID), "--regid", str(OTHER_UID),
+                               "--clear-groups", python, "-c", code, *args],
+                              capture_output=True, text=True, timeout=120, env=env, cwd=cwd)
+    finally:
+        _copy_reports_back(moves)
 
 
 @pytest.fixture

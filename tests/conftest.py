@@ -97,12 +97,21 @@ class RedisServer:
                 raise RuntimeError("redis-server exited with {}; see {}/redis.log".format(
                     self.proc.returncode, self.dir))
             try:
-                if self.cli("PING") == "PONG":
+                # The answer must come from this process: between a kill and
+                # a restart on the same port another suite's server may have
+                # taken the port, and its queues would pass for ours.
+                if self.cli("PING") == "PONG" and self._answering_pid() == self.proc.pid:
                     return self
             except subprocess.TimeoutExpired:
                 pass
             time.sleep(0.05)
         raise RuntimeError("redis-server on port {} did not answer".format(self.port))
+
+    def _answering_pid(self):
+        for line in self.cli("INFO", "server").splitlines():
+            if line.startswith("process_id:"):
+                return int(line.split(":")[1])
+        return None
 
     def cli(self, *args, timeout=10):
         out = subprocess.run([REDIS_CLI, "-h", "127.0.0.1", "-p", str(self.port), *args],

@@ -619,6 +619,17 @@ def main():
             base = single_rates[("baseline", key)]
             row += f" {base:,.0f} {unit} | {single_rates[('this build', key)] / base:.2f}x |"
         lines.append(row)
+    floor = single_rates[build_figures.FLOOR]
+    ratios = [f"{build} {single_rates[(build, 'durable-batch')] / floor:.2f}x"
+              for build, _ in builds]
+    lines += [
+        "",
+        f"Floor of a durable batch cycle, measured beside it in every round: a C loop "
+        f"(bench/fsync_floor.c) appending the same frames in three writes of "
+        f"{', '.join(f'{n:,}' for n in build_figures.CYCLE_WRITES)} bytes, each followed by "
+        f"an fsync, as the queue syncs each batch call: {floor:,.0f} msgs/s. Durable batch "
+        f"cycles against it: {', '.join(ratios)}.",
+    ]
     lines.append("")
     c_med, cp_med = statistics.median(compact_s), statistics.median(cp_s)
     lines += [

@@ -49,7 +49,7 @@ QueueState::Chunk* QueueState::ChunkTable::add(uint64_t id) {
   // zeroing them first would only cost time.
   if (chunk == nullptr) chunk = new (pool_.allocate()) Chunk;
   try {
-    map_[id] = chunk;
+    map_.insert(id, chunk);
   } catch (...) {  // the map could not grow: the chunk goes back
     spare_ = chunk;
     throw;

@@ -144,10 +144,7 @@ class QueueState {
     ChunkTable(const ChunkTable&) = delete;
     ChunkTable& operator=(const ChunkTable&) = delete;
 
-    Chunk* find(uint64_t id) const {
-      Chunk* const* found = map_.find(id);
-      return found == nullptr ? nullptr : *found;
-    }
+    Chunk* find(uint64_t id) const { return map_.find(id); }
     // A new, empty chunk under an id that has none.
     Chunk* add(uint64_t id);
     // Removes an empty chunk (bits clear, no body kept).

@@ -32,6 +32,11 @@ FLOOR_BINARY = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__fi
                             "build", "fsync_floor")
 # The key of the floor among the rates of measure_rates.
 FLOOR = ("floor", "durable-batch")
+# The floor of opening: reading the log and checking every frame's CRC with
+# the engine's kernel, built against the engine library of `make cpp`.
+REPLAY_FLOOR_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "replay_floor.cc")
+REPLAY_FLOOR_BINARY = os.path.join(os.path.dirname(FLOOR_BINARY), "replay_floor")
+ENGINE_LIBRARY = os.path.join(os.path.dirname(FLOOR_BINARY), "cpp", "libferrow_queue.a")
 
 # (key, title, unit): the figures of the rate probe.
 RATES = [
@@ -174,6 +179,22 @@ def build_long_log(scratch, messages):
     return d, path
 
 
+def build_replay_floor():
+    """Whether the replay floor could be built (it needs `make cpp`)."""
+    if not os.path.exists(ENGINE_LIBRARY):
+        return False
+    source_dir = os.path.join(os.path.dirname(os.path.dirname(REPLAY_FLOOR_SOURCE)), "src")
+    subprocess.run(["c++", "-O2", "-std=c++20", "-I", source_dir, "-o", REPLAY_FLOOR_BINARY,
+                    REPLAY_FLOOR_SOURCE, ENGINE_LIBRARY], check=True, timeout=PROBE_TIMEOUT_S)
+    return True
+
+
+def replay_floor_seconds(path):
+    out = subprocess.run([REPLAY_FLOOR_BINARY, path], check=True, capture_output=True, text=True,
+                         timeout=PROBE_TIMEOUT_S)
+    return float(out.stdout.split()[0])
+
+
 def read_sequentially(path):
     """Seconds a fresh interpreter takes to read the file, as an open would
     read it: from the page cache, in a process that starts cold."""
@@ -182,15 +203,20 @@ def read_sequentially(path):
 
 
 def measure_open(builds, messages, rounds, scratch, log=print):
-    """{build: (median open seconds, median bytes per live message)} and the
-    median seconds of reading the log, taken beside each open."""
+    """{build: (median open seconds, median bytes per live message)}, the
+    median seconds of reading the log, taken beside each open, the log's
+    size, and the median seconds of the replay floor beside each read (None
+    without `make cpp`)."""
     d, path = build_long_log(scratch, messages)
     log_path = os.path.join(path, "queue.log")
+    with_floor = build_replay_floor()
     try:
         read_sequentially(log_path)  # from the page cache from here on
-        reads, opens = [], {}
+        reads, floors, opens = [], [], {}
         for r in range(rounds):
             for build, module_dir in builds if r % 2 == 0 else builds[::-1]:
+                if with_floor:
+                    floors.append(replay_floor_seconds(log_path))
                 reads.append(read_sequentially(log_path))
                 seconds, rss_bytes, total = run_probe(OPEN_PROBE, (path,), module_dir)
                 assert int(total) == messages, total
@@ -199,6 +225,7 @@ def measure_open(builds, messages, rounds, scratch, log=print):
                     f"{reads[-1] * 1000:,.1f} ms, {rss_bytes / messages:.1f} bytes per message")
         result = {b: (statistics.median(s for s, _ in v), statistics.median(m for _, m in v))
                   for b, v in opens.items()}
-        return result, statistics.median(reads), os.path.getsize(log_path)
+        floor = statistics.median(floors) if floors else None
+        return result, statistics.median(reads), os.path.getsize(log_path), floor
     finally:
         remove_settled(scratch, d)

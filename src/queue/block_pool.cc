@@ -7,6 +7,24 @@
 #include <new>
 #include <utility>
 
+// Under the address sanitizer, blocks not in use are poisoned, so that the
+// index touching a chunk it gave back is reported as a use after free.
+#if defined(__SANITIZE_ADDRESS__)
+#define FERROW_POOL_POISONS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FERROW_POOL_POISONS 1
+#endif
+#endif
+#if defined(FERROW_POOL_POISONS)
+#include <sanitizer/asan_interface.h>
+#define FERROW_POISON(at, n) ASAN_POISON_MEMORY_REGION((at), (n))
+#define FERROW_UNPOISON(at, n) ASAN_UNPOISON_MEMORY_REGION((at), (n))
+#else
+#define FERROW_POISON(at, n) ((void)(at), (void)(n))
+#define FERROW_UNPOISON(at, n) ((void)(at), (void)(n))
+#endif
+
 namespace ferrow {
 namespace {
 
@@ -78,9 +96,15 @@ BlockPool& BlockPool::operator=(BlockPool&& other) noexcept {
   return *this;
 }
 
+void BlockPool::unmap_slab(Slab* slab) {
+  // Poison outlives a mapping: whatever is mapped there next starts clean.
+  FERROW_UNPOISON(slab->base, slab->bytes);
+  ::munmap(slab->base, slab->bytes);
+}
+
 void BlockPool::clear() {
   for (Slab* slab : slabs_) {
-    ::munmap(slab->base, slab->bytes);
+    unmap_slab(slab);
     delete slab;
   }
   slabs_.clear();
@@ -98,6 +122,7 @@ BlockPool::Slab* BlockPool::new_slab() {
     ::munmap(base, bytes);
     throw std::bad_alloc();
   }
+  FERROW_POISON(base, bytes);
   slabs_.push_back(slab);
   if (!huge) next_blocks_ *= 4;
   return slab;
@@ -106,7 +131,7 @@ BlockPool::Slab* BlockPool::new_slab() {
 void BlockPool::free_slab(Slab* slab) {
   slabs_.erase(std::find(slabs_.begin(), slabs_.end(), slab));
   if (open_ == slab) open_ = nullptr;
-  ::munmap(slab->base, slab->bytes);
+  unmap_slab(slab);
   delete slab;
 }
 
@@ -125,9 +150,11 @@ void* BlockPool::allocate() {
   void* block;
   if (slab->free_list != nullptr) {
     block = slab->free_list;
+    FERROW_UNPOISON(block, stride_ - HEADER_BYTES);
     slab->free_list = *static_cast<void**>(block);
   } else {
     char* at = slab->base + slab->carved * stride_;
+    FERROW_UNPOISON(at, stride_);
     *reinterpret_cast<Slab**>(at) = slab;
     block = at + HEADER_BYTES;
     slab->carved++;
@@ -144,6 +171,7 @@ void BlockPool::release(void* block) {
   Slab* slab = *reinterpret_cast<Slab**>(static_cast<char*>(block) - HEADER_BYTES);
   *static_cast<void**>(block) = slab->free_list;
   slab->free_list = block;
+  FERROW_POISON(block, stride_ - HEADER_BYTES);
   if (--slab->live == 0) {
     // One empty slab is kept, so that an index whose size hovers around a
     // slab's edge does not map and unmap it over and over.

@@ -45,6 +45,7 @@ class BlockPool {
   struct Slab;
   Slab* new_slab();
   void free_slab(Slab* slab);
+  static void unmap_slab(Slab* slab);
   void clear();
 
   size_t stride_;       // a block and the slab pointer in front of it

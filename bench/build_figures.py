@@ -4,15 +4,18 @@ opening, and the batch and single-operation rates.
 
 Each figure is taken in a fresh interpreter that imports the build under
 test from a given directory (None: the installed one), so that two builds
-are measured in the same run, round after round in turn. Used by
-multiprocess_bench.py.
+are measured in the same run, round after round in turn. The sequential
+read that opening is compared with also runs in a fresh interpreter, right
+before each open, so that both start from the same state of the machine.
+Durable batch cycles are set beside their floor: a C loop that appends the
+frames of one cycle (its Enqueues, Leases and Acks, one write each) and
+fsyncs after each, as the queue must. Used by multiprocess_bench.py.
 """
 import os
 import statistics
 import subprocess
 import sys
 import textwrap
-import time
 
 from _common import BODY, RSS_KIB_SOURCE
 
@@ -20,6 +23,20 @@ PROBE_TIMEOUT_S = 600
 READ_CHUNK = 1 << 20
 OPEN_CHUNK = 10_000
 BATCH = 1000
+# The frames one durable batch cycle of 100-byte bodies appends: 12 bytes of
+# frame header before each payload; an Enqueue payload of 21 bytes and the
+# body, a Lease of 21, an Ack of 9.
+CYCLE_WRITES = (BATCH * (12 + 21 + 100), BATCH * (12 + 21), BATCH * (12 + 9))
+FLOOR_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fsync_floor.c")
+FLOOR_BINARY = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                            "build", "fsync_floor")
+# The key of the floor among the rates of measure_rates.
+FLOOR = ("floor", "durable-batch")
+# The floor of opening: reading the log and checking every frame's CRC with
+# the engine's kernel, built against the engine library of `make cpp`.
+REPLAY_FLOOR_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "replay_floor.cc")
+REPLAY_FLOOR_BINARY = os.path.join(os.path.dirname(FLOOR_BINARY), "replay_floor")
+ENGINE_LIBRARY = os.path.join(os.path.dirname(FLOOR_BINARY), "cpp", "libferrow_queue.a")
 
 # (key, title, unit): the figures of the rate probe.
 RATES = [
@@ -63,6 +80,17 @@ RATE_PROBE = textwrap.dedent("""
     print(count / elapsed)
 """)
 
+READ_PROBE = textwrap.dedent("""
+    import sys, time
+
+    buf = bytearray(%d)
+    start = time.perf_counter()
+    with open(sys.argv[1], "rb", buffering=0) as f:
+        while f.readinto(buf):
+            pass
+    print(time.perf_counter() - start)
+""" % READ_CHUNK)
+
 OPEN_PROBE = RSS_KIB_SOURCE + textwrap.dedent("""
     import sys, time
     import ferrow
@@ -94,9 +122,30 @@ def remove_settled(scratch, path):
     os.sync()
 
 
+def build_floor():
+    os.makedirs(os.path.dirname(FLOOR_BINARY), exist_ok=True)
+    subprocess.run(["cc", "-O2", "-o", FLOOR_BINARY, FLOOR_SOURCE], check=True,
+                   timeout=PROBE_TIMEOUT_S)
+
+
+def batch_floor_rate(scratch, cycles):
+    """Messages per second of the C loop that writes and fsyncs what
+    `cycles` durable batch cycles write."""
+    d = scratch.fresh()
+    try:
+        out = subprocess.run([FLOOR_BINARY, os.path.join(d, "append.bin"), str(cycles),
+                              *map(str, CYCLE_WRITES)],
+                             check=True, capture_output=True, text=True, timeout=PROBE_TIMEOUT_S)
+        return cycles * BATCH / float(out.stdout)
+    finally:
+        remove_settled(scratch, d)
+
+
 def measure_rates(builds, counts, rounds, scratch, log=print):
-    """{(build, key): median rate}; rounds go round the figures and builds,
-    the builds in turn first."""
+    """{(build, key): median rate}, and the floor of durable batch cycles
+    under FLOOR; rounds go round the figures and builds, the builds in turn
+    first, the floor beside the durable batches."""
+    build_floor()
     samples = {}
     for r in range(rounds):
         for key, title, unit in RATES:
@@ -108,6 +157,10 @@ def measure_rates(builds, counts, rounds, scratch, log=print):
                     remove_settled(scratch, d)
                 samples.setdefault((build, key), []).append(rate)
                 log(f"  round {r + 1}: {build}, {title}: {rate:,.0f} {unit}")
+            if key == FLOOR[1]:
+                rate = batch_floor_rate(scratch, counts[key])
+                samples.setdefault(FLOOR, []).append(rate)
+                log(f"  round {r + 1}: floor of {title}: {rate:,.0f} {unit}")
     return {k: statistics.median(v) for k, v in samples.items()}
 
 
@@ -126,25 +179,44 @@ def build_long_log(scratch, messages):
     return d, path
 
 
+def build_replay_floor():
+    """Whether the replay floor could be built (it needs `make cpp`)."""
+    if not os.path.exists(ENGINE_LIBRARY):
+        return False
+    source_dir = os.path.join(os.path.dirname(os.path.dirname(REPLAY_FLOOR_SOURCE)), "src")
+    subprocess.run(["c++", "-O2", "-std=c++20", "-I", source_dir, "-o", REPLAY_FLOOR_BINARY,
+                    REPLAY_FLOOR_SOURCE, ENGINE_LIBRARY], check=True, timeout=PROBE_TIMEOUT_S)
+    return True
+
+
+def replay_floor_seconds(path):
+    out = subprocess.run([REPLAY_FLOOR_BINARY, path], check=True, capture_output=True, text=True,
+                         timeout=PROBE_TIMEOUT_S)
+    return float(out.stdout.split()[0])
+
+
 def read_sequentially(path):
-    buf = bytearray(READ_CHUNK)
-    start = time.perf_counter()
-    with open(path, "rb", buffering=0) as f:
-        while f.readinto(buf):
-            pass
-    return time.perf_counter() - start
+    """Seconds a fresh interpreter takes to read the file, as an open would
+    read it: from the page cache, in a process that starts cold."""
+    (seconds,) = run_probe(READ_PROBE, (path,), None)
+    return seconds
 
 
 def measure_open(builds, messages, rounds, scratch, log=print):
-    """{build: (median open seconds, median bytes per live message)} and the
-    median seconds of reading the log, taken beside each open."""
+    """{build: (median open seconds, median bytes per live message)}, the
+    median seconds of reading the log, taken beside each open, the log's
+    size, and the median seconds of the replay floor beside each read (None
+    without `make cpp`)."""
     d, path = build_long_log(scratch, messages)
     log_path = os.path.join(path, "queue.log")
+    with_floor = build_replay_floor()
     try:
         read_sequentially(log_path)  # from the page cache from here on
-        reads, opens = [], {}
+        reads, floors, opens = [], [], {}
         for r in range(rounds):
             for build, module_dir in builds if r % 2 == 0 else builds[::-1]:
+                if with_floor:
+                    floors.append(replay_floor_seconds(log_path))
                 reads.append(read_sequentially(log_path))
                 seconds, rss_bytes, total = run_probe(OPEN_PROBE, (path,), module_dir)
                 assert int(total) == messages, total
@@ -153,6 +225,7 @@ def measure_open(builds, messages, rounds, scratch, log=print):
                     f"{reads[-1] * 1000:,.1f} ms, {rss_bytes / messages:.1f} bytes per message")
         result = {b: (statistics.median(s for s, _ in v), statistics.median(m for _, m in v))
                   for b, v in opens.items()}
-        return result, statistics.median(reads), os.path.getsize(log_path)
+        floor = statistics.median(floors) if floors else None
+        return result, statistics.median(reads), os.path.getsize(log_path), floor
     finally:
         remove_settled(scratch, d)

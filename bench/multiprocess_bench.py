@@ -521,7 +521,7 @@ def main():
         log = lambda line: print(line, file=sys.stderr, flush=True)  # noqa: E731
         print(f"  opening a log of {args.open_messages:,} live messages", file=sys.stderr,
               flush=True)
-        opened, read_s, open_log_bytes = build_figures.measure_open(
+        opened, read_s, open_log_bytes, replay_floor_s = build_figures.measure_open(
             builds, args.open_messages, rounds, scratch, log)
         single_rates = build_figures.measure_rates(builds, SINGLE_COUNTS, rounds, scratch, log)
 
@@ -604,6 +604,10 @@ def main():
         seconds, per_message = opened[build]
         lines.append(f"| {build} | {seconds * 1000:,.1f} ms | {seconds / read_s:.2f}x "
                      f"| {per_message:.1f} |")
+    if replay_floor_s is not None:
+        lines.append(f"| floor: read + CRC check of every frame, nothing indexed "
+                     f"(bench/replay_floor.cc) | {replay_floor_s * 1000:,.1f} ms "
+                     f"| {replay_floor_s / read_s:.2f}x | |")
     lines += [
         "",
         f"One process, median of {rounds} rounds"
@@ -619,6 +623,17 @@ def main():
             base = single_rates[("baseline", key)]
             row += f" {base:,.0f} {unit} | {single_rates[('this build', key)] / base:.2f}x |"
         lines.append(row)
+    floor = single_rates[build_figures.FLOOR]
+    ratios = [f"{build} {single_rates[(build, 'durable-batch')] / floor:.2f}x"
+              for build, _ in builds]
+    lines += [
+        "",
+        f"Floor of a durable batch cycle, measured beside it in every round: a C loop "
+        f"(bench/fsync_floor.c) appending the same frames in three writes of "
+        f"{', '.join(f'{n:,}' for n in build_figures.CYCLE_WRITES)} bytes, each followed by "
+        f"an fsync, as the queue syncs each batch call: {floor:,.0f} msgs/s. Durable batch "
+        f"cycles against it: {', '.join(ratios)}.",
+    ]
     lines.append("")
     c_med, cp_med = statistics.median(compact_s), statistics.median(cp_s)
     lines += [

@@ -261,14 +261,34 @@ bool to_byte_string(PyObject* obj, std::string& out) {
   });
 }
 
-bool to_byte_string_list(PyObject* obj, std::vector<std::string>& out) {
+ByteViews::~ByteViews() {
+  for (PyObject* held : held_) Py_DECREF(held);
+}
+
+void ByteViews::reserve(size_t n) {
+  views_.reserve(n);
+  held_.reserve(n);
+}
+
+bool ByteViews::add(PyObject* item) {
+  if (PyBytes_CheckExact(item)) {
+    // Held before it is viewed: a view never outlives its object.
+    held_.push_back(item);
+    Py_INCREF(item);
+    views_.emplace_back(PyBytes_AsString(item), static_cast<size_t>(PyBytes_Size(item)));
+    return true;
+  }
+  std::string& body = converted_.emplace_back();
+  if (!to_byte_string(item, body)) return false;
+  views_.emplace_back(body);
+  return true;
+}
+
+bool to_byte_views(PyObject* obj, ByteViews& out) {
   const Py_ssize_t hint = check_sequence(obj);
   if (hint < 0) return false;
   out.reserve(static_cast<size_t>(hint));
-  return for_each_item(obj, [&out](PyObject* item) {
-    out.emplace_back();
-    return to_byte_string(item, out.back());
-  });
+  return for_each_item(obj, [&out](PyObject* item) { return out.add(item); });
 }
 
 bool to_u64_list(PyObject* obj, std::vector<uint64_t>& out) {

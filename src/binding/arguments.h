@@ -6,7 +6,9 @@
 #define FERROW_BINDING_ARGUMENTS_H_
 
 #include <cstdint>
+#include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "binding/python_api.h"
@@ -50,7 +52,30 @@ bool to_optional_u64(PyObject* obj, uint64_t fallback, uint64_t& out);
 bool to_strict_bool(PyObject* obj, bool& out);
 // Any sequence of ints in 0..255 except a str; appends to `out`.
 bool to_byte_string(PyObject* obj, std::string& out);
-bool to_byte_string_list(PyObject* obj, std::vector<std::string>& out);
+
+// The bodies of a batch, as views for the queue to encode from: an exact
+// bytes object is viewed in place (it cannot change, and a reference keeps
+// it alive as long as the views), anything else is converted into a string
+// of its own. Saves a copy and an allocation per body.
+class ByteViews {
+ public:
+  ByteViews() = default;
+  ~ByteViews();
+  ByteViews(const ByteViews&) = delete;
+  ByteViews& operator=(const ByteViews&) = delete;
+
+  void reserve(size_t n);
+  // Appends the view of one item; false with an exception set if it is no
+  // sequence of bytes.
+  bool add(PyObject* item);
+  const std::vector<std::string_view>& views() const { return views_; }
+
+ private:
+  std::vector<std::string_view> views_;
+  std::vector<PyObject*> held_;        // the bytes objects viewed
+  std::deque<std::string> converted_;  // never moved once made: views point into them
+};
+bool to_byte_views(PyObject* obj, ByteViews& out);
 bool to_u64_list(PyObject* obj, std::vector<uint64_t>& out);
 bool to_path_text(PyObject* obj, std::string& out);
 

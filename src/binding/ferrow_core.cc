@@ -128,12 +128,12 @@ PyObject* ferrow_core_enqueue_batch(PyObject* self, PyObject* args, PyObject* kw
   PyObject* a[1];
   if (!bind_arguments(ENQUEUE_BATCH, args, kwargs, a)) return nullptr;
   SharedBorrow borrow(self);
-  std::vector<std::string> bodies;
-  if (!to_byte_string_list(a[0], bodies)) return argument_error("bodies");
+  ByteViews bodies;
+  if (!to_byte_views(a[0], bodies)) return argument_error("bodies");
   // Nothing to write: no lock, no catch-up, even while another process
   // holds the queue.
-  if (bodies.empty()) return u64_list_result({});
-  auto result = borrow.queue().enqueue_batch(bodies);
+  if (bodies.views().empty()) return u64_list_result({});
+  auto result = borrow.queue().enqueue_batch(bodies.views());
   return respond(result, u64_list_result);
 }
 

@@ -1,7 +1,8 @@
-// A hash map from 64-bit keys to small values in one array (open addressing,
+// A hash map from 64-bit keys to pointers in one array (open addressing,
 // linear probing, deletion by shifting back): no allocation per entry, so
 // filling it from a long log costs a few doublings of one array, and a
-// lookup touches one or two cache lines.
+// lookup touches one or two cache lines. A slot is a key and a pointer, 16
+// bytes: a null pointer marks it free, so null cannot be stored.
 //
 // The hash mixes in a key chosen per map, so that a log made to collide
 // under one process's map does not collide under another's.
@@ -13,6 +14,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -23,6 +25,8 @@ uint64_t fresh_hash_key();
 
 template <typename V>
 class FlatMap {
+  static_assert(std::is_pointer_v<V>, "values are pointers; null marks a free slot");
+
  public:
   FlatMap() : hash_key_(fresh_hash_key()) {}
   FlatMap(FlatMap&& other) noexcept { *this = std::move(other); }
@@ -42,29 +46,32 @@ class FlatMap {
   // Bytes of the slot array.
   size_t memory() const { return slots_.capacity() * sizeof(Slot); }
 
-  V* find(uint64_t key) {
+  // The value under `key`, or null.
+  V find(uint64_t key) const {
     if (size_ == 0) return nullptr;
     for (size_t i = home(key);; i = next(i)) {
-      Slot& s = slots_[i];
-      if (!s.used) return nullptr;
-      if (s.key == key) return &s.value;
+      const Slot& s = slots_[i];
+      if (s.value == nullptr) return nullptr;
+      if (s.key == key) return s.value;
     }
   }
-  const V* find(uint64_t key) const { return const_cast<FlatMap*>(this)->find(key); }
 
-  // The value under `key`, value-initialised if it was absent.
-  V& operator[](uint64_t key) {
+  // Puts `value` under `key`, in place of any value there. REQUIRES: value
+  // is not null.
+  void insert(uint64_t key, V value) {
     if ((size_ + 1) * 4 > slots_.size() * 3) grow();
     for (size_t i = home(key);; i = next(i)) {
       Slot& s = slots_[i];
-      if (!s.used) {
-        s.used = true;
+      if (s.value == nullptr) {
         s.key = key;
-        s.value = V();
+        s.value = value;
         size_++;
-        return s.value;
+        return;
       }
-      if (s.key == key) return s.value;
+      if (s.key == key) {
+        s.value = value;
+        return;
+      }
     }
   }
 
@@ -73,23 +80,22 @@ class FlatMap {
     if (size_ == 0) return false;
     size_t i = home(key);
     for (;; i = next(i)) {
-      if (!slots_[i].used) return false;
+      if (slots_[i].value == nullptr) return false;
       if (slots_[i].key == key) break;
     }
     // Shift later members of the run back into the hole, so that no probe
     // ever stops early at it.
     for (size_t j = next(i);; j = next(j)) {
       Slot& s = slots_[j];
-      if (!s.used) break;
+      if (s.value == nullptr) break;
       const size_t h = home(s.key);
       // s may move to the hole unless its home lies cyclically in (i, j].
       const bool stays = i <= j ? (i < h && h <= j) : (i < h || h <= j);
       if (stays) continue;
-      slots_[i] = std::move(s);
+      slots_[i] = s;
       i = j;
     }
-    slots_[i].used = false;
-    slots_[i].value = V();
+    slots_[i].value = nullptr;
     size_--;
     return true;
   }
@@ -104,15 +110,14 @@ class FlatMap {
   template <typename Visit>
   void for_each(Visit&& visit) const {
     for (const Slot& s : slots_) {
-      if (s.used) visit(s.key, s.value);
+      if (s.value != nullptr) visit(s.key, s.value);
     }
   }
 
  private:
   struct Slot {
     uint64_t key = 0;
-    V value{};
-    bool used = false;
+    V value = nullptr;  // null: free
   };
 
   size_t home(uint64_t key) const {
@@ -122,13 +127,14 @@ class FlatMap {
   size_t next(size_t i) const { return (i + 1) & (slots_.size() - 1); }
 
   void grow() {
-    std::vector<Slot> old = std::move(slots_);
-    const size_t capacity = old.empty() ? 16 : old.size() * 2;
-    slots_ = std::vector<Slot>(capacity);
+    // The new array first: if it cannot be had, the map stays as it was.
+    std::vector<Slot> fresh(slots_.empty() ? 16 : slots_.size() * 2);
+    const size_t capacity = fresh.size();
+    std::vector<Slot> old = std::exchange(slots_, std::move(fresh));
     shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
     size_ = 0;
-    for (Slot& s : old) {
-      if (s.used) (*this)[s.key] = std::move(s.value);
+    for (const Slot& s : old) {
+      if (s.value != nullptr) insert(s.key, s.value);
     }
   }
 

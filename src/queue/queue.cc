@@ -293,12 +293,12 @@ Result<uint64_t> Queue::enqueue(std::string_view body) {
   });
 }
 
-Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<std::string>& bodies) {
+Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<std::string_view>& bodies) {
   return guarded([&]() -> Result<std::vector<uint64_t>> {
     if (bodies.empty()) return std::vector<uint64_t>();
     // Every body is checked before any is appended: an oversized one fails the
     // whole batch with nothing written.
-    for (const std::string& body : bodies) FERROW_TRY(check_body_size(body.size()));
+    for (std::string_view body : bodies) FERROW_TRY(check_body_size(body.size()));
     return framed(/*catch_up=*/true, [&]() -> Result<std::vector<uint64_t>> {
       FERROW_TRY(check_ids_left(state_, bodies.size()));
       const uint64_t now = now_ms();

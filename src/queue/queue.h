@@ -77,7 +77,7 @@ class Queue {
   ~Queue();
 
   Result<uint64_t> enqueue(std::string_view body);
-  Result<std::vector<uint64_t>> enqueue_batch(const std::vector<std::string>& bodies);
+  Result<std::vector<uint64_t>> enqueue_batch(const std::vector<std::string_view>& bodies);
   Result<std::optional<DeliveredMessage>> dequeue(uint64_t lease_ms);
   Result<std::vector<DeliveredMessage>> dequeue_batch(uint64_t max, uint64_t lease_ms);
   Result<bool> ack(uint64_t seq);

@@ -1,6 +1,8 @@
 #include "queue/queue_state.h"
 
 #include <algorithm>
+#include <new>
+#include <utility>
 
 namespace ferrow {
 
@@ -24,32 +26,93 @@ void QueueState::apply_record(const LogRecord& record, uint64_t record_offset, b
   }
 }
 
+QueueState::ChunkTable& QueueState::ChunkTable::operator=(ChunkTable&& other) noexcept {
+  if (this == &other) return *this;
+  destroy_all();
+  map_ = std::move(other.map_);
+  pool_ = std::move(other.pool_);
+  spare_ = std::exchange(other.spare_, nullptr);
+  return *this;
+}
+
+void QueueState::ChunkTable::destroy_all() {
+  // The pool's slabs go with it; only what the chunks own needs freeing.
+  map_.for_each([](uint64_t, Chunk* chunk) { chunk->~Chunk(); });
+  map_.clear();
+  if (spare_ != nullptr) spare_->~Chunk();
+  spare_ = nullptr;
+}
+
+QueueState::Chunk* QueueState::ChunkTable::add(uint64_t id) {
+  Chunk* chunk = std::exchange(spare_, nullptr);
+  // Default-initialised: the entry arrays are written when ids arrive, so
+  // zeroing them first would only cost time.
+  if (chunk == nullptr) chunk = new (pool_.allocate()) Chunk;
+  try {
+    map_.insert(id, chunk);
+  } catch (...) {  // the map could not grow: the chunk goes back
+    spare_ = chunk;
+    throw;
+  }
+  return chunk;
+}
+
+void QueueState::ChunkTable::remove(uint64_t id, Chunk* chunk) {
+  map_.erase(id);
+  if (spare_ == nullptr) {
+    spare_ = chunk;
+    return;
+  }
+  chunk->~Chunk();
+  pool_.release(chunk);
+}
+
 QueueState::Chunk* QueueState::lookup_chunk(uint64_t id) const {
-  const std::unique_ptr<Chunk>* found = chunks_.find(id);
+  Chunk* found = chunks_.find(id);
   if (found == nullptr) return nullptr;
   cached_id_ = id;
-  cached_chunk_ = found->get();
-  return cached_chunk_;
+  cached_chunk_ = found;
+  return found;
 }
 
 QueueState::Chunk& QueueState::add_chunk(uint64_t id) {
-  std::unique_ptr<Chunk>& slot = chunks_[id];
-  slot = spare_ ? std::move(spare_) : std::make_unique<Chunk>();
+  Chunk* chunk = chunks_.add(id);
+  if (id >= chunk_ids_end_) chunk_ids_end_ = id + 1;
   cached_id_ = id;
-  cached_chunk_ = slot.get();
-  return *slot;
+  cached_chunk_ = chunk;
+  return *chunk;
 }
 
 void QueueState::release_chunk_if_empty(uint64_t id, Chunk& chunk) {
-  if (chunk.present != 0) return;
+  // The chunk that the next id belongs to stays, empty: a queue that holds
+  // one message at a time would otherwise remove and add it per message.
+  if (chunk.present != 0 || id == chunk_id(next_seq_)) return;
   if (cached_id_ == id) {
     cached_id_ = UINT64_MAX;
     cached_chunk_ = nullptr;
   }
+  ready_chunks_.erase(id);
   // Empty means every bit is clear and every kept body released, which is
   // all a reused chunk needs: entries are overwritten when ids arrive.
-  spare_ = std::move(*chunks_.find(id));
-  chunks_.erase(id);
+  chunks_.remove(id, &chunk);
+}
+
+void QueueState::list_ready_chunk(uint64_t id) {
+  // Chunks mostly become ready in ascending order: at the end, no search.
+  if (ready_chunks_.empty() || id > *ready_chunks_.rbegin()) {
+    ready_chunks_.emplace_hint(ready_chunks_.end(), id);
+  } else {
+    ready_chunks_.insert(id);
+  }
+}
+
+void QueueState::prune_ready_chunks() const {
+  while (!ready_chunks_.empty()) {
+    const uint64_t id = *ready_chunks_.begin();
+    Chunk* chunk = chunk_of(id << CHUNK_BITS);
+    if (chunk->ready != 0) return;
+    ready_chunks_.erase(ready_chunks_.begin());
+  }
 }
 
 QueueState::Leases& QueueState::leases_for(uint64_t seq, Chunk& chunk) {
@@ -72,7 +135,14 @@ void QueueState::drop_lease(uint64_t seq, Chunk& chunk) {
 void QueueState::apply_enqueue(const EnqueueRecord& r, uint64_t record_offset, bool keep_body) {
   // Saturates rather than wrapping: a (foreign) log holding the largest id
   // leaves no ids to hand out, instead of restarting at 0 over live ones.
-  if (r.seq >= next_seq_) next_seq_ = r.seq == UINT64_MAX ? UINT64_MAX : r.seq + 1;
+  if (r.seq >= next_seq_) {
+    const uint64_t head = chunk_id(next_seq_);
+    next_seq_ = r.seq == UINT64_MAX ? UINT64_MAX : r.seq + 1;
+    // The chunk kept empty for the next id is not that chunk any more.
+    if (chunk_id(next_seq_) != head && head < chunk_ids_end_) {
+      if (Chunk* previous = chunk_of(head << CHUNK_BITS)) release_chunk_if_empty(head, *previous);
+    }
+  }
   live_bytes_ += r.body.size() + ENQUEUE_BODY_OFFSET;
 
   Chunk& chunk = chunk_for_insert(r.seq);
@@ -147,10 +217,10 @@ void QueueState::end_replay() {
   replaying_ = false;
   std::vector<LeasePair> running;
   running.reserve(message_count_ - ready_count_);
-  chunks_.for_each([&](uint64_t id, const std::unique_ptr<Chunk>& chunk) {
-    for (uint64_t bits = chunk->present & ~chunk->ready; bits != 0; bits &= bits - 1) {
+  chunks_.for_each([&](uint64_t id, const Chunk& chunk) {
+    for (uint64_t bits = chunk.present & ~chunk.ready; bits != 0; bits &= bits - 1) {
       const unsigned i = static_cast<unsigned>(std::countr_zero(bits));
-      running.emplace_back(chunk->leases->deadline_ms[i], (id << CHUNK_BITS) + i);
+      running.emplace_back(chunk.leases->deadline_ms[i], (id << CHUNK_BITS) + i);
     }
   });
   lease_schedule_ = decltype(lease_schedule_)(std::greater<LeasePair>(), std::move(running));
@@ -195,6 +265,7 @@ const std::string* QueueState::kept_body(uint64_t seq) const {
 }
 
 std::optional<uint64_t> QueueState::smallest_ready() const {
+  prune_ready_chunks();
   if (ready_chunks_.empty()) return std::nullopt;
   const uint64_t id = *ready_chunks_.begin();
   const Chunk* chunk = chunk_of(id << CHUNK_BITS);
@@ -204,6 +275,7 @@ std::optional<uint64_t> QueueState::smallest_ready() const {
 std::vector<uint64_t> QueueState::smallest_ready(uint64_t max) const {
   std::vector<uint64_t> seqs;
   seqs.reserve(std::min(max, ready_count_));
+  prune_ready_chunks();
   for (uint64_t id : ready_chunks_) {
     for (uint64_t bits = chunk_of(id << CHUNK_BITS)->ready; bits != 0; bits &= bits - 1) {
       if (seqs.size() == max) return seqs;
@@ -228,10 +300,10 @@ void QueueState::for_each_message(
     const std::function<void(uint64_t, const MessageEntry&)>& visit) const {
   std::vector<uint64_t> ids;
   ids.reserve(chunks_.size());
-  chunks_.for_each([&ids](uint64_t id, const std::unique_ptr<Chunk>&) { ids.push_back(id); });
+  chunks_.for_each([&ids](uint64_t id, const Chunk&) { ids.push_back(id); });
   std::sort(ids.begin(), ids.end());
   for (uint64_t id : ids) {
-    const Chunk& chunk = **chunks_.find(id);
+    const Chunk& chunk = *chunks_.find(id);
     for (uint64_t bits = chunk.present; bits != 0; bits &= bits - 1) {
       const uint64_t seq = (id << CHUNK_BITS) + static_cast<uint64_t>(std::countr_zero(bits));
       visit(seq, entry_at(seq, chunk));

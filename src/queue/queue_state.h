@@ -13,7 +13,8 @@
 // present and not ready. Deadlines and delivery counts, which only delivered
 // messages need, live beside the entries in a block that a chunk holds only
 // while one of its messages has them. Even a pathologically sparse queue
-// costs at most one chunk per live message.
+// costs at most one chunk per live message. Chunks come from a pool of large
+// slabs (block_pool.h) rather than one allocation each.
 //
 // Not thread-safe: the queue object guards it with its mutex (and, for a
 // persistent queue, the process lock).
@@ -32,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "queue/block_pool.h"
 #include "queue/flat_map.h"
 #include "queue/log_format.h"
 
@@ -53,8 +55,8 @@ using LeasePair = std::pair<uint64_t, uint64_t>;  // (deadline_ms, seq)
 class QueueState {
  public:
   QueueState() = default;
-  QueueState(QueueState&&) = default;
-  QueueState& operator=(QueueState&&) = default;
+  QueueState(QueueState&&) noexcept = default;
+  QueueState& operator=(QueueState&&) noexcept = default;
   QueueState(const QueueState&) = delete;
   QueueState& operator=(const QueueState&) = delete;
 
@@ -130,6 +132,39 @@ class QueueState {
     std::unique_ptr<Leases> leases;  // while `leased` is not 0
     std::unique_ptr<std::array<std::string, CHUNK_LEN>> bodies;  // ":memory:" queues only
   };
+  static_assert(alignof(Chunk) <= alignof(uint64_t), "the pool aligns blocks to 8 bytes");
+
+  // The chunks by id, in memory of their own pool; destroys them with it.
+  class ChunkTable {
+   public:
+    ChunkTable() = default;
+    ~ChunkTable() { destroy_all(); }
+    ChunkTable(ChunkTable&& other) noexcept { *this = std::move(other); }
+    ChunkTable& operator=(ChunkTable&& other) noexcept;
+    ChunkTable(const ChunkTable&) = delete;
+    ChunkTable& operator=(const ChunkTable&) = delete;
+
+    Chunk* find(uint64_t id) const { return map_.find(id); }
+    // A new, empty chunk under an id that has none.
+    Chunk* add(uint64_t id);
+    // Removes an empty chunk (bits clear, no body kept).
+    void remove(uint64_t id, Chunk* chunk);
+    size_t size() const { return map_.size(); }
+    template <typename Visit>
+    void for_each(Visit&& visit) const {
+      map_.for_each([&](uint64_t id, Chunk* chunk) { visit(id, *chunk); });
+    }
+
+   private:
+    void destroy_all();
+
+    FlatMap<Chunk*> map_;
+    BlockPool pool_{sizeof(Chunk)};
+    // An emptied chunk kept for the next insert, with its lease block and
+    // kept bodies' array: a queue drained as fast as it fills would
+    // otherwise free and build one per message.
+    Chunk* spare_ = nullptr;
+  };
 
   static uint64_t chunk_id(uint64_t seq) { return seq >> CHUNK_BITS; }
   static uint64_t bit(uint64_t seq) { return uint64_t{1} << (seq & (CHUNK_LEN - 1)); }
@@ -142,21 +177,31 @@ class QueueState {
   }
   Chunk* lookup_chunk(uint64_t id) const;
   Chunk& chunk_for_insert(uint64_t seq) {
-    Chunk* chunk = chunk_of(seq);
-    return chunk != nullptr ? *chunk : add_chunk(chunk_id(seq));
+    const uint64_t id = chunk_id(seq);
+    if (id == cached_id_) return *cached_chunk_;
+    // Ids past every chunk made so far (each new chunk of a replay) need
+    // no lookup to know they have none.
+    Chunk* chunk = id < chunk_ids_end_ ? lookup_chunk(id) : nullptr;
+    return chunk != nullptr ? *chunk : add_chunk(id);
   }
   Chunk& add_chunk(uint64_t id);
   void release_chunk_if_empty(uint64_t id, Chunk& chunk);
   void set_ready(uint64_t seq, Chunk& chunk) {
-    if (chunk.ready == 0) ready_chunks_.insert(chunk_id(seq));
+    if (chunk.ready == 0) list_ready_chunk(chunk_id(seq));
     chunk.ready |= bit(seq);
     ready_count_++;
   }
+  // A chunk whose last ready message leaves stays listed until a search for
+  // the smallest ready id passes it: a queue that holds one message at a
+  // time would otherwise add and remove a node of the set per operation.
   void clear_ready(uint64_t seq, Chunk& chunk) {
     chunk.ready &= ~bit(seq);
-    if (chunk.ready == 0) ready_chunks_.erase(chunk_id(seq));
     ready_count_--;
   }
+  // Puts a chunk's id into ready_chunks_ if it is not there yet.
+  void list_ready_chunk(uint64_t id);
+  // Removes listed chunks without ready messages from the front of the set.
+  void prune_ready_chunks() const;
   // The lease fields of a message, which from now on count as set.
   Leases& leases_for(uint64_t seq, Chunk& chunk);
   void drop_lease(uint64_t seq, Chunk& chunk);
@@ -168,18 +213,19 @@ class QueueState {
   bool remove(uint64_t seq);
   MessageEntry entry_at(uint64_t seq, const Chunk& chunk) const;
 
-  FlatMap<std::unique_ptr<Chunk>> chunks_;
-  // An emptied chunk (and lease block) kept for the next insert: a queue
-  // drained as fast as it fills would otherwise allocate and free one per
-  // message.
-  std::unique_ptr<Chunk> spare_;
+  ChunkTable chunks_;
+  // 1 + the largest chunk id ever added (0: none).
+  uint64_t chunk_ids_end_ = 0;
+  // An emptied lease block kept for the next lease.
   std::unique_ptr<Leases> spare_leases_;
   // Consecutive operations mostly touch one chunk: remember the last one.
   mutable uint64_t cached_id_ = UINT64_MAX;
   mutable Chunk* cached_chunk_ = nullptr;
   mutable MessageEntry found_;  // what find() points to
-  // Chunks holding at least one ready message; the first holds the smallest.
-  std::set<uint64_t> ready_chunks_;
+  // The ids of all chunks that hold a ready message, and maybe of others
+  // that held one (pruned from the front); the first holds the smallest.
+  // Never the id of a chunk that is gone.
+  mutable std::set<uint64_t> ready_chunks_;
   // Lapsed leases are found from the front; stale pairs (acked, requeued or
   // re-leased since) stay until they come due and are then discarded.
   std::priority_queue<LeasePair, std::vector<LeasePair>, std::greater<LeasePair>> lease_schedule_;

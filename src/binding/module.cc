@@ -2,6 +2,7 @@
 #include "binding/errors.h"
 #include "binding/ferrow_core.h"
 #include "binding/python_api.h"
+#include "queue/shared_constants.h"
 
 namespace ferrow::binding {
 namespace {
@@ -168,6 +169,24 @@ bool add_public(PyObject* module, const char* name, PyObject* value) {
   return appended == 0 && PyDict_SetItemString(dict, name, value) == 0;
 }
 
+// module._layout: the engine's shared constants by name (see
+// queue/shared_constants.h), for the test that holds the copies of the
+// administration tool and the Redis queue to them. Private: not in __all__.
+bool add_layout(PyObject* module) {
+  PyObject* table = PyDict_New();
+  if (table == nullptr) return false;
+  bool ok = true;
+  for (const NamedConstant& constant : shared_constants()) {
+    PyObject* value = PyLong_FromUnsignedLongLong(constant.value);
+    ok = value != nullptr && PyDict_SetItemString(table, constant.name, value) == 0;
+    Py_XDECREF(value);
+    if (!ok) break;
+  }
+  ok = ok && PyModule_AddObject(module, "_layout", table) == 0;
+  if (!ok) Py_DECREF(table);  // PyModule_AddObject took it only on success
+  return ok;
+}
+
 PyObject* create_module() {
   PyObject* cls = ferrow_core_class();
   if (cls == nullptr) return nullptr;
@@ -175,7 +194,7 @@ PyObject* create_module() {
   if (module == nullptr) return nullptr;
   PyObject* version = PyUnicode_FromString("0.1.0");
   const bool ok = version != nullptr && add_public(module, "FerrowCore", cls) &&
-                  add_public(module, "__version__", version);
+                  add_public(module, "__version__", version) && add_layout(module);
   Py_XDECREF(version);
   if (!ok) {
     Py_DECREF(module);

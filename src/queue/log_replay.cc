@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <utility>
 
 #include "queue/file_io.h"
@@ -43,13 +42,13 @@ Result<ReplayResult> open_log(const std::string& log_path, const std::function<S
     return ReplayResult{QueueState(), 0, FILE_HEADER_LEN, status.value().identity};
   }
 
-  char header[FILE_HEADER_LEN];
-  FERROW_TRY(pread_exact(fd, header, sizeof(header), 0));
-  if (std::memcmp(header, FILE_MAGIC, 4) != 0) {
+  char bytes[FILE_HEADER_LEN];
+  FERROW_TRY(pread_exact(fd, bytes, sizeof(bytes), 0));
+  FileHeader header;
+  if (!decode_file_header(bytes, &header)) {
     return QueueError::io(IoErrorKind::InvalidData, "queue.log has bad magic (not a Ferrow log)");
   }
-  ReplayResult result{QueueState(), decode_fixed64(header + 8), FILE_HEADER_LEN,
-                      status.value().identity};
+  ReplayResult result{QueueState(), header.generation, FILE_HEADER_LEN, status.value().identity};
 
   LogScanner scanner(fd, FILE_HEADER_LEN);
   result.state.begin_replay();

@@ -40,7 +40,7 @@ Result<BufferFrame> LogScanner::next() {
     const std::string_view unread(buffer_.data() + pos_, len_ - pos_);
     size_t need = FRAME_HEADER_LEN;
     if (unread.size() >= FRAME_HEADER_LEN) {
-      const uint64_t payload_len = decode_fixed32(unread.data() + 4);
+      const uint64_t payload_len = decode_fixed32(unread.data() + FRAME_LEN_OFFSET);
       const bool plausible = std::memcmp(unread.data(), RECORD_MAGIC, 4) == 0 &&
                              payload_len <= MAX_RECORD_LEN;
       // A header that is already damaged is judged without reading on.

@@ -30,22 +30,6 @@ constexpr uint64_t EARLY_CHECK_INTERVAL_NS = 5 * 1000 * 1000;
 constexpr uint64_t LATE_CHECK_INTERVAL_NS = 25 * 1000 * 1000;
 constexpr uint64_t EARLY_PHASE_NS = 200 * 1000 * 1000;
 
-// Set in a held word whose holder must wake the sleepers when it releases.
-constexpr uint64_t WAITERS_BIT = uint64_t{1} << 62;
-// Bits 0..15 hold the slot + 1, so that the lower half of a held word, which
-// the futex compares, is never 0; bits 16..61 a nonce unique to the owner.
-constexpr uint64_t SLOT_MASK = 0xFFFF;
-constexpr unsigned NONCE_SHIFT = 16;
-constexpr uint64_t NONCE_MASK = (uint64_t{1} << 46) - 1;
-static_assert(LOCK_SLOT_COUNT < SLOT_MASK, "slot + 1 must fit its bits");
-
-// Fields of the header and of a slot (see the layout in the header file).
-constexpr size_t NEXT_NONCE_OFFSET = 16;
-constexpr size_t SLOT_TOKEN = 0;
-constexpr size_t SLOT_PID = 8;
-constexpr size_t SLOT_PID_NS = 16;
-constexpr size_t SLOT_SINCE = 24;
-
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
@@ -294,8 +278,8 @@ Status ProcessLock::move_to_named_file(const LockWait& wait, bool* took_over) {
 }
 
 Status ProcessLock::acquire_word(const LockWait& wait, bool* took_over, bool* removed) {
-  char* base = static_cast<char*>(mapping_.base());
-  std::atomic_ref<uint64_t> lock_word(*reinterpret_cast<uint64_t*>(base));
+  char* word = static_cast<char*>(mapping_.base()) + LOCK_WORD_OFFSET;
+  std::atomic_ref<uint64_t> lock_word = shared<uint64_t>(word);
   const uint64_t start = monotonic_ns();
   const uint64_t timeout_ns =
       wait.timeout_ms > UINT64_MAX / 1000000 ? UINT64_MAX : wait.timeout_ms * 1000000;
@@ -359,7 +343,7 @@ Status ProcessLock::acquire_word(const LockWait& wait, bool* took_over, bool* re
     }
     mine = token_ | WAITERS_BIT;
     const uint64_t left = timeout_ns - (now - start);
-    futex_wait(base, static_cast<uint32_t>(seen), std::min(left, interval));
+    futex_wait(word, static_cast<uint32_t>(seen), std::min(left, interval));
     // The file may have been cut during the sleep: look before the next
     // touch of the mapping.
     FERROW_TRY(check_file(removed));
@@ -367,18 +351,18 @@ Status ProcessLock::acquire_word(const LockWait& wait, bool* took_over, bool* re
 }
 
 bool ProcessLock::holds_word() const {
-  const uint64_t word =
-      shared<uint64_t>(static_cast<char*>(mapping_.base())).load(std::memory_order_acquire);
+  const uint64_t word = shared<uint64_t>(static_cast<char*>(mapping_.base()) + LOCK_WORD_OFFSET)
+                            .load(std::memory_order_acquire);
   return (word & ~WAITERS_BIT) == token_;
 }
 
 void ProcessLock::release() {
-  char* base = static_cast<char*>(mapping_.base());
-  std::atomic_ref<uint64_t> lock_word(*reinterpret_cast<uint64_t*>(base));
+  char* word = static_cast<char*>(mapping_.base()) + LOCK_WORD_OFFSET;
+  std::atomic_ref<uint64_t> lock_word = shared<uint64_t>(word);
   // Every sleeper is woken, not one: whichever the scheduler runs first
   // takes the word at once; the others find it taken and sleep again.
   const uint64_t held = lock_word.exchange(0, std::memory_order_release);
-  if (held & WAITERS_BIT) futex_wake_all(base);
+  if (held & WAITERS_BIT) futex_wake_all(word);
   // Waiters only ever add their bit; anything else means the word was
   // cleared or taken while this owner held it.
   if ((held & ~WAITERS_BIT) != token_) word_changed_ = true;

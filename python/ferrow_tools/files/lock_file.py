@@ -25,6 +25,8 @@ SLOT_COUNT = 4096
 TOKEN_TAG = 1 << 63
 WAITERS_BIT = 1 << 62
 SLOT_MASK = 0xFFFF
+# One slot: token, pid, unused, pid namespace inode, monotonic ns of the last take.
+SLOT = struct.Struct("<QIIQQ")
 
 # Linux's F_OFD_GETLK (the fcntl module names it only from Python 3.9 on) and
 # struct flock of 64-bit Linux: l_type, l_whence, l_start, l_len, l_pid.
@@ -74,8 +76,7 @@ def _slot_locked(fd: int, index: int) -> bool:
 
 
 def _slot(raw: bytes, index: int) -> Slot:
-    token, pid, _, pid_ns, since = struct.unpack_from(
-        "<QIIQQ", raw, SLOTS_OFFSET + index * SLOT_LEN)
+    token, pid, _, pid_ns, since = SLOT.unpack_from(raw, SLOTS_OFFSET + index * SLOT_LEN)
     return Slot(index, token, pid, pid_ns, since)
 
 

@@ -18,6 +18,7 @@
 #include "queue/file_io.h"
 #include "queue/queue.h"
 #include "queue/shared_writes.h"
+#include "queue/system_calls.h"
 #include "queue/tamper_report.h"
 
 namespace ferrow {
@@ -41,7 +42,7 @@ Status Queue::check_held_alone(uint64_t start_pos, uint64_t start_generation) {
   // records end, and no rewrite was announced since this process's
   // generation (a rewriter announces before it renames: a call that
   // appended to a log renamed away sees the announcement).
-  const off_t end = ::lseek(storage_.log_fd(), 0, SEEK_END);
+  const off_t end = system_calls.lseek(storage_.log_fd(), 0, SEEK_END);
   if (end >= 0 && static_cast<uint64_t>(end) == storage_.append_pos() &&
       !CommitMarks(lock_->header()).rewrite_announced_after(storage_.generation())) {
     return {};

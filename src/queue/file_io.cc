@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <climits>
 
+#include "queue/system_calls.h"
+
 namespace ferrow {
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
@@ -21,7 +23,7 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
 
 void FileHandle::reset() {
   // Not retried on EINTR: the descriptor may already have been reused.
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) system_calls.close(fd_);
   fd_ = -1;
 }
 
@@ -34,7 +36,7 @@ Result<FileHandle> open_file(const std::string& path, int flags) {
   int fd;
   do {
     // 0666 filtered by the umask, as every ordinary program creates files.
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    fd = system_calls.open(path.c_str(), flags | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     if (errno == ELOOP && (flags & O_NOFOLLOW) != 0) {
@@ -55,17 +57,17 @@ Result<FileHandle> create_exclusive(const std::string& path) {
 
 Status copy_mode_and_group(int from_fd, int to_fd) {
   struct stat st;
-  if (::fstat(from_fd, &st) != 0) return QueueError::os(errno);
-  if (::fchmod(to_fd, st.st_mode & 07777) != 0) return QueueError::os(errno);
+  if (system_calls.fstat(from_fd, &st) != 0) return QueueError::os(errno);
+  if (system_calls.fchmod(to_fd, st.st_mode & 07777) != 0) return QueueError::os(errno);
   // Only the owner's groups are allowed; a group it cannot give is kept as
   // the directory gave it.
-  (void)!::fchown(to_fd, static_cast<uid_t>(-1), st.st_gid);
+  (void)!system_calls.fchown(to_fd, static_cast<uid_t>(-1), st.st_gid);
   return {};
 }
 
 Result<uint64_t> file_length(int fd) {
   struct stat st;
-  if (::fstat(fd, &st) != 0) return QueueError::os(errno);
+  if (system_calls.fstat(fd, &st) != 0) return QueueError::os(errno);
   return static_cast<uint64_t>(st.st_size);
 }
 
@@ -86,7 +88,7 @@ void write_warning(const std::string& line) {
 
 Result<FileStatus> status_of(int fd) {
   struct stat st;
-  if (::fstat(fd, &st) != 0) return QueueError::os(errno);
+  if (system_calls.fstat(fd, &st) != 0) return QueueError::os(errno);
   return status_from(st);
 }
 
@@ -98,7 +100,7 @@ Result<FileStatus> status_of(int fd) {
 Result<FileStatus> status_of(const std::string& path) {
   struct statx sx;
   constexpr unsigned WANTED = STATX_TYPE | STATX_INO | STATX_SIZE | STATX_NLINK;
-  const int rc = ::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, WANTED, &sx);
+  const int rc = system_calls.statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, WANTED, &sx);
   if (rc == 0 && (sx.stx_mask & WANTED) == WANTED) {
     return FileStatus{
         FileIdentity{static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)),
@@ -107,7 +109,7 @@ Result<FileStatus> status_of(const std::string& path) {
   }
   if (rc != 0 && errno != ENOSYS && errno != EPERM) return QueueError::os(errno);
   struct stat st;  // no statx here (an old kernel, or a filter that refuses it)
-  if (::lstat(path.c_str(), &st) != 0) return QueueError::os(errno);
+  if (system_calls.lstat(path.c_str(), &st) != 0) return QueueError::os(errno);
   return status_from(st);
 }
 
@@ -126,7 +128,7 @@ Result<FileIdentity> identity_of(const std::string& path) {
 Status set_file_length(int fd, uint64_t length) {
   int rc;
   do {
-    rc = ::ftruncate(fd, static_cast<off_t>(length));
+    rc = system_calls.ftruncate(fd, static_cast<off_t>(length));
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) return QueueError::os(errno);
   return {};
@@ -140,7 +142,7 @@ Status write_all(int fd, std::string_view data, const char* zero_write_text) {
 Status write_all(int fd, std::string_view data, const char* zero_write_text, size_t* written) {
   *written = 0;
   while (*written < data.size()) {
-    ssize_t n = ::write(fd, data.data() + *written, data.size() - *written);
+    ssize_t n = system_calls.write(fd, data.data() + *written, data.size() - *written);
     if (n < 0) {
       if (errno == EINTR) continue;
       return QueueError::os(errno);
@@ -154,7 +156,7 @@ Status write_all(int fd, std::string_view data, const char* zero_write_text, siz
 Result<size_t> pread_up_to(int fd, char* dst, size_t n, uint64_t offset) {
   size_t done = 0;
   while (done < n) {
-    ssize_t got = ::pread(fd, dst + done, n - done, static_cast<off_t>(offset + done));
+    ssize_t got = system_calls.pread(fd, dst + done, n - done, static_cast<off_t>(offset + done));
     if (got < 0) {
       if (errno == EINTR) continue;
       return QueueError::os(errno);
@@ -167,7 +169,7 @@ Result<size_t> pread_up_to(int fd, char* dst, size_t n, uint64_t offset) {
 
 Result<size_t> pread_once(int fd, char* dst, size_t n, uint64_t offset) {
   for (;;) {
-    ssize_t got = ::pread(fd, dst, n, static_cast<off_t>(offset));
+    ssize_t got = system_calls.pread(fd, dst, n, static_cast<off_t>(offset));
     if (got >= 0) return static_cast<size_t>(got);
     if (errno != EINTR) return QueueError::os(errno);
   }
@@ -183,7 +185,7 @@ Status pread_exact(int fd, char* dst, size_t n, uint64_t offset) {
 Status sync_fd(int fd) {
   int rc;
   do {
-    rc = ::fsync(fd);
+    rc = system_calls.fsync(fd);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) return QueueError::os(errno);
   return {};
@@ -206,27 +208,31 @@ Status create_directories(const std::string& path) {
   for (size_t pos = 1; pos <= path.size(); pos++) {
     if (pos != path.size() && path[pos] != '/') continue;
     const std::string prefix = path.substr(0, pos);
-    if (::mkdir(prefix.c_str(), 0777) == 0) continue;  // filtered by the umask
+    if (system_calls.mkdir(prefix.c_str(), 0777) == 0) continue;  // filtered by the umask
     const int err = errno;
+    if (err != EEXIST) return QueueError::os(err);
     struct stat st;
-    if (err == EEXIST && ::stat(prefix.c_str(), &st) == 0) {
-      if (S_ISDIR(st.st_mode)) continue;
-      // A file where a directory must be ("/etc/passwd/q"): mkdir's EEXIST
-      // would call the path taken, when the trouble is that it is no directory.
-      return QueueError::os(ENOTDIR);
+    // Whatever is there must be a directory. A name that exists but leads
+    // nowhere (a dangling link) keeps mkdir's EEXIST; any other failure to
+    // look at it is the one to report.
+    if (system_calls.stat(prefix.c_str(), &st) != 0) {
+      return QueueError::os(errno == ENOENT ? EEXIST : errno);
     }
-    return QueueError::os(err);
+    if (S_ISDIR(st.st_mode)) continue;
+    // A file where a directory must be ("/etc/passwd/q"): mkdir's EEXIST
+    // would call the path taken, when the trouble is that it is no directory.
+    return QueueError::os(ENOTDIR);
   }
   return {};
 }
 
 Status rename_file(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) return QueueError::os(errno);
+  if (system_calls.rename(from.c_str(), to.c_str()) != 0) return QueueError::os(errno);
   return {};
 }
 
 Status remove_file(const std::string& path) {
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return QueueError::os(errno);
+  if (system_calls.unlink(path.c_str()) != 0 && errno != ENOENT) return QueueError::os(errno);
   return {};
 }
 
@@ -254,14 +260,14 @@ Result<Mapping> Mapping::map(int fd, uint64_t length, bool writable) {
   m.length_ = length;
   if (length == 0) return m;  // mmap refuses empty mappings; nothing to read anyway
   const int prot = writable ? PROT_READ | PROT_WRITE : PROT_READ;
-  void* base = ::mmap(nullptr, length, prot, MAP_SHARED, fd, 0);
+  void* base = system_calls.mmap(nullptr, length, prot, MAP_SHARED, fd, 0);
   if (base == MAP_FAILED) return QueueError::os(errno);
   m.base_ = base;
   return m;
 }
 
 void Mapping::reset() {
-  if (base_ != nullptr) ::munmap(base_, length_);
+  if (base_ != nullptr) system_calls.munmap(base_, length_);
   base_ = nullptr;
   length_ = 0;
 }

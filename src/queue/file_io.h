@@ -1,6 +1,7 @@
-// Every POSIX file, directory and mapping call of the engine goes through this
-// file, so that errors are turned into QueueErrors in one place and tests have
-// one seam to watch.
+// The engine's file, directory and mapping operations, each turning the
+// failure of its system call into a QueueError. The calls themselves go
+// through the table of system_calls.h, as do the few that the lock, the cut
+// guard and the shared words make directly.
 #ifndef FERROW_QUEUE_FILE_IO_H_
 #define FERROW_QUEUE_FILE_IO_H_
 

@@ -15,6 +15,7 @@
 #include "queue/clock.h"
 #include "queue/file_io.h"
 #include "queue/shared_word.h"
+#include "queue/system_calls.h"
 
 namespace ferrow {
 namespace {
@@ -56,7 +57,7 @@ int slot_lock(int fd, int command, uint64_t slot, short type) {
   fl.l_whence = SEEK_SET;
   fl.l_start = static_cast<off_t>(LOCK_SLOTS_OFFSET + slot * LOCK_SLOT_LEN);
   fl.l_len = static_cast<off_t>(LOCK_SLOT_LEN);
-  if (::fcntl(fd, command, &fl) != 0) return -1;
+  if (system_calls.fcntl_lock(fd, command, &fl) != 0) return -1;
   return command == F_OFD_GETLK ? fl.l_type : 0;
 }
 
@@ -103,7 +104,7 @@ void ProcessLock::after_fork_in_child() {
 void ProcessLock::forget_slot_after_fork() {
   // Only async-signal-safe calls here: the child of a threaded parent.
   const int fd = file_.release();
-  if (fd >= 0) ::close(fd);
+  if (fd >= 0) system_calls.close(fd);
   token_ = 1;
   slot_ = LOCK_SLOT_COUNT;
   claim_needed_ = true;

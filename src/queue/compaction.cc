@@ -28,7 +28,9 @@ struct LiveMessage {
 // and later frames are dropped: the caller asks once, at finish().
 class StagedWriter {
  public:
-  explicit StagedWriter(int fd) : fd_(fd) { staging_.reserve(STAGING_LEN); }
+  StagedWriter(int fd, const std::string& path) : fd_(fd), path_(path) {
+    staging_.reserve(STAGING_LEN);
+  }
 
   // Bytes appended so far, staged or written.
   uint64_t appended() const { return appended_; }
@@ -44,11 +46,12 @@ class StagedWriter {
 
  private:
   void write_staged() {
-    if (status_.ok()) status_ = write_all(fd_, staging_, WRITE_BUFFERED_TEXT);
+    if (status_.ok()) status_ = write_all(fd_, path_, staging_, WRITE_BUFFERED_TEXT);
     staging_.clear();
   }
 
   const int fd_;
+  const std::string& path_;
   std::string staging_;
   uint64_t appended_ = 0;
   Status status_;
@@ -62,8 +65,10 @@ Status Queue::compact_log() {
   TemporaryName tmp_path(join_path(dir_, COMPACT_TMP_NAME));
   Result<FileHandle> tmp = create_exclusive(tmp_path.path());
   if (!tmp.ok()) return tmp.error();
-  FERROW_TRY(copy_mode_and_group(storage_.log_fd(), tmp.value().fd()));
-  FERROW_TRY(write_all(tmp.value().fd(), encode_file_header(generation), WRITE_WHOLE_TEXT));
+  FERROW_TRY(copy_mode_and_group(storage_.log_fd(), storage_.log_path(), tmp.value().fd(),
+                                 tmp_path.path()));
+  FERROW_TRY(write_all(tmp.value().fd(), tmp_path.path(), encode_file_header(generation),
+                       WRITE_WHOLE_TEXT));
 
   std::vector<LiveMessage> live;  // in ascending seq order
   live.reserve(state_.message_count());
@@ -74,7 +79,7 @@ Status Queue::compact_log() {
 
   // Until the rename nothing but the temporary file has changed, so any
   // error below simply leaves the old log in charge (and removes the file).
-  StagedWriter writer(tmp.value().fd());
+  StagedWriter writer(tmp.value().fd(), tmp_path.path());
   std::vector<std::pair<uint64_t, uint64_t>> new_offsets;  // (seq, body_offset)
   new_offsets.reserve(live.size());
   for (const LiveMessage& m : live) {
@@ -105,8 +110,8 @@ Status Queue::compact_log() {
   std::unordered_set<uint64_t> carried_ids;
   Result<std::string> late = appends_behind_rewrite(&old_read_to, &carried_ids);
   if (!late.ok()) return late.error();
-  FERROW_TRY(write_all(tmp.value().fd(), late.value(), WRITE_WHOLE_TEXT));
-  FERROW_TRY(sync_fd(tmp.value().fd()));
+  FERROW_TRY(write_all(tmp.value().fd(), tmp_path.path(), late.value(), WRITE_WHOLE_TEXT));
+  FERROW_TRY(sync_fd(tmp.value().fd(), tmp_path.path()));
   tmp.value().reset();
 
   // Announced before the rename (see commit_marks.h), its end published

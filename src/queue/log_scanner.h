@@ -15,8 +15,9 @@ namespace ferrow {
 
 class LogScanner {
  public:
-  // Reads through `fd` (not owned) with positioned reads from `start`.
-  LogScanner(int fd, uint64_t start);
+  // Reads through `fd` (not owned), opened by `path`, with positioned reads
+  // from `start`.
+  LogScanner(int fd, const std::string& path, uint64_t start);
 
   // The next frame, or End / Corrupt. A Frame's payload view stays valid
   // until the next call. offset() is where the returned frame begins.
@@ -35,6 +36,7 @@ class LogScanner {
   Status fill(size_t need);
 
   const int fd_;
+  const std::string& path_;  // the caller's, which outlives the scanner
   std::string buffer_;
   size_t pos_ = 0;         // first unread byte in buffer_
   size_t len_ = 0;         // bytes of buffer_ holding file data

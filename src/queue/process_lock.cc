@@ -115,15 +115,15 @@ Result<std::unique_ptr<ProcessLock>> ProcessLock::open(const std::string& dir) {
   Result<FileHandle> file = open_file(path, O_RDWR | O_CREAT);
   if (!file.ok()) return file.error();
   const int fd = file.value().fd();
-  Result<FileStatus> status = status_of(fd);
+  Result<FileStatus> status = status_of(fd, path);
   if (!status.ok()) return status.error();
   uint64_t len = status.value().length;
   if (len < LOCK_FILE_LEN) {
     // Only ever grown: a file another process mapped keeps its bytes.
-    FERROW_TRY(set_file_length(fd, LOCK_FILE_LEN));
+    FERROW_TRY(set_file_length(fd, path, LOCK_FILE_LEN));
     len = LOCK_FILE_LEN;
   }
-  Result<Mapping> mapping = Mapping::map(fd, len, /*writable=*/true);
+  Result<Mapping> mapping = Mapping::map(fd, path, len, /*writable=*/true);
   if (!mapping.ok()) return mapping.error();
   std::unique_ptr<ProcessLock> lock(
       new ProcessLock(dir, path, std::move(file.value()), std::move(mapping.value())));
@@ -134,7 +134,7 @@ Result<std::unique_ptr<ProcessLock>> ProcessLock::open(const std::string& dir) {
   // parent's slot locked after the parent died.
   Result<FileHandle> slot_file = open_file(path, O_RDWR);
   if (!slot_file.ok()) return slot_file.error();
-  Result<FileIdentity> slot_identity = identity_of(slot_file.value().fd());
+  Result<FileIdentity> slot_identity = identity_of(slot_file.value().fd(), path);
   if (!slot_identity.ok()) return slot_identity.error();
   if (!(slot_identity.value() == lock->identity_)) {
     return QueueError::io(IoErrorKind::Other, path + " was replaced while it was being opened");
@@ -181,14 +181,14 @@ void ProcessLock::publish_slot() {
 }
 
 Status ProcessLock::check_file(bool* removed) {
-  Result<FileStatus> status = status_of(map_file_.fd());
+  Result<FileStatus> status = status_of(map_file_.fd(), path_);
   if (!status.ok()) return status.error();
   // Someone cut the file: the mapping's pages past its end would raise
   // SIGBUS. What they held (the word, the slots) is lost either way; the
   // word reads as free again, and each owner rewrites its slot at its next
   // lock.
   const bool cut = status.value().length < mapping_.length();
-  if (cut) FERROW_TRY(set_file_length(map_file_.fd(), mapping_.length()));
+  if (cut) FERROW_TRY(set_file_length(map_file_.fd(), path_, mapping_.length()));
   if (cut_guard_.take_cut() || cut) {
     write_warning("Ferrow: " + path_ + " was cut shorter while the queue was open; its length "
                   "is restored");
@@ -236,7 +236,7 @@ Status ProcessLock::acquire(const LockWait& wait, bool* took_over) {
     claim_needed_ = false;
     Result<FileHandle> file = open_file(path_, O_RDWR);
     Result<FileIdentity> identity =
-        file.ok() ? identity_of(file.value().fd()) : Result<FileIdentity>(file.error());
+        file.ok() ? identity_of(file.value().fd(), path_) : Result<FileIdentity>(file.error());
     if (identity.ok() && identity.value() == identity_) {
       file_ = std::move(file.value());
       FERROW_TRY(claim_slot());

@@ -15,9 +15,11 @@ Status Queue::purge_log() {
   {
     Result<FileHandle> tmp = create_exclusive(tmp_path.path());
     if (!tmp.ok()) return tmp.error();
-    FERROW_TRY(copy_mode_and_group(storage_.log_fd(), tmp.value().fd()));
-    FERROW_TRY(write_all(tmp.value().fd(), encode_file_header(generation), WRITE_WHOLE_TEXT));
-    FERROW_TRY(sync_fd(tmp.value().fd()));
+    FERROW_TRY(copy_mode_and_group(storage_.log_fd(), storage_.log_path(), tmp.value().fd(),
+                                   tmp_path.path()));
+    FERROW_TRY(write_all(tmp.value().fd(), tmp_path.path(), encode_file_header(generation),
+                         WRITE_WHOLE_TEXT));
+    FERROW_TRY(sync_fd(tmp.value().fd(), tmp_path.path()));
   }
   // Announced before the rename (see commit_marks.h).
   CommitMarks marks(lock_->header());

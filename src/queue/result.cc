@@ -5,14 +5,22 @@
 
 namespace ferrow {
 
-QueueError QueueError::os(int error_number) {
-  IoErrorKind kind = IoErrorKind::Other;
-  if (error_number == ENOENT) kind = IoErrorKind::NotFound;
-  if (error_number == ETIMEDOUT) kind = IoErrorKind::TimedOut;
+QueueError QueueError::os(int error_number, const char* call, std::string path) {
   // The platform description, as strerror gives it, but thread-safe.
   std::string text = std::system_category().message(error_number);
   text += " (os error " + std::to_string(error_number) + ")";
-  return io(kind, std::move(text));
+  return os(error_number, call, std::move(path), std::move(text));
+}
+
+QueueError QueueError::os(int error_number, const char* call, std::string path, std::string text) {
+  IoErrorKind kind = IoErrorKind::Other;
+  if (error_number == ENOENT) kind = IoErrorKind::NotFound;
+  if (error_number == ETIMEDOUT) kind = IoErrorKind::TimedOut;
+  QueueError error = io(kind, std::move(text));
+  error.error_number_ = error_number;
+  error.call_ = call;
+  error.path_ = std::move(path);
+  return error;
 }
 
 std::string QueueError::message() const {

@@ -12,7 +12,8 @@
 namespace ferrow {
 
 // Classifies an I/O failure. Only TimedOut and PermissionDenied change how
-// the error reaches the caller; the other kinds exist so that tests and logs can tell causes apart.
+// the error reaches the caller; the other kinds exist so that tests and
+// reports can tell causes apart.
 enum class IoErrorKind {
   Other,
   NotFound,
@@ -37,8 +38,12 @@ class QueueError {
   static QueueError io(IoErrorKind kind, std::string text) {
     return QueueError(Form::IoFailure, kind, std::move(text), 0, 0);
   }
-  // An operating-system error: "<description> (os error N)".
-  static QueueError os(int error_number);
+  // An operating-system error: "<description> (os error N)", with the call
+  // that failed ("fsync") and the file it was made on, so that whoever
+  // reports it can say where. The message stays the description alone.
+  static QueueError os(int error_number, const char* call, std::string path);
+  // The same with a text of the engine's own in place of the description.
+  static QueueError os(int error_number, const char* call, std::string path, std::string text);
   static QueueError body_out_of_bounds(uint64_t need, uint64_t mapped) {
     return QueueError(Form::BodyOutOfBounds, IoErrorKind::Other, {}, need, mapped);
   }
@@ -54,6 +59,12 @@ class QueueError {
 
   Form form() const { return form_; }
   IoErrorKind kind() const { return kind_; }
+  // Of an operating-system error: its number, the call and the path (the
+  // path may be empty where the call names no file). 0, nullptr and empty
+  // for every other error.
+  int error_number() const { return error_number_; }
+  const char* call() const { return call_; }
+  const std::string& path() const { return path_; }
   uint64_t need() const { return need_; }
   uint64_t mapped() const { return mapped_; }
   // The message as the caller sees it (without any binding prefix).
@@ -68,6 +79,9 @@ class QueueError {
   std::string text_;
   uint64_t need_;
   uint64_t mapped_;
+  int error_number_ = 0;
+  const char* call_ = nullptr;  // a name with static storage
+  std::string path_;
 };
 
 // Result<T>: a T or a QueueError. Result<void> is spelled Status.

@@ -1,6 +1,6 @@
 // Every entry of the system-call table made to fail, in every step of a
 // workload that reaches it: a failure is either reported as an OS error of
-// the injected number, or (for the calls whose failure costs nothing: a
+// the injected number that names the call and its file, or (for the calls whose failure costs nothing: a
 // close, an unmap, a group change, a slot lock) absorbed; the step after it
 // succeeds; and what the queue object believes at the end is what a queue
 // opened afresh on a copy of its files finds.
@@ -136,9 +136,11 @@ class SystemCallFaultTest : public TempDirTest, public ::testing::WithParamInter
       if (status.ok()) {
         EXPECT_TRUE(absorbed(GetParam(), name)) << name << ": a failed call went unreported";
       } else {
-        const std::string text = status.error().message();
-        EXPECT_NE(text.find("(os error " + std::to_string(EIO) + ")"), std::string::npos)
-            << name << ": " << text;
+        // Reported as the failure of this call on a named file.
+        const QueueError& error = status.error();
+        EXPECT_EQ(error.error_number(), EIO) << name << ": " << error.message();
+        EXPECT_STREQ(error.call(), system_call_name(GetParam())) << name;
+        EXPECT_FALSE(error.path().empty()) << name;
       }
     }
     if (failing_step < steps().size() && fired) {

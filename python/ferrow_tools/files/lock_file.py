@@ -80,6 +80,15 @@ def _slot(raw: bytes, index: int) -> Slot:
     return Slot(index, token, pid, pid_ns, since)
 
 
+def _read_all(fd: int, path: str) -> bytes:
+    """The header and the slot table; a failure names the file (os.pread's
+    own error names none)."""
+    try:
+        return os.pread(fd, SLOTS_OFFSET + SLOT_COUNT * SLOT_LEN, 0)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, path) from e
+
+
 def read_holder(qdir: str) -> Optional[Holder]:
     """Who holds the lock of `qdir`, or None without a full lock word."""
     path = os.path.join(qdir, LOCK_NAME)
@@ -88,7 +97,7 @@ def read_holder(qdir: str) -> Optional[Holder]:
     except FileNotFoundError:
         return None
     try:
-        raw = os.pread(fd, SLOTS_OFFSET + SLOT_COUNT * SLOT_LEN, 0)
+        raw = _read_all(fd, path)
         if len(raw) < 8:
             return None
         word = int.from_bytes(raw[:8], "little") & ~WAITERS_BIT
@@ -112,7 +121,7 @@ def live_openers(qdir: str) -> List[Slot]:
     path = os.path.join(qdir, LOCK_NAME)
     fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
     try:
-        raw = os.pread(fd, SLOTS_OFFSET + SLOT_COUNT * SLOT_LEN, 0)
+        raw = _read_all(fd, path)
         count = max(0, min(SLOT_COUNT, (len(raw) - SLOTS_OFFSET) // SLOT_LEN))
         return [_slot(raw, i) for i in range(count) if _slot_locked(fd, i)]
     finally:

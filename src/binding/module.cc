@@ -21,30 +21,28 @@ constexpr int WITH_ARGUMENTS = METH_VARARGS | METH_KEYWORDS;
 // process): every entry point turns one into a Python exception. The
 // engine's own calls already return errors instead; what is left are the
 // binding's conversions, which allocate.
-template <PyObject* (*Method)(PyObject*, PyObject*, PyObject*)>
-PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
+template <typename Call>
+PyObject* without_cpp_exceptions(Call&& call) {
   try {
-    return Method(self, args, kwargs);
+    return call();
   } catch (...) {
     return raise_cpp_exception();
   }
+}
+
+// The entry points, one per calling convention.
+template <PyObject* (*Method)(PyObject*, PyObject*, PyObject*)>
+PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return without_cpp_exceptions([&] { return Method(self, args, kwargs); });
 }
 
 template <PyObject* (*Method)(PyObject*, PyObject*)>
 PyObject* guarded_noargs(PyObject* self, PyObject* unused) {
-  try {
-    return Method(self, unused);
-  } catch (...) {
-    return raise_cpp_exception();
-  }
+  return without_cpp_exceptions([&] { return Method(self, unused); });
 }
 
 PyObject* guarded_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  try {
-    return ferrow_core_new(type, args, kwargs);
-  } catch (...) {
-    return raise_cpp_exception();
-  }
+  return without_cpp_exceptions([&] { return ferrow_core_new(type, args, kwargs); });
 }
 
 // The text before "\n--\n\n" becomes each method's __text_signature__.
@@ -86,6 +84,9 @@ PyMethodDef methods[] = {
      "Number of leased (in-flight, not-yet-acked) messages."},
     {"stats", as_method(guarded_noargs<ferrow_core_stats>), METH_NOARGS,
      "stats($self)\n--\n\n"},
+    // The docstring is the class's published text. Nothing is held back in
+    // a buffer between calls (each record reaches the file as it is
+    // appended): flush forces the fsync.
     {"flush", as_method(guarded_noargs<ferrow_core_flush>), METH_NOARGS,
      "flush($self)\n--\n\n"
      "Force a flush + fsync of any buffered records."},

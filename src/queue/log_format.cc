@@ -1,5 +1,6 @@
 #include "queue/log_format.h"
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <type_traits>
@@ -62,6 +63,7 @@ void write_payload(const LogRecord& record, char* dst) {
           encode_fixed64(dst + ENQUEUE_TS_OFFSET, r.enqueued_ts_ms);
           // A body this long is refused before it gets here; the low bits
           // only keep the conversion defined.
+          assert(r.body.size() <= MAX_BODY_LEN);
           encode_fixed32(dst + ENQUEUE_BODY_LEN_OFFSET, static_cast<uint32_t>(r.body.size()));
           if (!r.body.empty()) {
             std::memcpy(dst + ENQUEUE_PAYLOAD_HEADER_LEN, r.body.data(), r.body.size());
@@ -110,6 +112,7 @@ size_t append_record_frame(const LogRecord& record, std::string* out) {
   // The payload is laid out directly behind the header, so appending a record
   // costs a single copy of its body and no allocation once `out` has grown.
   const size_t n = payload_size(record);
+  assert(n <= MAX_RECORD_LEN);  // every reader would cut a longer frame
   const size_t start = out->size();
   out->resize(start + FRAME_HEADER_LEN + n);
   char* frame = out->data() + start;

@@ -4,6 +4,7 @@
 #ifndef FERROW_QUEUE_LOG_SCANNER_H_
 #define FERROW_QUEUE_LOG_SCANNER_H_
 
+#include <cassert>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -29,7 +30,10 @@ class LogScanner {
   // took the first n.
   std::string_view unread() const { return std::string_view(buffer_.data() + pos_, len_ - pos_); }
   uint64_t position() const { return file_pos_ - (len_ - pos_); }
-  void consume(size_t n) { pos_ += n; }
+  void consume(size_t n) {
+    assert(n <= len_ - pos_);  // only bytes that unread() showed
+    pos_ += n;
+  }
 
  private:
   // Makes at least `need` unread bytes available unless the file ends first.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cassert>
 #include <utility>
 
 #include "queue/clock.h"
@@ -48,6 +49,7 @@ Status LogStorage::write_frames(std::string_view frames, size_t* written) {
 
 Status LogStorage::append_record(const LogRecord& record) {
   if (!persistent()) return {};
+  assert(append_pos_ <= log_bytes_);
   // One buffer per frame, handed to the OS in one write so that other
   // processes see the whole frame as soon as this operation returns.
   frame_buffer_.clear();
@@ -119,6 +121,7 @@ Result<std::string> LogStorage::read_body(uint64_t body_offset, uint32_t body_le
       FERROW_TRY(remap());
     }
   }
+  assert(mapped_len_ <= mapping_.length());  // reads never trust bytes past the mapping
   if (end < body_offset) return QueueError::body_out_of_bounds(end, mapped_len_);
   // The index says the file reaches this far, but the file is shorter: it
   // was cut, or another file was put in its place and cut.

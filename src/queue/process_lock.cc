@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -158,6 +159,7 @@ Status ProcessLock::claim_slot() {
     const uint64_t candidate = (nonce + i) % LOCK_SLOT_COUNT;
     if (slot_lock(file_.fd(), F_OFD_SETLK, candidate, F_WRLCK) == 0) {
       token_ = LOCK_TOKEN_TAG | (nonce << NONCE_SHIFT) | (candidate + 1);
+      assert(static_cast<uint32_t>(token_) != 0);  // the futex half of a held word
       slot_ = candidate;
       pid_namespace_ = pid_namespace();
       publish_slot();

@@ -1,12 +1,12 @@
 """The process-lock file DIR/.proc_lock, read the way a waiting queue reads it.
 
-Layout (little-endian): the lock word at 0 (0 free; a holder's token, top bit
-set, or another value such as 1 that names nobody; bit 62 marks sleeping
-waiters); a nonce counter at 16; from byte 64 on, 4096 slots of 32 bytes
-(token, pid in the owner's pid namespace, unused, that namespace's inode,
-monotonic ns at which the owner last took the word). Every open queue object
-holds an open file description lock on its slot's 32 bytes, which the kernel
-drops when the process dies, in whatever pid namespace it runs.
+The layout is the engine's (src/queue/proc_lock_layout.h; the constants
+below are held to it by tests/test_shared_constants.py): the lock word at 0
+(0 free; a holder's token, top bit set, or another value such as 1 that
+names nobody; bit 62 marks sleeping waiters), then from SLOTS_OFFSET on one
+slot per open queue object. Every open queue object holds an open file
+description lock on its slot's bytes, which the kernel drops when the
+process dies, in whatever pid namespace it runs.
 """
 
 import fcntl

@@ -17,10 +17,13 @@ QueueError QueueError::os(int error_number, const char* call, std::string path, 
   if (error_number == ENOENT) kind = IoErrorKind::NotFound;
   if (error_number == ETIMEDOUT) kind = IoErrorKind::TimedOut;
   QueueError error = io(kind, std::move(text));
-  error.error_number_ = error_number;
-  error.call_ = call;
-  error.path_ = std::move(path);
+  error.os_ = std::make_shared<const OsContext>(OsContext{error_number, call, std::move(path)});
   return error;
+}
+
+const std::string& QueueError::path() const {
+  static const std::string none;
+  return os_ ? os_->path : none;
 }
 
 std::string QueueError::message() const {

@@ -5,6 +5,8 @@
 #define FERROW_QUEUE_RESULT_H_
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -62,9 +64,9 @@ class QueueError {
   // Of an operating-system error: its number, the call and the path (the
   // path may be empty where the call names no file). 0, nullptr and empty
   // for every other error.
-  int error_number() const { return error_number_; }
-  const char* call() const { return call_; }
-  const std::string& path() const { return path_; }
+  int error_number() const { return os_ ? os_->error_number : 0; }
+  const char* call() const { return os_ ? os_->call : nullptr; }
+  const std::string& path() const;
   uint64_t need() const { return need_; }
   uint64_t mapped() const { return mapped_; }
   // The message as the caller sees it (without any binding prefix).
@@ -79,9 +81,14 @@ class QueueError {
   std::string text_;
   uint64_t need_;
   uint64_t mapped_;
-  int error_number_ = 0;
-  const char* call_ = nullptr;  // a name with static storage
-  std::string path_;
+  // Where an operating-system error happened. Kept apart, so that the
+  // error, and every Result beside the value it may hold, stays small.
+  struct OsContext {
+    int error_number;
+    const char* call;  // a name with static storage
+    std::string path;
+  };
+  std::shared_ptr<const OsContext> os_;
 };
 
 // Result<T>: a T or a QueueError. Result<void> is spelled Status.
@@ -104,15 +111,15 @@ class [[nodiscard]] Result {
 template <>
 class [[nodiscard]] Result<void> {
  public:
+  // Success builds no error: it is what nearly every call returns.
   Result() = default;
-  Result(QueueError error) : error_(std::move(error)), failed_(true) {}
+  Result(QueueError error) : error_(std::move(error)) {}
 
-  bool ok() const { return !failed_; }
-  const QueueError& error() const { return error_; }
+  bool ok() const { return !error_.has_value(); }
+  const QueueError& error() const { return *error_; }
 
  private:
-  QueueError error_ = QueueError::internal({});
-  bool failed_ = false;
+  std::optional<QueueError> error_;
 };
 
 using Status = Result<void>;

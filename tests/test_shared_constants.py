@@ -7,8 +7,11 @@ import re
 import pytest
 
 import ferrow
+from ferrow_tools.admin import migrate
+from ferrow_tools.dashboard import log_follower
 from ferrow_tools.files import lock_file, logfile
 from ferrow_tools.redis import arguments
+from ferrow_tools.scheduling import follower
 
 
 def lua_constant(name):
@@ -23,6 +26,12 @@ def lua_constant(name):
 COPIES = [
     ("FILE_HEADER_LEN", "logfile.FILE_HEADER_LEN", lambda: logfile.FILE_HEADER_LEN),
     ("FRAME_HEADER_LEN", "logfile.FRAME_HEADER_LEN", lambda: logfile.FRAME_HEADER_LEN),
+    # Readers and writers that unpack frame headers with a struct of their own.
+    ("FRAME_HEADER_LEN", "logfile frame struct", lambda: logfile._FRAME_HEADER.size),
+    ("FRAME_HEADER_LEN", "dashboard follower frame struct",
+     lambda: log_follower._FRAME_HEADER.size),
+    ("FRAME_HEADER_LEN", "scheduling follower frame struct", lambda: follower._FRAME_HEADER.size),
+    ("FRAME_HEADER_LEN", "migrate frame struct", lambda: migrate._FRAME.size),
     ("MAX_RECORD_LEN", "logfile.MAX_RECORD_LEN", lambda: logfile.MAX_RECORD_LEN),
     ("ENQUEUE_PAYLOAD_HEADER_LEN", "logfile.ENQUEUE_PAYLOAD_HEADER_LEN",
      lambda: logfile.ENQUEUE_PAYLOAD_HEADER_LEN),

@@ -65,9 +65,7 @@ endef
 FAULT_SHIM := $(abspath $(CPP_BUILD))/libferrow_fault_shim.so
 RUN_PYTEST := cd tests && FERROW_FAULT_SHIM=$(FAULT_SHIM) ../$(PY) -m pytest -q
 RUN_CTEST  := $(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
-# The fuzz targets are optional until their script exists.
-RUN_FUZZ   := if [ -f $(FUZZ_SCRIPT) ]; then sh $(FUZZ_SCRIPT) $(FUZZ_SECONDS); \
-              else echo "fuzz: $(FUZZ_SCRIPT) not present, skipped"; fi
+RUN_FUZZ   := sh $(FUZZ_SCRIPT) $(FUZZ_SECONDS)
 
 # ctest goes last so that its tally closes the run.
 test: install cpp typecheck
@@ -290,9 +288,7 @@ reliability: $(PY)
 	rm -rf $(REL_DIR) && mkdir -p $(REL_DIR)
 	@status=0; \
 	$(MAKE) --no-print-directory coverage COV_TEST_ENV="$(RELIABILITY_ENV)" || status=1; \
-	if [ -f $(FUZZ_SCRIPT) ]; then \
-	  env $(RELIABILITY_ENV) sh $(FUZZ_SCRIPT) 60 || status=1; \
-	else echo "fuzz: $(FUZZ_SCRIPT) not present, skipped"; fi; \
+	env $(RELIABILITY_ENV) sh $(FUZZ_SCRIPT) 60 || status=1; \
 	$(MAKE) --no-print-directory asan || status=1; \
 	$(PY) tools/reliability_summary.py $(REL_DIR) || status=1; \
 	exit $$status

@@ -365,6 +365,9 @@ ADMIN_AS_OTHER_USER = "import sys; from ferrow_tools.admin.cli import main; sys.
     ("this", ["dead", "requeue", "jobs", "8"], "no dead letter has id 8, nor was one message 8"),
     ("this", ["migrate", "nope", "elsewhere"], "nope: no such queue"),
     ("this", ["stats", "plain/q"], "plain/q: Not a directory"),
+    # A file of the queue that the engine cannot open is named, with the call.
+    ("this", ["stats", "odd"], "odd/.proc_lock: open failed: Ferrow I/O error: "),
+    ("this", ["stats", "dir_lock"], "Is a directory: 'dir_lock/.proc_lock'"),
     ("this", ["stats", "{redis}"], "no such queue: nothing was ever put in it on this server"),
     ("this", ["dead", "list", "{redis}"], "no such queue: nothing was ever put in it"),
     ("other", ["stats", "private/q"], "private/q: permission denied: this user cannot reach"),
@@ -380,6 +383,12 @@ def test_each_user_mistake_is_one_line_and_status_2(request, shared_tmp, user, a
     ferrow.FerrowCore(os.path.join(base, "private", "q")).enqueue(b"x")
     with open(os.path.join(base, "plain"), "w"):
         pass
+    for name in ("odd", "dir_lock"):
+        ferrow.FerrowCore(os.path.join(base, name)).enqueue(b"x")
+        os.rename(os.path.join(base, name, ".proc_lock"), os.path.join(base, name + ".lock"))
+    # A link the engine refuses to follow; a directory no reader can read.
+    os.symlink(os.path.join(base, "odd.lock"), os.path.join(base, "odd", ".proc_lock"))
+    os.mkdir(os.path.join(base, "dir_lock", ".proc_lock"))
     if any("{redis}" in a for a in argv):
         url = request.getfixturevalue("shared_redis").url()
         argv = [a.format(redis=url) for a in argv]

@@ -360,3 +360,5 @@ def test_os_failures_are_plain_oserror_with_their_errno(tmp_path):
     assert str(error).startswith("Ferrow I/O error: ") and error.args == (str(error),)
     assert str(error).endswith("(os error {})".format(errno.ENOTDIR))
     assert (error.errno, error.strerror, error.filename) == (errno.ENOTDIR, None, None)
+    # Which call failed on which file: a note, which leaves str() the message.
+    assert error.__notes__ == ["Ferrow: mkdir failed on {}".format(blocker)]

@@ -1,19 +1,22 @@
 """The errors of opening a queue, as Python programs expect them.
 
 `FerrowCore` raises a plain `OSError` whose text ends with the operating
-system's error number ("... (os error 13)") and names no path. Through the
-companion layer the same failure becomes the `OSError` subclass of that
-number (`PermissionError`, `NotADirectoryError`, `FileNotFoundError`, ...),
-with `errno`, `strerror` and `filename` set, so that `except
+system's error number ("... (os error 13)"); its `errno` is that number, and
+a note ("Ferrow: fsync failed on /q/queue.log", printed by tracebacks after
+the text) names the system call that failed and its file. Through the
+companion layer the same failure at open becomes the `OSError` subclass of
+that number (`PermissionError`, `NotADirectoryError`, `FileNotFoundError`,
+...), with `errno`, `strerror` and `filename` set, so that `except
 PermissionError` catches it and its text says which queue.
 """
 from __future__ import annotations
 
 import os
 import re
-from typing import Optional
+from typing import Optional, Tuple
 
 _OS_ERROR_NUMBER = re.compile(r"\(os error (\d+)\)$")
+_FAILED_CALL = re.compile(r"Ferrow: (\w+) failed on (.*)", re.DOTALL)
 
 
 def error_number(exc: OSError) -> Optional[int]:
@@ -23,6 +26,29 @@ def error_number(exc: OSError) -> Optional[int]:
         return exc.errno
     found = _OS_ERROR_NUMBER.search(str(exc))
     return int(found.group(1)) if found else None
+
+
+def failed_call(exc: BaseException) -> Optional[Tuple[str, str]]:
+    """The system call that failed and the file it was made on, as the
+    note of a queue's OSError names them; None for other errors."""
+    for note in getattr(exc, "__notes__", None) or ():
+        found = _FAILED_CALL.fullmatch(note) if isinstance(note, str) else None
+        if found:
+            return found.group(1), found.group(2)
+    return None
+
+
+def located_text(exc: BaseException, target: str) -> str:
+    """One line for a failure of the queue at `target`: the file and the
+    call that failed when the error names them, else the target."""
+    where = failed_call(exc)
+    if where is None:
+        return "{}: {}".format(target, exc)
+    call, path = where
+    # A converted error's strerror says it without the number and the
+    # target it was converted for, which the line already names.
+    text = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
+    return "{}: {} failed: {}".format(path, call, text)
 
 
 def open_error(exc: OSError, path: str) -> OSError:
@@ -36,4 +62,10 @@ def open_error(exc: OSError, path: str) -> OSError:
     if number is None:
         return type(exc)("{}: {}".format(path, exc))
     # OSError(errno, strerror, filename) picks the subclass of the number.
-    return OSError(number, os.strerror(number), path)
+    converted = OSError(number, os.strerror(number), path)
+    # The file inside the queue that failed, when it is not the queue's own
+    # directory, stays visible in tracebacks.
+    notes = getattr(exc, "__notes__", None)
+    if notes:
+        converted.__notes__ = list(notes)
+    return converted

@@ -12,7 +12,8 @@ PyObject* panic_type = nullptr;
 // Raises `type` with a single str argument, so that str(exc) is the message
 // and, for OSError, errno, strerror and filename stay None. OSError given
 // one argument never picks an errno subclass such as FileNotFoundError.
-// (An operating-system failure then gains its errno: raise_os_error.)
+// (An operating-system failure then gains its errno and its place:
+// raise_os_error.)
 PyObject* raise_with_message(PyObject* type, const std::string& message) {
   if (type == nullptr) return nullptr;
   // Engine texts may quote file names in the platform's encoding; a message
@@ -25,44 +26,40 @@ PyObject* raise_with_message(PyObject* type, const std::string& message) {
   return nullptr;
 }
 
-// The error number that an operating-system failure's text ends with
-// ("... (os error 13)"), or 0 for a text the engine formed itself.
-long trailing_error_number(const std::string& text) {
-  static const std::string kMark = " (os error ";
-  if (text.empty() || text.back() != ')') return 0;
-  const size_t at = text.rfind(kMark);
-  if (at == std::string::npos) return 0;
-  const size_t first = at + kMark.size();
-  const size_t end = text.size() - 1;
-  if (first == end || end - first > 9) return 0;
-  long number = 0;
-  for (size_t i = first; i < end; i++) {
-    if (text[i] < '0' || text[i] > '9') return 0;
-    number = number * 10 + (text[i] - '0');
-  }
-  return number;
-}
-
 // Raises OSError with the message alone, like raise_with_message, and then
-// sets `errno` to the number the engine's text ends with, so that callers
-// can tell causes apart. strerror stays None, which keeps str(exc) the
-// message and the class OSError itself (a subclass is picked only when the
+// sets `errno` to the error's number, so that callers can tell causes
+// apart, and adds a note naming the call and the file ("Ferrow: fsync
+// failed on /q/queue.log"), which tracebacks print after the message.
+// strerror and filename stay None: OSError's str() would otherwise become
+// "[Errno N] strerror: 'filename'" in place of the message callers match,
+// and the class stays OSError itself (a subclass is picked only when the
 // constructor is given the number).
-PyObject* raise_os_error(const std::string& message, long number) {
-  if (number == 0) return raise_with_message(PyExc_OSError, message);
+PyObject* raise_os_error(const std::string& message, const QueueError& error) {
+  if (error.error_number() == 0) return raise_with_message(PyExc_OSError, message);
   PyObject* text =
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
   if (text == nullptr) return python_api_failure();
   PyObject* exc = PyObject_CallFunctionObjArgs(PyExc_OSError, text, nullptr);
   Py_DECREF(text);
   if (exc == nullptr) return python_api_failure();
-  PyObject* value = PyLong_FromLong(number);
-  if (value == nullptr || PyObject_SetAttrString(exc, "errno", value) != 0) {
-    Py_XDECREF(value);
+  PyObject* number = PyLong_FromLong(error.error_number());
+  bool ok = number != nullptr && PyObject_SetAttrString(exc, "errno", number) == 0;
+  Py_XDECREF(number);
+  if (ok && error.call() != nullptr) {
+    const std::string where = std::string("Ferrow: ") + error.call() + " failed on " + error.path();
+    // Paths are bytes to the kernel; one that is not UTF-8 still makes a note.
+    PyObject* note = PyUnicode_DecodeUTF8(where.data(), static_cast<Py_ssize_t>(where.size()),
+                                          "replace");
+    PyObject* notes = note != nullptr ? PyList_New(1) : nullptr;
+    if (notes != nullptr) PyList_SetItem(notes, 0, note);  // steals the note
+    else Py_XDECREF(note);
+    ok = notes != nullptr && PyObject_SetAttrString(exc, "__notes__", notes) == 0;
+    Py_XDECREF(notes);
+  }
+  if (!ok) {
     Py_DECREF(exc);
     return python_api_failure();
   }
-  Py_DECREF(value);
   PyErr_SetObject(PyExc_OSError, exc);
   Py_DECREF(exc);
   return nullptr;
@@ -90,8 +87,7 @@ PyObject* raise_queue_error(const QueueError& error) {
       if (error.kind() == IoErrorKind::PermissionDenied) {
         return raise_with_message(PyExc_PermissionError, "Ferrow I/O error: " + error.message());
       }
-      return raise_os_error("Ferrow I/O error: " + error.message(),
-                            trailing_error_number(error.message()));
+      return raise_os_error("Ferrow I/O error: " + error.message(), error);
     case QueueError::Form::BodyOutOfBounds:
       return raise_with_message(PyExc_RuntimeError, error.message());
     case QueueError::Form::OutOfMemory:

@@ -34,11 +34,9 @@ constexpr Signature ACK_BATCH{"FerrowCore.ack_batch()", SEQS, 1, 1};
 constexpr Signature NACK{"FerrowCore.nack()", SEQ_REQUEUE, 2, 1};
 constexpr Signature EXTEND_LEASE{"FerrowCore.extend_lease()", SEQ_LEASE, 2, 1};
 
-// Defaults that stand in for None in the constructor; the engine always
-// receives numbers.
-constexpr uint64_t DEFAULT_SYNC_INTERVAL_MS = 0;
-constexpr uint64_t DEFAULT_LEASE_MS = 30000;
-constexpr uint64_t DEFAULT_AUTO_COMPACT_BYTES = 67108864;
+// The engine's defaults stand in for None in the constructor; the engine
+// always receives numbers.
+constexpr QueueOptions DEFAULTS{};
 
 // Holds a shared borrow of the instance for the duration of one method call.
 // The method descriptor has already checked that `self` is a FerrowCore.
@@ -77,13 +75,13 @@ PyObject* ferrow_core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   std::string path;
   QueueOptions options;
   if (!to_path_text(a[0], path)) return argument_error("path");
-  if (!to_optional_u64(a[1], DEFAULT_SYNC_INTERVAL_MS, options.sync_interval_ms)) {
+  if (!to_optional_u64(a[1], DEFAULTS.sync_interval_ms, options.sync_interval_ms)) {
     return argument_error("sync_interval_ms");
   }
-  if (!to_optional_u64(a[2], DEFAULT_LEASE_MS, options.default_lease_ms)) {
+  if (!to_optional_u64(a[2], DEFAULTS.default_lease_ms, options.default_lease_ms)) {
     return argument_error("default_lease_ms");
   }
-  if (!to_optional_u64(a[3], DEFAULT_AUTO_COMPACT_BYTES, options.auto_compact_bytes)) {
+  if (!to_optional_u64(a[3], DEFAULTS.auto_compact_bytes, options.auto_compact_bytes)) {
     return argument_error("auto_compact_bytes");
   }
 

@@ -2,6 +2,7 @@
 #include "binding/errors.h"
 #include "binding/ferrow_core.h"
 #include "binding/python_api.h"
+#include "queue/shared_constants.h"
 
 namespace ferrow::binding {
 namespace {
@@ -20,30 +21,28 @@ constexpr int WITH_ARGUMENTS = METH_VARARGS | METH_KEYWORDS;
 // process): every entry point turns one into a Python exception. The
 // engine's own calls already return errors instead; what is left are the
 // binding's conversions, which allocate.
-template <PyObject* (*Method)(PyObject*, PyObject*, PyObject*)>
-PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
+template <typename Call>
+PyObject* without_cpp_exceptions(Call&& call) {
   try {
-    return Method(self, args, kwargs);
+    return call();
   } catch (...) {
     return raise_cpp_exception();
   }
+}
+
+// The entry points, one per calling convention.
+template <PyObject* (*Method)(PyObject*, PyObject*, PyObject*)>
+PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return without_cpp_exceptions([&] { return Method(self, args, kwargs); });
 }
 
 template <PyObject* (*Method)(PyObject*, PyObject*)>
 PyObject* guarded_noargs(PyObject* self, PyObject* unused) {
-  try {
-    return Method(self, unused);
-  } catch (...) {
-    return raise_cpp_exception();
-  }
+  return without_cpp_exceptions([&] { return Method(self, unused); });
 }
 
 PyObject* guarded_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  try {
-    return ferrow_core_new(type, args, kwargs);
-  } catch (...) {
-    return raise_cpp_exception();
-  }
+  return without_cpp_exceptions([&] { return ferrow_core_new(type, args, kwargs); });
 }
 
 // The text before "\n--\n\n" becomes each method's __text_signature__.
@@ -85,6 +84,9 @@ PyMethodDef methods[] = {
      "Number of leased (in-flight, not-yet-acked) messages."},
     {"stats", as_method(guarded_noargs<ferrow_core_stats>), METH_NOARGS,
      "stats($self)\n--\n\n"},
+    // The docstring is the class's published text. Nothing is held back in
+    // a buffer between calls (each record reaches the file as it is
+    // appended): flush forces the fsync.
     {"flush", as_method(guarded_noargs<ferrow_core_flush>), METH_NOARGS,
      "flush($self)\n--\n\n"
      "Force a flush + fsync of any buffered records."},
@@ -168,6 +170,24 @@ bool add_public(PyObject* module, const char* name, PyObject* value) {
   return appended == 0 && PyDict_SetItemString(dict, name, value) == 0;
 }
 
+// module._layout: the engine's shared constants by name (see
+// queue/shared_constants.h), for the test that holds the copies of the
+// administration tool and the Redis queue to them. Private: not in __all__.
+bool add_layout(PyObject* module) {
+  PyObject* table = PyDict_New();
+  if (table == nullptr) return false;
+  bool ok = true;
+  for (const NamedConstant& constant : shared_constants()) {
+    PyObject* value = PyLong_FromUnsignedLongLong(constant.value);
+    ok = value != nullptr && PyDict_SetItemString(table, constant.name, value) == 0;
+    Py_XDECREF(value);
+    if (!ok) break;
+  }
+  ok = ok && PyModule_AddObject(module, "_layout", table) == 0;
+  if (!ok) Py_DECREF(table);  // PyModule_AddObject took it only on success
+  return ok;
+}
+
 PyObject* create_module() {
   PyObject* cls = ferrow_core_class();
   if (cls == nullptr) return nullptr;
@@ -175,7 +195,7 @@ PyObject* create_module() {
   if (module == nullptr) return nullptr;
   PyObject* version = PyUnicode_FromString("0.1.0");
   const bool ok = version != nullptr && add_public(module, "FerrowCore", cls) &&
-                  add_public(module, "__version__", version);
+                  add_public(module, "__version__", version) && add_layout(module);
   Py_XDECREF(version);
   if (!ok) {
     Py_DECREF(module);

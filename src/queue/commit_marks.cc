@@ -4,20 +4,15 @@
 #include <atomic>
 
 #include "queue/clock.h"
+#include "queue/proc_lock_layout.h"
 #include "queue/shared_word.h"
 
 namespace ferrow {
 namespace {
 
-constexpr size_t LEADER_OFFSET = 8;
-constexpr size_t APPENDED_OFFSET = 24;
-constexpr size_t SYNCED_OFFSET = 40;
-constexpr size_t SLEEPERS_OFFSET = 48;
-constexpr size_t GATHERING_OFFSET = 52;
-constexpr uint32_t GATHERING_BIT = uint32_t{1} << 31;
 constexpr uint64_t LEADER_CHECK_NS = 1000000;
-constexpr unsigned TAG_SHIFT = 48;
-constexpr uint64_t OFFSET_MASK = (uint64_t{1} << TAG_SHIFT) - 1;
+constexpr unsigned TAG_SHIFT = MARK_TAG_SHIFT;
+constexpr uint64_t OFFSET_MASK = MARK_OFFSET_MASK;
 
 uint64_t tag_of(uint64_t generation) { return generation & 0xFFFF; }
 uint64_t make_mark(uint64_t generation, uint64_t end) {

@@ -2,21 +2,8 @@
 // `.proc_lock` beside the lock word, so that a process can release the lock
 // before its fsync and still return only what a power loss cannot undo.
 //
-//   offset 8   leader (u64): lock token of the one process whose fsync now
-//              runs on behalf of all, or 0 when none does.
-//   offset 24  appended (u64): end of the records written so far; stored by
-//              the lock holder before it releases the lock. A rewrite stores
-//              its new generation with end 1 before renaming the new log
-//              into place, and the new log's end once it is complete.
-//   offset 32  unused (u64; the first builds with these marks announced
-//              their fsyncs here and at 56).
-//   offset 40  synced (u64): the largest end a completed fsync covered.
-//   offset 48  sleepers (u32): processes waiting for `synced` to rise or
-//              the leader to change (a futex on the lower half of `synced`).
-//   offset 52  gathering (u32): bits 0..30, how many processes waited for
-//              the last fsync when it ended; bit 31, a leader waits for
-//              followers to arrive (a futex on `sleepers`).
-//   offset 56  unused (u64).
+// The words (leader, appended, synced, sleepers, gathering) and the form of
+// a mark are laid out in proc_lock_layout.h.
 //
 // Each mark is tag << 48 | offset, the tag being the log's generation
 // modulo 2^16: a mark of another generation says nothing about this one's

@@ -1,12 +1,12 @@
 // Rewriting the log to the messages still present, under a new generation.
-#include <fcntl.h>
-
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
 #include "queue/clock.h"
 #include "queue/file_io.h"
 #include "queue/queue.h"
+#include "queue/replace_log.h"
 
 namespace ferrow {
 namespace {
@@ -28,7 +28,9 @@ struct LiveMessage {
 // and later frames are dropped: the caller asks once, at finish().
 class StagedWriter {
  public:
-  explicit StagedWriter(int fd) : fd_(fd) { staging_.reserve(STAGING_LEN); }
+  StagedWriter(int fd, const std::string& path) : fd_(fd), path_(path) {
+    staging_.reserve(STAGING_LEN);
+  }
 
   // Bytes appended so far, staged or written.
   uint64_t appended() const { return appended_; }
@@ -44,11 +46,12 @@ class StagedWriter {
 
  private:
   void write_staged() {
-    if (status_.ok()) status_ = write_all(fd_, staging_, WRITE_BUFFERED_TEXT);
+    if (status_.ok()) status_ = write_all(fd_, path_, staging_, WRITE_BUFFERED_TEXT);
     staging_.clear();
   }
 
   const int fd_;
+  const std::string& path_;
   std::string staging_;
   uint64_t appended_ = 0;
   Status status_;
@@ -59,11 +62,6 @@ class StagedWriter {
 Status Queue::compact_log() {
   if (!persistent()) return {};
   const uint64_t generation = storage_.generation() + 1;
-  TemporaryName tmp_path(join_path(dir_, COMPACT_TMP_NAME));
-  Result<FileHandle> tmp = create_exclusive(tmp_path.path());
-  if (!tmp.ok()) return tmp.error();
-  FERROW_TRY(copy_mode_and_group(storage_.log_fd(), tmp.value().fd()));
-  FERROW_TRY(write_all(tmp.value().fd(), encode_file_header(generation), WRITE_WHOLE_TEXT));
 
   std::vector<LiveMessage> live;  // in ascending seq order
   live.reserve(state_.message_count());
@@ -72,66 +70,75 @@ Status Queue::compact_log() {
                     e.body_len, e.in_flight});
   });
 
-  // Until the rename nothing but the temporary file has changed, so any
-  // error below simply leaves the old log in charge (and removes the file).
-  StagedWriter writer(tmp.value().fd());
   std::vector<std::pair<uint64_t, uint64_t>> new_offsets;  // (seq, body_offset)
-  new_offsets.reserve(live.size());
-  for (const LiveMessage& m : live) {
-    Result<std::string> body = storage_.read_body(m.body_offset, m.body_len);
-    if (!body.ok()) return body.error();
-    const uint64_t frame_offset = FILE_HEADER_LEN + writer.appended();
-    writer.append(EnqueueRecord{m.seq, m.enqueued_ts_ms, body.value()});
-    new_offsets.emplace_back(m.seq, frame_offset + ENQUEUE_BODY_OFFSET);
-    if (m.deliveries != 0) writer.append(RequeueRecord{m.seq, m.deliveries});
-    if (m.in_flight) writer.append(LeaseRecord{m.seq, m.deadline_ms, m.deliveries});
-  }
-  // Ids must never go backwards. When the newest messages are gone, leave a
-  // trace of the last id handed out (enqueued and acknowledged at once), so
-  // that every process that replays the new log continues after it: a late
-  // ack for an old id must never hit a new message.
-  // (next_seq saturates at the largest id, which is never handed out, so
-  // "the last id handed out" is next_seq - 1, and no addition may wrap.)
-  const uint64_t next_seq = state_.next_seq();
-  if (next_seq > 0 && (live.empty() || live.back().seq < next_seq - 1)) {
-    writer.append(EnqueueRecord{next_seq - 1, now_ms(), {}});
-    writer.append(AckRecord{next_seq - 1});
-  }
-  FERROW_TRY(writer.finish());
-  // What another holder appended to the old log since this process read it
-  // (possible only when the lock word was changed under it) goes into the
-  // new log, ahead of anything appended to that once it is in place.
+  uint64_t written = FILE_HEADER_LEN;
   uint64_t old_read_to = storage_.append_pos();
   std::unordered_set<uint64_t> carried_ids;
-  Result<std::string> late = appends_behind_rewrite(&old_read_to, &carried_ids);
-  if (!late.ok()) return late.error();
-  FERROW_TRY(write_all(tmp.value().fd(), late.value(), WRITE_WHOLE_TEXT));
-  FERROW_TRY(sync_fd(tmp.value().fd()));
-  tmp.value().reset();
+  std::string late, later;
+  // Until the rename nothing but the temporary file has changed, so any
+  // error in here simply leaves the old log in charge (and removes the file).
+  auto fill = [&](int fd, const std::string& path) -> Status {
+    StagedWriter writer(fd, path);
+    new_offsets.reserve(live.size());
+    for (const LiveMessage& m : live) {
+      Result<std::string> body = storage_.read_body(m.body_offset, m.body_len);
+      if (!body.ok()) return body.error();
+      const uint64_t frame_offset = FILE_HEADER_LEN + writer.appended();
+      writer.append(EnqueueRecord{m.seq, m.enqueued_ts_ms, body.value()});
+      new_offsets.emplace_back(m.seq, frame_offset + ENQUEUE_BODY_OFFSET);
+      if (m.deliveries != 0) writer.append(RequeueRecord{m.seq, m.deliveries});
+      if (m.in_flight) writer.append(LeaseRecord{m.seq, m.deadline_ms, m.deliveries});
+    }
+    // Ids must never go backwards. When the newest messages are gone, leave a
+    // trace of the last id handed out (enqueued and acknowledged at once), so
+    // that every process that replays the new log continues after it: a late
+    // ack for an old id must never hit a new message.
+    // (next_seq saturates at the largest id, which is never handed out, so
+    // "the last id handed out" is next_seq - 1, and no addition may wrap.)
+    const uint64_t next_seq = state_.next_seq();
+    if (next_seq > 0 && (live.empty() || live.back().seq < next_seq - 1)) {
+      writer.append(EnqueueRecord{next_seq - 1, now_ms(), {}});
+      writer.append(AckRecord{next_seq - 1});
+    }
+    FERROW_TRY(writer.finish());
+    // What another holder appended to the old log since this process read
+    // it (possible only when the lock word was changed under it) goes into
+    // the new log, ahead of anything appended to that once it is in place.
+    Result<std::string> behind = appends_behind_rewrite(&old_read_to, &carried_ids);
+    if (!behind.ok()) return behind.error();
+    late = std::move(behind.value());
+    written = FILE_HEADER_LEN + writer.appended() + late.size();
+    return write_all(fd, path, late, WRITE_WHOLE_TEXT);
+  };
 
   // Announced before the rename (see commit_marks.h), its end published
   // once whatever others appended meanwhile has been carried over.
-  const uint64_t written = FILE_HEADER_LEN + writer.appended() + late.value().size();
   CommitMarks marks(lock_->header());
-  marks.announce_rewrite(generation);
-  RewriteAnnouncement announced(marks);
-  FERROW_TRY(rename_file(tmp_path.path(), storage_.log_path()));
-  tmp_path.renamed();
+  std::optional<RewriteAnnouncement> announced;
+  auto announce = [&] {
+    marks.announce_rewrite(generation);
+    announced.emplace(marks);
+  };
   // And what came in the instant before the rename. Whoever appends to the
   // old log after this look finds it unlinked at its own check, and fails.
-  Result<std::string> later = appends_behind_rewrite(&old_read_to, &carried_ids);
-  if (!later.ok()) return later.error();
+  auto after_rename = [&]() -> Status {
+    Result<std::string> behind = appends_behind_rewrite(&old_read_to, &carried_ids);
+    if (!behind.ok()) return behind.error();
+    later = std::move(behind.value());
+    return {};
+  };
   // After the rename the file on disk carries the new generation; if a step
-  // below fails, the next catch-up sees that and reloads from it.
-  FERROW_TRY(sync_parent_dir(storage_.log_path()));
+  // from there on fails, the next catch-up sees that and reloads from it.
+  FERROW_TRY(replace_log(storage_, {join_path(dir_, COMPACT_TMP_NAME), generation, fill, announce,
+                                    after_rename}));
   FERROW_TRY(storage_.reopen_log(generation));
   storage_.advance_to(written);  // anything past it another holder appended
   for (const auto& [seq, body_offset] : new_offsets) state_.set_body_offset(seq, body_offset);
   note_durable_rewrite();
-  FERROW_TRY(carry_over(later.value()));
-  announced.finish(generation, written + later.value().size());
+  FERROW_TRY(carry_over(later));
+  announced->finish(generation, written + later.size());
   // The frames carried over are this process's news too.
-  if (!late.value().empty() || !later.value().empty()) return reload();
+  if (!late.empty() || !later.empty()) return reload();
   return {};
 }
 

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "queue/system_calls.h"
+
 namespace ferrow {
 namespace {
 
@@ -81,9 +83,9 @@ void on_sigbus(int signo, siginfo_t* info, void* context) {
       const int fd = entry.fd.load(std::memory_order_relaxed);
       const off_t length = static_cast<off_t>(end - entry.begin.load(std::memory_order_relaxed));
       struct stat st;
-      if (::fstat(fd, &st) != 0) break;
+      if (system_calls.fstat(fd, &st) != 0) break;
       if (st.st_size < length) {
-        if (::ftruncate(fd, length) != 0) break;
+        if (system_calls.ftruncate(fd, length) != 0) break;
         entry.cut.store(true, std::memory_order_relaxed);
         idle_retries.store(0, std::memory_order_relaxed);
         return;

@@ -18,14 +18,15 @@
 #include "queue/file_io.h"
 #include "queue/queue.h"
 #include "queue/shared_writes.h"
+#include "queue/system_calls.h"
 #include "queue/tamper_report.h"
 
 namespace ferrow {
 namespace {
 
-Result<std::string> read_range(int fd, uint64_t from, uint64_t to) {
+Result<std::string> read_range(int fd, const std::string& path, uint64_t from, uint64_t to) {
   std::string bytes(to - from, '\0');
-  Result<size_t> got = pread_up_to(fd, bytes.data(), bytes.size(), from);
+  Result<size_t> got = pread_up_to(fd, path, bytes.data(), bytes.size(), from);
   if (!got.ok()) return got.error();
   bytes.resize(got.value());
   return bytes;
@@ -41,12 +42,12 @@ Status Queue::check_held_alone(uint64_t start_pos, uint64_t start_generation) {
   // records end, and no rewrite was announced since this process's
   // generation (a rewriter announces before it renames: a call that
   // appended to a log renamed away sees the announcement).
-  const off_t end = ::lseek(storage_.log_fd(), 0, SEEK_END);
+  const off_t end = system_calls.lseek(storage_.log_fd(), 0, SEEK_END);
   if (end >= 0 && static_cast<uint64_t>(end) == storage_.append_pos() &&
       !CommitMarks(lock_->header()).rewrite_announced_after(storage_.generation())) {
     return {};
   }
-  Result<FileStatus> log = status_of(storage_.log_fd());
+  Result<FileStatus> log = status_of(storage_.log_fd(), storage_.log_path());
   if (!log.ok()) return log.error();
   if (log.value().links > 0 && log.value().length == storage_.append_pos()) return {};
 
@@ -57,12 +58,13 @@ Status Queue::check_held_alone(uint64_t start_pos, uint64_t start_generation) {
   const QueueError shared = shared_hold_error(storage_.log_path(), lock_->path());
   if (log.value().links > 0 && storage_.generation() == start_generation &&
       log.value().length > start_pos) {
-    Result<std::string> tail = read_range(storage_.log_fd(), start_pos, log.value().length);
+    Result<std::string> tail =
+        read_range(storage_.log_fd(), storage_.log_path(), start_pos, log.value().length);
     if (!tail.ok()) return tail.error();
     const std::string again = first_enqueues_again(whole_frames(tail.value()));
     if (!again.empty()) {
-      FERROW_TRY(write_all(storage_.log_fd(), again, WRITE_BUFFERED_TEXT));
-      FERROW_TRY(sync_fd(storage_.log_fd()));
+      FERROW_TRY(write_all(storage_.log_fd(), storage_.log_path(), again, WRITE_BUFFERED_TEXT));
+      FERROW_TRY(sync_fd(storage_.log_fd(), storage_.log_path()));
     }
   }
   return shared;
@@ -80,10 +82,11 @@ void Queue::note_lock_word_changed() {
 
 Result<std::string> Queue::appends_behind_rewrite(uint64_t* read_to,
                                                   std::unordered_set<uint64_t>* seen) {
-  Result<FileStatus> old_log = status_of(storage_.log_fd());
+  Result<FileStatus> old_log = status_of(storage_.log_fd(), storage_.log_path());
   if (!old_log.ok()) return old_log.error();
   if (old_log.value().length <= *read_to) return std::string();
-  Result<std::string> late = read_range(storage_.log_fd(), *read_to, old_log.value().length);
+  Result<std::string> late =
+      read_range(storage_.log_fd(), storage_.log_path(), *read_to, old_log.value().length);
   if (!late.ok()) return late.error();
   (void)shared_hold_error(storage_.log_path(), lock_->path());  // reports it
   const std::string_view whole = whole_frames(late.value());
@@ -96,8 +99,8 @@ Result<std::string> Queue::appends_behind_rewrite(uint64_t* read_to,
 
 Status Queue::carry_over(const std::string& frames) {
   if (frames.empty()) return {};
-  FERROW_TRY(write_all(storage_.log_fd(), frames, WRITE_BUFFERED_TEXT));
-  return sync_fd(storage_.log_fd());
+  FERROW_TRY(write_all(storage_.log_fd(), storage_.log_path(), frames, WRITE_BUFFERED_TEXT));
+  return sync_fd(storage_.log_fd(), storage_.log_path());
 }
 
 }  // namespace ferrow

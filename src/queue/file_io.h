@@ -1,6 +1,7 @@
-// Every POSIX file, directory and mapping call of the engine goes through this
-// file, so that errors are turned into QueueErrors in one place and tests have
-// one seam to watch.
+// The engine's file, directory and mapping operations, each turning the
+// failure of its system call into a QueueError. The calls themselves go
+// through the table of system_calls.h, as do the few that the lock, the cut
+// guard and the shared words make directly.
 #ifndef FERROW_QUEUE_FILE_IO_H_
 #define FERROW_QUEUE_FILE_IO_H_
 
@@ -45,10 +46,14 @@ Result<FileHandle> open_file(const std::string& path, int flags);
 // A new file at `path`, write-only, created by this call (O_EXCL) after
 // removing whatever was there.
 Result<FileHandle> create_exclusive(const std::string& path);
+// Every operation on a descriptor also takes the path it was opened by: a
+// failure names the call and that path (see QueueError::os).
+
 // Gives `to_fd` the permission bits of `from_fd` and, where the owner may,
 // its group: a rewritten log keeps the access an administrator set.
-Status copy_mode_and_group(int from_fd, int to_fd);
-Result<uint64_t> file_length(int fd);
+Status copy_mode_and_group(int from_fd, const std::string& from_path, int to_fd,
+                           const std::string& to_path);
+Result<uint64_t> file_length(int fd, const std::string& path);
 
 // Which file a descriptor or a path refers to. Two equal identities are one
 // file while either is held open (an inode is not reused before that).
@@ -57,28 +62,28 @@ struct FileIdentity {
   uint64_t inode = 0;
   bool operator==(const FileIdentity&) const = default;
 };
-Result<FileIdentity> identity_of(int fd);
-// Of the name itself (not following a link): a symbolic link has an
-// identity of its own.
-Result<FileIdentity> identity_of(const std::string& path);
+Result<FileIdentity> identity_of(int fd, const std::string& path);
 
 // Identity, length and number of names of a file, from one fstat of a
-// descriptor or one statx of a path.
+// descriptor or one statx of a path (of the name itself, not following a
+// link: a symbolic link has an identity of its own).
 struct FileStatus {
   FileIdentity identity;
   uint64_t length = 0;
   uint64_t links = 0;  // 0 once every name of the file is gone
 };
-Result<FileStatus> status_of(int fd);
+Result<FileStatus> status_of(int fd, const std::string& path);
 Result<FileStatus> status_of(const std::string& path);
-Status set_file_length(int fd, uint64_t length);
+Status set_file_length(int fd, const std::string& path, uint64_t length);
 
 // Writes all of `data`, continuing partial writes and retrying EINTR. A write
 // that takes no bytes fails with `zero_write_text` (kind WriteZero).
-Status write_all(int fd, std::string_view data, const char* zero_write_text);
+Status write_all(int fd, const std::string& path, std::string_view data,
+                 const char* zero_write_text);
 // The same, counting in *written the bytes that reached the file even when
 // it fails part-way.
-Status write_all(int fd, std::string_view data, const char* zero_write_text, size_t* written);
+Status write_all(int fd, const std::string& path, std::string_view data,
+                 const char* zero_write_text, size_t* written);
 inline constexpr char WRITE_WHOLE_TEXT[] = "failed to write whole buffer";
 
 // Writes one line straight to file descriptor 2, bypassing any buffering, so
@@ -88,14 +93,15 @@ inline constexpr char WRITE_BUFFERED_TEXT[] = "failed to write the buffered data
 
 // Reads up to n bytes at `offset`, stopping early only at end of file.
 // Returns the number of bytes read.
-Result<size_t> pread_up_to(int fd, char* dst, size_t n, uint64_t offset);
+Result<size_t> pread_up_to(int fd, const std::string& path, char* dst, size_t n,
+                           uint64_t offset);
 // One pread (EINTR retried): may return fewer bytes than the file holds.
-Result<size_t> pread_once(int fd, char* dst, size_t n, uint64_t offset);
+Result<size_t> pread_once(int fd, const std::string& path, char* dst, size_t n, uint64_t offset);
 // Reads exactly n bytes at `offset`; a short file gives "failed to fill whole buffer".
-Status pread_exact(int fd, char* dst, size_t n, uint64_t offset);
+Status pread_exact(int fd, const std::string& path, char* dst, size_t n, uint64_t offset);
 
 // Makes the file's data durable against power loss.
-Status sync_fd(int fd);
+Status sync_fd(int fd, const std::string& path);
 // Makes the directory entry of `path` durable: without it a newly created or
 // renamed file may be missing after a crash even though its data was synced.
 Status sync_parent_dir(const std::string& path);
@@ -133,7 +139,7 @@ class Mapping {
   Mapping& operator=(const Mapping&) = delete;
   ~Mapping() { reset(); }
 
-  static Result<Mapping> map(int fd, uint64_t length, bool writable);
+  static Result<Mapping> map(int fd, const std::string& path, uint64_t length, bool writable);
 
   const char* data() const { return static_cast<const char*>(base_); }
   void* base() const { return base_; }

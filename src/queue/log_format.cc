@@ -1,5 +1,6 @@
 #include "queue/log_format.h"
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <type_traits>
@@ -22,9 +23,16 @@ bool operator==(const DeadRecord& a, const DeadRecord& b) { return a.seq == b.se
 std::string encode_file_header(uint64_t generation) {
   std::string header(FILE_HEADER_LEN, '\0');
   std::memcpy(header.data(), FILE_MAGIC, 4);
-  encode_fixed32(header.data() + 4, FORMAT_VERSION);
-  encode_fixed64(header.data() + 8, generation);
+  encode_fixed32(header.data() + FILE_VERSION_OFFSET, FORMAT_VERSION);
+  encode_fixed64(header.data() + FILE_GENERATION_OFFSET, generation);
   return header;
+}
+
+bool decode_file_header(const char* bytes, FileHeader* header) {
+  if (std::memcmp(bytes, FILE_MAGIC, 4) != 0) return false;
+  header->format_version = decode_fixed32(bytes + FILE_VERSION_OFFSET);
+  header->generation = decode_fixed64(bytes + FILE_GENERATION_OFFSET);
+  return true;
 }
 
 namespace {
@@ -36,9 +44,10 @@ size_t payload_size(const LogRecord& record) {
         if constexpr (std::is_same_v<T, EnqueueRecord>) {
           return ENQUEUE_PAYLOAD_HEADER_LEN + r.body.size();
         }
-        if constexpr (std::is_same_v<T, LeaseRecord>) return 1 + 8 + 8 + 4;
-        if constexpr (std::is_same_v<T, RequeueRecord>) return 1 + 8 + 4;
-        return 1 + 8;  // Ack, Dead
+        if constexpr (std::is_same_v<T, LeaseRecord>) return LEASE_PAYLOAD_LEN;
+        if constexpr (std::is_same_v<T, RequeueRecord>) return REQUEUE_PAYLOAD_LEN;
+        static_assert(ACK_PAYLOAD_LEN == DEAD_PAYLOAD_LEN);
+        return ACK_PAYLOAD_LEN;  // Ack, Dead
       },
       record);
 }
@@ -48,13 +57,14 @@ void write_payload(const LogRecord& record, char* dst) {
   std::visit(
       [dst](const auto& r) {
         using T = std::decay_t<decltype(r)>;
-        encode_fixed64(dst + 1, r.seq);
+        encode_fixed64(dst + PAYLOAD_SEQ_OFFSET, r.seq);
         if constexpr (std::is_same_v<T, EnqueueRecord>) {
           dst[0] = static_cast<char>(RecordType::Enqueue);
-          encode_fixed64(dst + 9, r.enqueued_ts_ms);
+          encode_fixed64(dst + ENQUEUE_TS_OFFSET, r.enqueued_ts_ms);
           // A body this long is refused before it gets here; the low bits
           // only keep the conversion defined.
-          encode_fixed32(dst + 17, static_cast<uint32_t>(r.body.size()));
+          assert(r.body.size() <= MAX_BODY_LEN);
+          encode_fixed32(dst + ENQUEUE_BODY_LEN_OFFSET, static_cast<uint32_t>(r.body.size()));
           if (!r.body.empty()) {
             std::memcpy(dst + ENQUEUE_PAYLOAD_HEADER_LEN, r.body.data(), r.body.size());
           }
@@ -62,11 +72,11 @@ void write_payload(const LogRecord& record, char* dst) {
           dst[0] = static_cast<char>(RecordType::Ack);
         } else if constexpr (std::is_same_v<T, LeaseRecord>) {
           dst[0] = static_cast<char>(RecordType::Lease);
-          encode_fixed64(dst + 9, r.deadline_ms);
-          encode_fixed32(dst + 17, r.deliveries);
+          encode_fixed64(dst + LEASE_DEADLINE_OFFSET, r.deadline_ms);
+          encode_fixed32(dst + LEASE_DELIVERIES_OFFSET, r.deliveries);
         } else if constexpr (std::is_same_v<T, RequeueRecord>) {
           dst[0] = static_cast<char>(RecordType::Requeue);
-          encode_fixed32(dst + 9, r.deliveries);
+          encode_fixed32(dst + REQUEUE_DELIVERIES_OFFSET, r.deliveries);
         } else {
           static_assert(std::is_same_v<T, DeadRecord>);
           dst[0] = static_cast<char>(RecordType::Dead);
@@ -78,8 +88,8 @@ void write_payload(const LogRecord& record, char* dst) {
 // Fills the 12 header bytes in front of a payload that is already in place.
 void write_frame_header(char* dst, const char* payload, size_t n) {
   std::memcpy(dst, RECORD_MAGIC, 4);
-  encode_fixed32(dst + 4, static_cast<uint32_t>(n));
-  encode_fixed32(dst + 8, crc32(payload, n));
+  encode_fixed32(dst + FRAME_LEN_OFFSET, static_cast<uint32_t>(n));
+  encode_fixed32(dst + FRAME_CRC_OFFSET, crc32(payload, n));
 }
 
 }  // namespace
@@ -102,6 +112,7 @@ size_t append_record_frame(const LogRecord& record, std::string* out) {
   // The payload is laid out directly behind the header, so appending a record
   // costs a single copy of its body and no allocation once `out` has grown.
   const size_t n = payload_size(record);
+  assert(n <= MAX_RECORD_LEN);  // every reader would cut a longer frame
   const size_t start = out->size();
   out->resize(start + FRAME_HEADER_LEN + n);
   char* frame = out->data() + start;
@@ -133,33 +144,38 @@ DecodeResult decode_payload(std::string_view payload) {
   const size_t n = payload.size();
   if (n == 0) return decode_error("empty record");
   const uint8_t type = static_cast<uint8_t>(p[0]);
-  switch (type) {
-    case static_cast<uint8_t>(RecordType::Enqueue): {
-      if (n < 17) return decode_error("short u64 field");
-      if (n < 21) return decode_error("short u32 field");
-      uint32_t body_len = decode_fixed32(p + 17);
+  // Each test asks whether the field ends past the payload's end.
+  switch (static_cast<RecordType>(type)) {
+    case RecordType::Enqueue: {
+      if (n < ENQUEUE_TS_OFFSET + 8) return decode_error("short u64 field");
+      if (n < ENQUEUE_BODY_LEN_OFFSET + 4) return decode_error("short u32 field");
+      const uint32_t body_len = decode_fixed32(p + ENQUEUE_BODY_LEN_OFFSET);
       if (n - ENQUEUE_PAYLOAD_HEADER_LEN < body_len) return decode_error("short body");
-      return decoded(EnqueueRecord{decode_fixed64(p + 1), decode_fixed64(p + 9),
+      return decoded(EnqueueRecord{decode_fixed64(p + PAYLOAD_SEQ_OFFSET),
+                                   decode_fixed64(p + ENQUEUE_TS_OFFSET),
                                    std::string_view(p + ENQUEUE_PAYLOAD_HEADER_LEN, body_len)});
     }
-    case static_cast<uint8_t>(RecordType::Ack):
-      if (n < 9) return decode_error("short u64 field");
-      return decoded(AckRecord{decode_fixed64(p + 1)});
-    case static_cast<uint8_t>(RecordType::Lease):
-      if (n < 17) return decode_error("short u64 field");
-      if (n < 21) return decode_error("short u32 field");
-      return decoded(
-          LeaseRecord{decode_fixed64(p + 1), decode_fixed64(p + 9), decode_fixed32(p + 17)});
-    case static_cast<uint8_t>(RecordType::Requeue):
-      if (n < 9) return decode_error("short u64 field");
-      if (n < 13) return decode_error("short u32 field");
-      return decoded(RequeueRecord{decode_fixed64(p + 1), decode_fixed32(p + 9)});
-    case static_cast<uint8_t>(RecordType::Dead):
-      if (n < 9) return decode_error("short u64 field");
-      return decoded(DeadRecord{decode_fixed64(p + 1)});
-    default:
-      return decode_error("unknown record type " + std::to_string(type));
+    case RecordType::Ack:
+      if (n < ACK_PAYLOAD_LEN) return decode_error("short u64 field");
+      return decoded(AckRecord{decode_fixed64(p + PAYLOAD_SEQ_OFFSET)});
+    case RecordType::Lease:
+      if (n < LEASE_DEADLINE_OFFSET + 8) return decode_error("short u64 field");
+      if (n < LEASE_PAYLOAD_LEN) return decode_error("short u32 field");
+      return decoded(LeaseRecord{decode_fixed64(p + PAYLOAD_SEQ_OFFSET),
+                                 decode_fixed64(p + LEASE_DEADLINE_OFFSET),
+                                 decode_fixed32(p + LEASE_DELIVERIES_OFFSET)});
+    case RecordType::Requeue:
+      if (n < REQUEUE_DELIVERIES_OFFSET) return decode_error("short u64 field");
+      if (n < REQUEUE_PAYLOAD_LEN) return decode_error("short u32 field");
+      return decoded(RequeueRecord{decode_fixed64(p + PAYLOAD_SEQ_OFFSET),
+                                   decode_fixed32(p + REQUEUE_DELIVERIES_OFFSET)});
+    case RecordType::Dead:
+      if (n < DEAD_PAYLOAD_LEN) return decode_error("short u64 field");
+      return decoded(DeadRecord{decode_fixed64(p + PAYLOAD_SEQ_OFFSET)});
   }
+  // Any other type byte: no enumerator names it, so the switch above, which
+  // -Wswitch keeps complete, falls through to here.
+  return decode_error("unknown record type " + std::to_string(type));
 }
 
 ReadFullResult read_full(ByteReader& reader, char* dst, size_t n) {
@@ -181,8 +197,8 @@ namespace {
 // corruption text, or an empty string when the payload may be read.
 std::string check_frame_header(const char* header, uint32_t* len, uint32_t* crc) {
   if (std::memcmp(header, RECORD_MAGIC, 4) != 0) return "bad record magic";
-  *len = decode_fixed32(header + 4);
-  *crc = decode_fixed32(header + 8);
+  *len = decode_fixed32(header + FRAME_LEN_OFFSET);
+  *crc = decode_fixed32(header + FRAME_CRC_OFFSET);
   // A damaged length must not turn into a huge allocation, so this test
   // comes before any payload buffer exists.
   if (*len > MAX_RECORD_LEN) {

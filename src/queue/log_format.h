@@ -30,11 +30,27 @@ inline constexpr char RECORD_MAGIC[4] = {'F', 'W', 'R', '1'};
 inline constexpr uint32_t FORMAT_VERSION = 1;
 
 // Header is magic (4 bytes), format_version (4 bytes), generation (8 bytes).
+inline constexpr uint64_t FILE_VERSION_OFFSET = 4;
+inline constexpr uint64_t FILE_GENERATION_OFFSET = 4 + 4;
 inline constexpr uint64_t FILE_HEADER_LEN = 4 + 4 + 8;
 // Frame header is magic (4 bytes), payload_len (4 bytes), payload_crc (4 bytes).
+inline constexpr uint64_t FRAME_LEN_OFFSET = 4;
+inline constexpr uint64_t FRAME_CRC_OFFSET = 4 + 4;
 inline constexpr uint64_t FRAME_HEADER_LEN = 4 + 4 + 4;
-// Enqueue payload header is type (1), seq (8), enqueued_ts_ms (8), body_len (4).
-inline constexpr uint64_t ENQUEUE_PAYLOAD_HEADER_LEN = 1 + 8 + 8 + 4;
+
+// Where each field of a payload lies; byte 0 is the type.
+inline constexpr uint64_t PAYLOAD_SEQ_OFFSET = 1;              // every kind: seq (u64)
+inline constexpr uint64_t ENQUEUE_TS_OFFSET = 1 + 8;           // enqueued_ts_ms (u64)
+inline constexpr uint64_t ENQUEUE_BODY_LEN_OFFSET = 1 + 8 + 8;  // body_len (u32)
+inline constexpr uint64_t LEASE_DEADLINE_OFFSET = 1 + 8;       // deadline_ms (u64)
+inline constexpr uint64_t LEASE_DELIVERIES_OFFSET = 1 + 8 + 8;  // deliveries (u32)
+inline constexpr uint64_t REQUEUE_DELIVERIES_OFFSET = 1 + 8;   // deliveries (u32)
+// The length each kind writes, and the least a reader accepts.
+inline constexpr uint64_t ENQUEUE_PAYLOAD_HEADER_LEN = 1 + 8 + 8 + 4;  // the body follows
+inline constexpr uint64_t ACK_PAYLOAD_LEN = 1 + 8;
+inline constexpr uint64_t LEASE_PAYLOAD_LEN = 1 + 8 + 8 + 4;
+inline constexpr uint64_t REQUEUE_PAYLOAD_LEN = 1 + 8 + 4;
+inline constexpr uint64_t DEAD_PAYLOAD_LEN = 1 + 8;
 // Distance from a frame's first byte to its first body byte.
 inline constexpr uint64_t ENQUEUE_BODY_OFFSET = FRAME_HEADER_LEN + ENQUEUE_PAYLOAD_HEADER_LEN;
 static_assert(ENQUEUE_BODY_OFFSET == 33, "body offsets stored in the index rely on 33");
@@ -99,6 +115,15 @@ inline uint64_t decode_fixed64(const char* src) {
 
 // The 16 header bytes of a log of the given generation.
 std::string encode_file_header(uint64_t generation);
+// The fields of a file header. Readers check the magic only: any
+// format_version is accepted.
+struct FileHeader {
+  uint32_t format_version;
+  uint64_t generation;
+};
+// REQUIRES: `bytes` holds FILE_HEADER_LEN bytes. False when the magic is not
+// "FWFL" (a file that is not a queue log).
+bool decode_file_header(const char* bytes, FileHeader* header);
 
 // CRC-32/ISO-HDLC (reflected 0xEDB88320, init and final xor 0xFFFFFFFF),
 // with the quickest kernel this processor has.

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <utility>
 
 #include "queue/file_io.h"
@@ -15,17 +14,17 @@ namespace {
 
 // A new file, or one cut off inside its header, holds nothing worth keeping.
 Status reinitialise(int fd, const std::string& log_path) {
-  FERROW_TRY(set_file_length(fd, 0));
+  FERROW_TRY(set_file_length(fd, log_path, 0));
   // The descriptor was just opened and nothing was read: it writes at 0.
-  FERROW_TRY(write_all(fd, encode_file_header(0), WRITE_WHOLE_TEXT));
-  FERROW_TRY(sync_fd(fd));
+  FERROW_TRY(write_all(fd, log_path, encode_file_header(0), WRITE_WHOLE_TEXT));
+  FERROW_TRY(sync_fd(fd, log_path));
   // Without this a crash could lose the new file's directory entry.
   return sync_parent_dir(log_path);
 }
 
 Status cut_tail(int fd, const std::string& log_path, uint64_t offset) {
-  FERROW_TRY(set_file_length(fd, offset));
-  FERROW_TRY(sync_fd(fd));
+  FERROW_TRY(set_file_length(fd, log_path, offset));
+  FERROW_TRY(sync_fd(fd, log_path));
   return sync_parent_dir(log_path);
 }
 
@@ -35,7 +34,7 @@ Result<ReplayResult> open_log(const std::string& log_path, const std::function<S
   Result<FileHandle> opened = open_file(log_path, O_RDWR | O_CREAT);
   if (!opened.ok()) return opened.error();
   const int fd = opened.value().fd();
-  Result<FileStatus> status = status_of(fd);
+  Result<FileStatus> status = status_of(fd, log_path);
   if (!status.ok()) return status.error();
 
   if (status.value().length < FILE_HEADER_LEN) {
@@ -43,15 +42,15 @@ Result<ReplayResult> open_log(const std::string& log_path, const std::function<S
     return ReplayResult{QueueState(), 0, FILE_HEADER_LEN, status.value().identity};
   }
 
-  char header[FILE_HEADER_LEN];
-  FERROW_TRY(pread_exact(fd, header, sizeof(header), 0));
-  if (std::memcmp(header, FILE_MAGIC, 4) != 0) {
+  char bytes[FILE_HEADER_LEN];
+  FERROW_TRY(pread_exact(fd, log_path, bytes, sizeof(bytes), 0));
+  FileHeader header;
+  if (!decode_file_header(bytes, &header)) {
     return QueueError::io(IoErrorKind::InvalidData, "queue.log has bad magic (not a Ferrow log)");
   }
-  ReplayResult result{QueueState(), decode_fixed64(header + 8), FILE_HEADER_LEN,
-                      status.value().identity};
+  ReplayResult result{QueueState(), header.generation, FILE_HEADER_LEN, status.value().identity};
 
-  LogScanner scanner(fd, FILE_HEADER_LEN);
+  LogScanner scanner(fd, log_path, FILE_HEADER_LEN);
   result.state.begin_replay();
   for (;;) {
     // Whole, intact frames go the fast way; the first one that is not (or

@@ -4,6 +4,7 @@
 #ifndef FERROW_QUEUE_LOG_SCANNER_H_
 #define FERROW_QUEUE_LOG_SCANNER_H_
 
+#include <cassert>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,8 +16,9 @@ namespace ferrow {
 
 class LogScanner {
  public:
-  // Reads through `fd` (not owned) with positioned reads from `start`.
-  LogScanner(int fd, uint64_t start);
+  // Reads through `fd` (not owned), opened by `path`, with positioned reads
+  // from `start`.
+  LogScanner(int fd, const std::string& path, uint64_t start);
 
   // The next frame, or End / Corrupt. A Frame's payload view stays valid
   // until the next call. offset() is where the returned frame begins.
@@ -28,13 +30,17 @@ class LogScanner {
   // took the first n.
   std::string_view unread() const { return std::string_view(buffer_.data() + pos_, len_ - pos_); }
   uint64_t position() const { return file_pos_ - (len_ - pos_); }
-  void consume(size_t n) { pos_ += n; }
+  void consume(size_t n) {
+    assert(n <= len_ - pos_);  // only bytes that unread() showed
+    pos_ += n;
+  }
 
  private:
   // Makes at least `need` unread bytes available unless the file ends first.
   Status fill(size_t need);
 
   const int fd_;
+  const std::string& path_;  // the caller's, which outlives the scanner
   std::string buffer_;
   size_t pos_ = 0;         // first unread byte in buffer_
   size_t len_ = 0;         // bytes of buffer_ holding file data

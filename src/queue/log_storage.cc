@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cassert>
 #include <utility>
 
 #include "queue/clock.h"
@@ -17,7 +18,7 @@ Result<LogStorage> LogStorage::open(const std::string& log_path, uint64_t genera
   if (!writer.ok()) return writer.error();
   Result<FileHandle> reader = open_file(log_path, O_RDONLY);
   if (!reader.ok()) return reader.error();
-  Result<FileIdentity> identity = identity_of(reader.value().fd());
+  Result<FileIdentity> identity = identity_of(reader.value().fd(), log_path);
   if (!identity.ok()) return identity.error();
   LogStorage s;
   s.identity_ = identity.value();
@@ -38,16 +39,17 @@ Status LogStorage::write_frames(std::string_view frames, size_t* written) {
   // Not reached by today's operations: each appends only after a catch-up,
   // which cuts a torn frame first. Kept so that no append lands behind one.
   if (tail_needs_cut_) {
-    FERROW_TRY(set_file_length(writer_.fd(), append_pos_));
+    FERROW_TRY(set_file_length(writer_.fd(), log_path_, append_pos_));
     tail_needs_cut_ = false;
   }
-  Status status = write_all(writer_.fd(), frames, WRITE_BUFFERED_TEXT, written);
+  Status status = write_all(writer_.fd(), log_path_, frames, WRITE_BUFFERED_TEXT, written);
   if (!status.ok() && *written > 0) tail_needs_cut_ = true;
   return status;
 }
 
 Status LogStorage::append_record(const LogRecord& record) {
   if (!persistent()) return {};
+  assert(append_pos_ <= log_bytes_);
   // One buffer per frame, handed to the OS in one write so that other
   // processes see the whole frame as soon as this operation returns.
   frame_buffer_.clear();
@@ -101,7 +103,7 @@ Status LogStorage::sync_log(bool force) {
     const uint64_t elapsed = now > last_sync_ms_ ? now - last_sync_ms_ : 0;
     if (elapsed < sync_interval_ms_) return {};
   }
-  FERROW_TRY(sync_fd(writer_.fd()));
+  FERROW_TRY(sync_fd(writer_.fd(), log_path_));
   last_sync_ms_ = now != 0 ? now : now_ms();
   return {};
 }
@@ -119,6 +121,7 @@ Result<std::string> LogStorage::read_body(uint64_t body_offset, uint32_t body_le
       FERROW_TRY(remap());
     }
   }
+  assert(mapped_len_ <= mapping_.length());  // reads never trust bytes past the mapping
   if (end < body_offset) return QueueError::body_out_of_bounds(end, mapped_len_);
   // The index says the file reaches this far, but the file is shorter: it
   // was cut, or another file was put in its place and cut.
@@ -135,7 +138,7 @@ Result<std::string> LogStorage::read_body(uint64_t body_offset, uint32_t body_le
 }
 
 QueueError LogStorage::body_cut_error(uint64_t body_offset, uint64_t end) const {
-  Result<uint64_t> length = file_length(reader_.fd());
+  Result<uint64_t> length = file_length(reader_.fd(), log_path_);
   const std::string now =
       length.ok() ? std::to_string(length.value()) + " bytes" : "an unknown length";
   return QueueError::io(IoErrorKind::UnexpectedEof,
@@ -150,13 +153,13 @@ Status LogStorage::remap() {
   // through this process's own handle, never by path: the bodies it reads
   // are those of the file its index describes, even if the path has been
   // made to name another file meanwhile.
-  Result<uint64_t> length = file_length(reader_.fd());
+  Result<uint64_t> length = file_length(reader_.fd(), log_path_);
   if (!length.ok()) return length.error();
   // Mapping past the end costs address space only, and lets a consumer that
   // follows a growing log read new bodies without a remap per message. Pages
   // past the end are never touched: reads stop at the known file length.
   const uint64_t reach = length.value() + map_headroom_;
-  Result<Mapping> fresh = Mapping::map(reader_.fd(), reach, /*writable=*/false);
+  Result<Mapping> fresh = Mapping::map(reader_.fd(), log_path_, reach, /*writable=*/false);
   if (!fresh.ok()) return fresh.error();
   mapping_ = std::move(fresh.value());
   mapped_len_ = length.value();
@@ -168,11 +171,11 @@ Status LogStorage::reopen_log(uint64_t generation) {
   if (!writer.ok()) return writer.error();
   // Measured through the new handle: the same file the path names, since
   // nobody replaces it while this process holds the process lock.
-  Result<uint64_t> length = file_length(writer.value().fd());
+  Result<uint64_t> length = file_length(writer.value().fd(), log_path_);
   if (!length.ok()) return length.error();
   Result<FileHandle> reader = open_file(log_path_, O_RDONLY);
   if (!reader.ok()) return reader.error();
-  Result<FileIdentity> identity = identity_of(reader.value().fd());
+  Result<FileIdentity> identity = identity_of(reader.value().fd(), log_path_);
   if (!identity.ok()) return identity.error();
   identity_ = identity.value();
   writer_ = std::move(writer.value());
@@ -194,8 +197,9 @@ Result<std::optional<LogStorage::TailWindow>> LogStorage::read_tail(uint64_t sta
   const uint64_t from = start - 1;
   const size_t window = std::max(TAIL_CHUNK, want) + 1;
   if (tail_buffer_.size() < window) tail_buffer_.resize(window);
-  Result<size_t> got = thorough ? pread_up_to(reader_.fd(), tail_buffer_.data(), window, from)
-                                : pread_once(reader_.fd(), tail_buffer_.data(), window, from);
+  Result<size_t> got =
+      thorough ? pread_up_to(reader_.fd(), log_path_, tail_buffer_.data(), window, from)
+               : pread_once(reader_.fd(), log_path_, tail_buffer_.data(), window, from);
   if (!got.ok()) return got.error();
   const size_t len = got.value();
   if (len == 0) return std::optional<TailWindow>();
@@ -210,8 +214,8 @@ void LogStorage::advance_to(uint64_t append_pos) {
 
 Status LogStorage::cut_tail_at(uint64_t append_pos) {
   advance_to(append_pos);
-  FERROW_TRY(set_file_length(writer_.fd(), append_pos_));
-  FERROW_TRY(sync_fd(writer_.fd()));
+  FERROW_TRY(set_file_length(writer_.fd(), log_path_, append_pos_));
+  FERROW_TRY(sync_fd(writer_.fd(), log_path_));
   FERROW_TRY(sync_parent_dir(log_path_));
   log_bytes_ = append_pos_;
   tail_needs_cut_ = false;
@@ -227,7 +231,7 @@ void LogStorage::release_large_buffers() {
 
 void LogStorage::sync_quietly() {
   if (!persistent()) return;
-  (void)sync_fd(writer_.fd());
+  (void)sync_fd(writer_.fd(), log_path_);
 }
 
 }  // namespace ferrow

@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 
-#include <cstring>
-
 #include "queue/file_io.h"
 #include "queue/log_format.h"
 #include "queue/log_scanner.h"
@@ -13,13 +11,14 @@ namespace ferrow {
 Result<IntegrityReport> verify_log(const std::string& log_path) {
   Result<FileHandle> file = open_file(log_path, O_RDONLY);
   if (!file.ok()) return file.error();
-  char header[FILE_HEADER_LEN];
-  FERROW_TRY(pread_exact(file.value().fd(), header, sizeof(header), 0));
-  if (std::memcmp(header, FILE_MAGIC, 4) != 0) {
+  char bytes[FILE_HEADER_LEN];
+  FERROW_TRY(pread_exact(file.value().fd(), log_path, bytes, sizeof(bytes), 0));
+  FileHeader header;
+  if (!decode_file_header(bytes, &header)) {
     return IntegrityReport{false, 0, FILE_HEADER_LEN, "bad file magic"};
   }
   IntegrityReport report{true, 0, FILE_HEADER_LEN, "clean"};
-  LogScanner scanner(file.value().fd(), FILE_HEADER_LEN);
+  LogScanner scanner(file.value().fd(), log_path, FILE_HEADER_LEN);
   for (;;) {
     Result<BufferFrame> next = scanner.next();
     if (!next.ok()) return next.error();

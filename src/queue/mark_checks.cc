@@ -18,6 +18,7 @@ void report_bad_mark(const std::string& lock_path, const std::string& what) {
 }  // namespace
 
 Result<bool> MarkChecks::believe_synced(uint64_t generation, uint64_t synced_end, int log_fd,
+                                        const std::string& log_path,
                                         const std::string& lock_path) {
   if (generation != generation_) {
     generation_ = generation;
@@ -30,7 +31,7 @@ Result<bool> MarkChecks::believe_synced(uint64_t generation, uint64_t synced_end
   }
   // The mark was read before the length, and the log only grows within a
   // generation, so a true mark is never beyond the length found now.
-  Result<FileStatus> log = status_of(log_fd);
+  Result<FileStatus> log = status_of(log_fd, log_path);
   if (!log.ok()) return log.error();
   if (synced_end > log.value().length) {
     report_bad_mark(lock_path, "says byte " + std::to_string(synced_end) +

@@ -25,6 +25,7 @@ class MarkChecks {
   // `log_fd` is this process's handle on that generation's log. An error if
   // the log's length cannot be had.
   Result<bool> believe_synced(uint64_t generation, uint64_t synced_end, int log_fd,
+                              const std::string& log_path,
                               const std::string& lock_path);
 
  private:

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "queue/clock.h"
 #include "queue/file_io.h"
 #include "queue/shared_word.h"
+#include "queue/system_calls.h"
 
 namespace ferrow {
 namespace {
@@ -29,22 +31,6 @@ constexpr uint32_t YIELD_ATTEMPTS = 1024;  // 65..1024 by a yield, later ones by
 constexpr uint64_t EARLY_CHECK_INTERVAL_NS = 5 * 1000 * 1000;
 constexpr uint64_t LATE_CHECK_INTERVAL_NS = 25 * 1000 * 1000;
 constexpr uint64_t EARLY_PHASE_NS = 200 * 1000 * 1000;
-
-// Set in a held word whose holder must wake the sleepers when it releases.
-constexpr uint64_t WAITERS_BIT = uint64_t{1} << 62;
-// Bits 0..15 hold the slot + 1, so that the lower half of a held word, which
-// the futex compares, is never 0; bits 16..61 a nonce unique to the owner.
-constexpr uint64_t SLOT_MASK = 0xFFFF;
-constexpr unsigned NONCE_SHIFT = 16;
-constexpr uint64_t NONCE_MASK = (uint64_t{1} << 46) - 1;
-static_assert(LOCK_SLOT_COUNT < SLOT_MASK, "slot + 1 must fit its bits");
-
-// Fields of the header and of a slot (see the layout in the header file).
-constexpr size_t NEXT_NONCE_OFFSET = 16;
-constexpr size_t SLOT_TOKEN = 0;
-constexpr size_t SLOT_PID = 8;
-constexpr size_t SLOT_PID_NS = 16;
-constexpr size_t SLOT_SINCE = 24;
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -72,7 +58,7 @@ int slot_lock(int fd, int command, uint64_t slot, short type) {
   fl.l_whence = SEEK_SET;
   fl.l_start = static_cast<off_t>(LOCK_SLOTS_OFFSET + slot * LOCK_SLOT_LEN);
   fl.l_len = static_cast<off_t>(LOCK_SLOT_LEN);
-  if (::fcntl(fd, command, &fl) != 0) return -1;
+  if (system_calls.fcntl_lock(fd, command, &fl) != 0) return -1;
   return command == F_OFD_GETLK ? fl.l_type : 0;
 }
 
@@ -119,7 +105,7 @@ void ProcessLock::after_fork_in_child() {
 void ProcessLock::forget_slot_after_fork() {
   // Only async-signal-safe calls here: the child of a threaded parent.
   const int fd = file_.release();
-  if (fd >= 0) ::close(fd);
+  if (fd >= 0) system_calls.close(fd);
   token_ = 1;
   slot_ = LOCK_SLOT_COUNT;
   claim_needed_ = true;
@@ -130,15 +116,15 @@ Result<std::unique_ptr<ProcessLock>> ProcessLock::open(const std::string& dir) {
   Result<FileHandle> file = open_file(path, O_RDWR | O_CREAT);
   if (!file.ok()) return file.error();
   const int fd = file.value().fd();
-  Result<FileStatus> status = status_of(fd);
+  Result<FileStatus> status = status_of(fd, path);
   if (!status.ok()) return status.error();
   uint64_t len = status.value().length;
   if (len < LOCK_FILE_LEN) {
     // Only ever grown: a file another process mapped keeps its bytes.
-    FERROW_TRY(set_file_length(fd, LOCK_FILE_LEN));
+    FERROW_TRY(set_file_length(fd, path, LOCK_FILE_LEN));
     len = LOCK_FILE_LEN;
   }
-  Result<Mapping> mapping = Mapping::map(fd, len, /*writable=*/true);
+  Result<Mapping> mapping = Mapping::map(fd, path, len, /*writable=*/true);
   if (!mapping.ok()) return mapping.error();
   std::unique_ptr<ProcessLock> lock(
       new ProcessLock(dir, path, std::move(file.value()), std::move(mapping.value())));
@@ -149,7 +135,7 @@ Result<std::unique_ptr<ProcessLock>> ProcessLock::open(const std::string& dir) {
   // parent's slot locked after the parent died.
   Result<FileHandle> slot_file = open_file(path, O_RDWR);
   if (!slot_file.ok()) return slot_file.error();
-  Result<FileIdentity> slot_identity = identity_of(slot_file.value().fd());
+  Result<FileIdentity> slot_identity = identity_of(slot_file.value().fd(), path);
   if (!slot_identity.ok()) return slot_identity.error();
   if (!(slot_identity.value() == lock->identity_)) {
     return QueueError::io(IoErrorKind::Other, path + " was replaced while it was being opened");
@@ -173,6 +159,7 @@ Status ProcessLock::claim_slot() {
     const uint64_t candidate = (nonce + i) % LOCK_SLOT_COUNT;
     if (slot_lock(file_.fd(), F_OFD_SETLK, candidate, F_WRLCK) == 0) {
       token_ = LOCK_TOKEN_TAG | (nonce << NONCE_SHIFT) | (candidate + 1);
+      assert(static_cast<uint32_t>(token_) != 0);  // the futex half of a held word
       slot_ = candidate;
       pid_namespace_ = pid_namespace();
       publish_slot();
@@ -196,14 +183,14 @@ void ProcessLock::publish_slot() {
 }
 
 Status ProcessLock::check_file(bool* removed) {
-  Result<FileStatus> status = status_of(map_file_.fd());
+  Result<FileStatus> status = status_of(map_file_.fd(), path_);
   if (!status.ok()) return status.error();
   // Someone cut the file: the mapping's pages past its end would raise
   // SIGBUS. What they held (the word, the slots) is lost either way; the
   // word reads as free again, and each owner rewrites its slot at its next
   // lock.
   const bool cut = status.value().length < mapping_.length();
-  if (cut) FERROW_TRY(set_file_length(map_file_.fd(), mapping_.length()));
+  if (cut) FERROW_TRY(set_file_length(map_file_.fd(), path_, mapping_.length()));
   if (cut_guard_.take_cut() || cut) {
     write_warning("Ferrow: " + path_ + " was cut shorter while the queue was open; its length "
                   "is restored");
@@ -251,7 +238,7 @@ Status ProcessLock::acquire(const LockWait& wait, bool* took_over) {
     claim_needed_ = false;
     Result<FileHandle> file = open_file(path_, O_RDWR);
     Result<FileIdentity> identity =
-        file.ok() ? identity_of(file.value().fd()) : Result<FileIdentity>(file.error());
+        file.ok() ? identity_of(file.value().fd(), path_) : Result<FileIdentity>(file.error());
     if (identity.ok() && identity.value() == identity_) {
       file_ = std::move(file.value());
       FERROW_TRY(claim_slot());
@@ -294,8 +281,8 @@ Status ProcessLock::move_to_named_file(const LockWait& wait, bool* took_over) {
 }
 
 Status ProcessLock::acquire_word(const LockWait& wait, bool* took_over, bool* removed) {
-  char* base = static_cast<char*>(mapping_.base());
-  std::atomic_ref<uint64_t> lock_word(*reinterpret_cast<uint64_t*>(base));
+  char* word = static_cast<char*>(mapping_.base()) + LOCK_WORD_OFFSET;
+  std::atomic_ref<uint64_t> lock_word = shared<uint64_t>(word);
   const uint64_t start = monotonic_ns();
   const uint64_t timeout_ns =
       wait.timeout_ms > UINT64_MAX / 1000000 ? UINT64_MAX : wait.timeout_ms * 1000000;
@@ -359,7 +346,7 @@ Status ProcessLock::acquire_word(const LockWait& wait, bool* took_over, bool* re
     }
     mine = token_ | WAITERS_BIT;
     const uint64_t left = timeout_ns - (now - start);
-    futex_wait(base, static_cast<uint32_t>(seen), std::min(left, interval));
+    futex_wait(word, static_cast<uint32_t>(seen), std::min(left, interval));
     // The file may have been cut during the sleep: look before the next
     // touch of the mapping.
     FERROW_TRY(check_file(removed));
@@ -367,18 +354,18 @@ Status ProcessLock::acquire_word(const LockWait& wait, bool* took_over, bool* re
 }
 
 bool ProcessLock::holds_word() const {
-  const uint64_t word =
-      shared<uint64_t>(static_cast<char*>(mapping_.base())).load(std::memory_order_acquire);
+  const uint64_t word = shared<uint64_t>(static_cast<char*>(mapping_.base()) + LOCK_WORD_OFFSET)
+                            .load(std::memory_order_acquire);
   return (word & ~WAITERS_BIT) == token_;
 }
 
 void ProcessLock::release() {
-  char* base = static_cast<char*>(mapping_.base());
-  std::atomic_ref<uint64_t> lock_word(*reinterpret_cast<uint64_t*>(base));
+  char* word = static_cast<char*>(mapping_.base()) + LOCK_WORD_OFFSET;
+  std::atomic_ref<uint64_t> lock_word = shared<uint64_t>(word);
   // Every sleeper is woken, not one: whichever the scheduler runs first
   // takes the word at once; the others find it taken and sleep again.
   const uint64_t held = lock_word.exchange(0, std::memory_order_release);
-  if (held & WAITERS_BIT) futex_wake_all(base);
+  if (held & WAITERS_BIT) futex_wake_all(word);
   // Waiters only ever add their bit; anything else means the word was
   // cleared or taken while this owner held it.
   if ((held & ~WAITERS_BIT) != token_) word_changed_ = true;

@@ -1,19 +1,11 @@
 // The cross-process lock of a queue directory, kept in the shared mapping of
-// `.proc_lock`, and the record of who holds it.
+// `.proc_lock`, and the record of who holds it. The file's bytes are laid
+// out in proc_lock_layout.h.
 //
-//   offset 0   lock_word (u64): 0 free; otherwise held. A holder that can be
-//              identified writes its token (top bit set, see below); any other
-//              non-zero value (1, as builds without holder records write) is
-//              a holder nobody can identify. Bit 62 is set by waiters that
-//              sleep on the word (a futex on its lower half): the releaser
-//              wakes them only then.
-//   offset 8   the fsync leader (u64, see commit_marks.h).
-//   offset 16  next_nonce (u64): source of unique tokens.
-//   offset 24  the commit marks, up to offset 64 (see commit_marks.h).
-//   offset 64  SLOT_COUNT slots of 32 bytes: token (u64), pid (u32, in the
-//              owner's own pid namespace), unused (u32), pid namespace inode
-//              (u64), monotonic time at which the owner last took the word
-//              (u64, ns).
+// The lock word holds 0 when free. A holder that can be identified writes
+// its token; any other non-zero value (1, as builds without holder records
+// write) is a holder nobody can identify. Waiters that sleep on the word set
+// WAITERS_BIT: the releaser wakes them only then.
 //
 // Every open queue object owns one slot for its lifetime and holds an open
 // file description lock (F_OFD_SETLK) on that slot's 32 bytes. The kernel
@@ -44,20 +36,14 @@
 
 #include "queue/cut_guard.h"
 #include "queue/file_io.h"
+#include "queue/proc_lock_layout.h"
 #include "queue/result.h"
 
 namespace ferrow {
 
-inline constexpr char PROC_LOCK_NAME[] = ".proc_lock";
 inline constexpr char LOCK_TIMEOUT_TEXT[] =
     "process lock timed out (mmap fallback; possibly a stale lock)";
 inline constexpr char LOCK_INTERRUPTED_TEXT[] = "interrupted while waiting for the process lock";
-
-inline constexpr uint64_t LOCK_SLOTS_OFFSET = 64;
-inline constexpr uint64_t LOCK_SLOT_LEN = 32;
-inline constexpr uint64_t LOCK_SLOT_COUNT = 4096;
-inline constexpr uint64_t LOCK_FILE_LEN = LOCK_SLOTS_OFFSET + LOCK_SLOT_COUNT * LOCK_SLOT_LEN;
-inline constexpr uint64_t LOCK_TOKEN_TAG = uint64_t{1} << 63;
 
 // How a wait for the word behaves. `interrupted`, if set, is asked between
 // sleeps; when it answers true the wait ends with an Interrupted error.

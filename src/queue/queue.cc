@@ -1,6 +1,7 @@
 #include "queue/queue.h"
 
 #include <algorithm>
+#include <cassert>
 #include <exception>
 #include <functional>
 #include <new>
@@ -64,6 +65,7 @@ class Queue::Frame {
 
   // Takes the process lock (if any) and, when asked, catches up with the log.
   Status begin(bool catch_up) {
+    assert(!process_locked_);  // the frame never acquires twice: the lock is not reentrant
     caught_up_ = catch_up;
     if (queue_.lock_) {
       bool took_over = false;

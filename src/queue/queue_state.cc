@@ -2,28 +2,32 @@
 
 #include <algorithm>
 #include <new>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 namespace ferrow {
 
 void QueueState::apply_record(const LogRecord& record, uint64_t record_offset, bool keep_body) {
-  switch (record.index()) {
-    case 0:
-      apply_enqueue(std::get<EnqueueRecord>(record), record_offset, keep_body);
-      return;
-    case 1:
-      if (remove(std::get<AckRecord>(record).seq)) acked_total_++;
-      return;
-    case 2:
-      apply_lease(std::get<LeaseRecord>(record));
-      return;
-    case 3:
-      apply_requeue(std::get<RequeueRecord>(record));
-      return;
-    case 4:
-      if (remove(std::get<DeadRecord>(record).seq)) dead_total_++;
-      return;
-  }
+  // By kind, not by position in the variant: a kind without its transition
+  // does not compile.
+  std::visit(
+      [&](const auto& r) {
+        using T = std::decay_t<decltype(r)>;
+        if constexpr (std::is_same_v<T, EnqueueRecord>) {
+          apply_enqueue(r, record_offset, keep_body);
+        } else if constexpr (std::is_same_v<T, AckRecord>) {
+          if (remove(r.seq)) acked_total_++;
+        } else if constexpr (std::is_same_v<T, LeaseRecord>) {
+          apply_lease(r);
+        } else if constexpr (std::is_same_v<T, RequeueRecord>) {
+          apply_requeue(r);
+        } else {
+          static_assert(std::is_same_v<T, DeadRecord>, "every record kind has its transition");
+          if (remove(r.seq)) dead_total_++;
+        }
+      },
+      record);
 }
 
 QueueState::ChunkTable& QueueState::ChunkTable::operator=(ChunkTable&& other) noexcept {

@@ -12,38 +12,40 @@ namespace {
 // bytes after the last field are ignored.
 bool apply_payload(const char* p, uint32_t n, uint64_t offset, QueueState& state) {
   if (n == 0) return false;
-  switch (static_cast<uint8_t>(p[0])) {
-    case static_cast<uint8_t>(RecordType::Enqueue): {
+  switch (static_cast<RecordType>(p[0])) {
+    case RecordType::Enqueue: {
       if (n < ENQUEUE_PAYLOAD_HEADER_LEN) return false;
-      const uint32_t body_len = decode_fixed32(p + 17);
+      const uint32_t body_len = decode_fixed32(p + ENQUEUE_BODY_LEN_OFFSET);
       if (n - ENQUEUE_PAYLOAD_HEADER_LEN < body_len) return false;
-      state.apply_record(EnqueueRecord{decode_fixed64(p + 1), decode_fixed64(p + 9),
+      state.apply_record(EnqueueRecord{decode_fixed64(p + PAYLOAD_SEQ_OFFSET),
+                                       decode_fixed64(p + ENQUEUE_TS_OFFSET),
                                        std::string_view(p + ENQUEUE_PAYLOAD_HEADER_LEN, body_len)},
                          offset, /*keep_body=*/false);
       return true;
     }
-    case static_cast<uint8_t>(RecordType::Ack):
-      if (n < 9) return false;
-      state.apply_record(AckRecord{decode_fixed64(p + 1)}, offset, false);
+    case RecordType::Ack:
+      if (n < ACK_PAYLOAD_LEN) return false;
+      state.apply_record(AckRecord{decode_fixed64(p + PAYLOAD_SEQ_OFFSET)}, offset, false);
       return true;
-    case static_cast<uint8_t>(RecordType::Lease):
-      if (n < 21) return false;
-      state.apply_record(
-          LeaseRecord{decode_fixed64(p + 1), decode_fixed64(p + 9), decode_fixed32(p + 17)},
-          offset, false);
+    case RecordType::Lease:
+      if (n < LEASE_PAYLOAD_LEN) return false;
+      state.apply_record(LeaseRecord{decode_fixed64(p + PAYLOAD_SEQ_OFFSET),
+                                     decode_fixed64(p + LEASE_DEADLINE_OFFSET),
+                                     decode_fixed32(p + LEASE_DELIVERIES_OFFSET)},
+                         offset, false);
       return true;
-    case static_cast<uint8_t>(RecordType::Requeue):
-      if (n < 13) return false;
-      state.apply_record(RequeueRecord{decode_fixed64(p + 1), decode_fixed32(p + 9)}, offset,
-                         false);
+    case RecordType::Requeue:
+      if (n < REQUEUE_PAYLOAD_LEN) return false;
+      state.apply_record(RequeueRecord{decode_fixed64(p + PAYLOAD_SEQ_OFFSET),
+                                       decode_fixed32(p + REQUEUE_DELIVERIES_OFFSET)},
+                         offset, false);
       return true;
-    case static_cast<uint8_t>(RecordType::Dead):
-      if (n < 9) return false;
-      state.apply_record(DeadRecord{decode_fixed64(p + 1)}, offset, false);
+    case RecordType::Dead:
+      if (n < DEAD_PAYLOAD_LEN) return false;
+      state.apply_record(DeadRecord{decode_fixed64(p + PAYLOAD_SEQ_OFFSET)}, offset, false);
       return true;
-    default:
-      return false;
   }
+  return false;  // an unknown type byte
 }
 
 }  // namespace
@@ -54,10 +56,10 @@ uint64_t apply_intact_frames(std::string_view bytes, uint64_t offset, QueueState
   const char* p = start;
   while (static_cast<size_t>(end - p) >= FRAME_HEADER_LEN) {
     if (std::memcmp(p, RECORD_MAGIC, 4) != 0) break;
-    const uint32_t len = decode_fixed32(p + 4);
+    const uint32_t len = decode_fixed32(p + FRAME_LEN_OFFSET);
     if (len > MAX_RECORD_LEN || static_cast<size_t>(end - p) - FRAME_HEADER_LEN < len) break;
     const char* payload = p + FRAME_HEADER_LEN;
-    if (crc32(payload, len) != decode_fixed32(p + 8)) break;
+    if (crc32(payload, len) != decode_fixed32(p + FRAME_CRC_OFFSET)) break;
     if (!apply_payload(payload, len, offset + static_cast<uint64_t>(p - start), state)) break;
     p = payload + len;
   }

@@ -5,6 +5,8 @@
 #define FERROW_QUEUE_RESULT_H_
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -12,7 +14,8 @@
 namespace ferrow {
 
 // Classifies an I/O failure. Only TimedOut and PermissionDenied change how
-// the error reaches the caller; the other kinds exist so that tests and logs can tell causes apart.
+// the error reaches the caller; the other kinds exist so that tests and
+// reports can tell causes apart.
 enum class IoErrorKind {
   Other,
   NotFound,
@@ -37,8 +40,12 @@ class QueueError {
   static QueueError io(IoErrorKind kind, std::string text) {
     return QueueError(Form::IoFailure, kind, std::move(text), 0, 0);
   }
-  // An operating-system error: "<description> (os error N)".
-  static QueueError os(int error_number);
+  // An operating-system error: "<description> (os error N)", with the call
+  // that failed ("fsync") and the file it was made on, so that whoever
+  // reports it can say where. The message stays the description alone.
+  static QueueError os(int error_number, const char* call, std::string path);
+  // The same with a text of the engine's own in place of the description.
+  static QueueError os(int error_number, const char* call, std::string path, std::string text);
   static QueueError body_out_of_bounds(uint64_t need, uint64_t mapped) {
     return QueueError(Form::BodyOutOfBounds, IoErrorKind::Other, {}, need, mapped);
   }
@@ -54,6 +61,12 @@ class QueueError {
 
   Form form() const { return form_; }
   IoErrorKind kind() const { return kind_; }
+  // Of an operating-system error: its number, the call and the path (the
+  // path may be empty where the call names no file). 0, nullptr and empty
+  // for every other error.
+  int error_number() const { return os_ ? os_->error_number : 0; }
+  const char* call() const { return os_ ? os_->call : nullptr; }
+  const std::string& path() const;
   uint64_t need() const { return need_; }
   uint64_t mapped() const { return mapped_; }
   // The message as the caller sees it (without any binding prefix).
@@ -68,6 +81,14 @@ class QueueError {
   std::string text_;
   uint64_t need_;
   uint64_t mapped_;
+  // Where an operating-system error happened. Kept apart, so that the
+  // error, and every Result beside the value it may hold, stays small.
+  struct OsContext {
+    int error_number;
+    const char* call;  // a name with static storage
+    std::string path;
+  };
+  std::shared_ptr<const OsContext> os_;
 };
 
 // Result<T>: a T or a QueueError. Result<void> is spelled Status.
@@ -90,15 +111,15 @@ class [[nodiscard]] Result {
 template <>
 class [[nodiscard]] Result<void> {
  public:
+  // Success builds no error: it is what nearly every call returns.
   Result() = default;
-  Result(QueueError error) : error_(std::move(error)), failed_(true) {}
+  Result(QueueError error) : error_(std::move(error)) {}
 
-  bool ok() const { return !failed_; }
-  const QueueError& error() const { return error_; }
+  bool ok() const { return !error_.has_value(); }
+  const QueueError& error() const { return *error_; }
 
  private:
-  QueueError error_ = QueueError::internal({});
-  bool failed_ = false;
+  std::optional<QueueError> error_;
 };
 
 using Status = Result<void>;

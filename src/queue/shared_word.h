@@ -6,13 +6,13 @@
 #define FERROW_QUEUE_SHARED_WORD_H_
 
 #include <linux/futex.h>
-#include <sys/syscall.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <climits>
 #include <cstdint>
+
+#include "queue/system_calls.h"
 
 namespace ferrow {
 
@@ -27,13 +27,11 @@ std::atomic_ref<T> shared(char* at) {
 inline void futex_wait(char* at, uint32_t expected, uint64_t timeout_ns) {
   struct timespec ts = {static_cast<time_t>(timeout_ns / 1000000000),
                         static_cast<long>(timeout_ns % 1000000000)};
-  (void)syscall(SYS_futex, reinterpret_cast<uint32_t*>(at), FUTEX_WAIT, expected, &ts, nullptr,
-                0);
+  (void)system_calls.futex(reinterpret_cast<uint32_t*>(at), FUTEX_WAIT, expected, &ts);
 }
 
 inline void futex_wake_all(char* at) {
-  (void)syscall(SYS_futex, reinterpret_cast<uint32_t*>(at), FUTEX_WAKE, INT_MAX, nullptr, nullptr,
-                0);
+  (void)system_calls.futex(reinterpret_cast<uint32_t*>(at), FUTEX_WAKE, INT_MAX, nullptr);
 }
 
 }  // namespace ferrow

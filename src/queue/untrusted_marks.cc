@@ -8,7 +8,7 @@ namespace ferrow {
 
 Result<bool> Queue::synced_mark_believed(CommitMarks& marks, uint64_t generation) {
   return mark_checks_.believe_synced(generation, marks.synced(generation), storage_.log_fd(),
-                                     lock_->path());
+                                     storage_.log_path(), lock_->path());
 }
 
 Status Queue::sync_despite_mark(CommitMarks& marks, uint64_t generation, uint64_t need) {

@@ -39,6 +39,8 @@ constexpr char EINVAL_TEXT[] = "Invalid argument (os error 22)";
 constexpr char ENOENT_TEXT[] = "No such file or directory (os error 2)";
 constexpr char EACCES_TEXT[] = "Permission denied (os error 13)";
 constexpr char SHORT_TEXT[] = "failed to fill whole buffer";
+// The path a descriptor call names in its errors.
+const std::string NAMED = "/named/file";
 
 class FileIoTest : public ::testing::Test {
  protected:
@@ -57,7 +59,7 @@ class FileIoTest : public ::testing::Test {
   }
   FileHandle WriteFile(const char* name, std::string_view bytes) {
     FileHandle file = Open(Path(name), O_RDWR | O_CREAT | O_TRUNC);
-    EXPECT_TRUE(write_all(file.fd(), bytes, WRITE_WHOLE_TEXT).ok());
+    EXPECT_TRUE(write_all(file.fd(), NAMED, bytes, WRITE_WHOLE_TEXT).ok());
     return file;
   }
   // A descriptor number that is certainly not open (nothing else runs in between).
@@ -77,15 +79,40 @@ TEST_F(FileIoTest, OpenFileReportsMissingAsNotFoundAndAddsCloexec) {
 TEST_F(FileIoTest, EveryDescriptorCallFailsOnAClosedDescriptor) {
   const int fd = ClosedFd();
   char buf[4];
-  ExpectOs(file_length(fd), EBADF_TEXT);
-  ExpectOs(set_file_length(fd, 1), EBADF_TEXT);
-  ExpectOs(sync_fd(fd), EBADF_TEXT);
-  ExpectOs(write_all(fd, "x", WRITE_WHOLE_TEXT), EBADF_TEXT);
-  ExpectOs(pread_up_to(fd, buf, 4, 0), EBADF_TEXT);
-  ExpectOs(pread_once(fd, buf, 4, 0), EBADF_TEXT);
+  ExpectOs(file_length(fd, NAMED), EBADF_TEXT);
+  ExpectOs(set_file_length(fd, NAMED, 1), EBADF_TEXT);
+  ExpectOs(sync_fd(fd, NAMED), EBADF_TEXT);
+  ExpectOs(write_all(fd, NAMED, "x", WRITE_WHOLE_TEXT), EBADF_TEXT);
+  ExpectOs(pread_up_to(fd, NAMED, buf, 4, 0), EBADF_TEXT);
+  ExpectOs(pread_once(fd, NAMED, buf, 4, 0), EBADF_TEXT);
   // The OS error must win over the short-read error.
-  ExpectOs(pread_exact(fd, buf, 4, 0), EBADF_TEXT);
-  ExpectOs(Mapping::map(fd, 4096, false), EBADF_TEXT);
+  ExpectOs(pread_exact(fd, NAMED, buf, 4, 0), EBADF_TEXT);
+  ExpectOs(Mapping::map(fd, NAMED, 4096, false), EBADF_TEXT);
+}
+
+// An OS error says which call failed on which file, beside its number.
+TEST_F(FileIoTest, AnOsErrorNamesItsCallAndPath) {
+  const int fd = ClosedFd();
+  const std::pair<QueueError, const char*> failures[] = {
+      {sync_fd(fd, NAMED).error(), "fsync"},
+      {file_length(fd, NAMED).error(), "fstat"},
+      {set_file_length(fd, NAMED, 1).error(), "ftruncate"},
+      {write_all(fd, NAMED, "x", WRITE_WHOLE_TEXT).error(), "write"},
+      {Mapping::map(fd, NAMED, 4096, false).error(), "mmap"},
+  };
+  for (const auto& [error, call] : failures) {
+    EXPECT_EQ(std::string(error.call()), call);
+    EXPECT_EQ(error.path(), NAMED);
+    EXPECT_EQ(error.error_number(), EBADF);
+  }
+  const QueueError missing = open_file(Path("absent"), O_RDONLY).error();
+  EXPECT_EQ(std::string(missing.call()), "open");
+  EXPECT_EQ(missing.path(), Path("absent"));
+  WriteFile("f", "x");
+  const QueueError not_dir = create_directories(Path("f/sub")).error();
+  EXPECT_EQ(std::string(not_dir.call()), "mkdir");
+  EXPECT_EQ(not_dir.path(), Path("f"));
+  EXPECT_EQ(QueueError::io(IoErrorKind::Other, "own text").call(), nullptr);
 }
 
 TEST_F(FileIoTest, WrongModeAndWrongTypeDescriptorsAreRefused) {
@@ -93,27 +120,27 @@ TEST_F(FileIoTest, WrongModeAndWrongTypeDescriptorsAreRefused) {
   FileHandle read_only = Open(Path("f"), O_RDONLY);
   FileHandle write_only = Open(Path("f"), O_WRONLY);
   char buf[4];
-  ExpectOs(write_all(read_only.fd(), "x", WRITE_WHOLE_TEXT), EBADF_TEXT);
-  ExpectOs(set_file_length(read_only.fd(), 0), EINVAL_TEXT);
-  ExpectOs(pread_up_to(write_only.fd(), buf, 4, 0), EBADF_TEXT);
+  ExpectOs(write_all(read_only.fd(), NAMED, "x", WRITE_WHOLE_TEXT), EBADF_TEXT);
+  ExpectOs(set_file_length(read_only.fd(), NAMED, 0), EINVAL_TEXT);
+  ExpectOs(pread_up_to(write_only.fd(), NAMED, buf, 4, 0), EBADF_TEXT);
   // Offsets and lengths beyond off_t must fail, not wrap to a negative position.
-  ExpectOs(set_file_length(write_only.fd(), UINT64_MAX), EINVAL_TEXT);
-  ExpectOs(pread_up_to(read_only.fd(), buf, 4, UINT64_MAX), EINVAL_TEXT);
-  ExpectOs(pread_once(read_only.fd(), buf, 4, UINT64_MAX), EINVAL_TEXT);
+  ExpectOs(set_file_length(write_only.fd(), NAMED, UINT64_MAX), EINVAL_TEXT);
+  ExpectOs(pread_up_to(read_only.fd(), NAMED, buf, 4, UINT64_MAX), EINVAL_TEXT);
+  ExpectOs(pread_once(read_only.fd(), NAMED, buf, 4, UINT64_MAX), EINVAL_TEXT);
 
   int pipe_fds[2];
   ASSERT_EQ(::pipe(pipe_fds), 0);
   FileHandle pipe_read(pipe_fds[0]), pipe_write(pipe_fds[1]);
-  ExpectOs(pread_once(pipe_read.fd(), buf, 4, 0), "Illegal seek (os error 29)");
-  ExpectOs(sync_fd(pipe_write.fd()), EINVAL_TEXT);
+  ExpectOs(pread_once(pipe_read.fd(), NAMED, buf, 4, 0), "Illegal seek (os error 29)");
+  ExpectOs(sync_fd(pipe_write.fd(), NAMED), EINVAL_TEXT);
   FileHandle dir = Open(dir_, O_RDONLY | O_DIRECTORY);
-  ExpectOs(pread_up_to(dir.fd(), buf, 4, 0), "Is a directory (os error 21)");
+  ExpectOs(pread_up_to(dir.fd(), NAMED, buf, 4, 0), "Is a directory (os error 21)");
 }
 
 TEST_F(FileIoTest, WriteAllFailuresReportTheOsErrorAndTheBytesThatLanded) {
   FileHandle full = Open("/dev/full", O_WRONLY);
   size_t written = 99;
-  ExpectOs(write_all(full.fd(), "abc", WRITE_WHOLE_TEXT, &written),
+  ExpectOs(write_all(full.fd(), NAMED, "abc", WRITE_WHOLE_TEXT, &written),
            "No space left on device (os error 28)");
   EXPECT_EQ(written, 0u);
 
@@ -126,33 +153,33 @@ TEST_F(FileIoTest, WriteAllFailuresReportTheOsErrorAndTheBytesThatLanded) {
   small.rlim_cur = 4;
   void (*old_handler)(int) = ::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  Status limited = write_all(file.fd(), "0123456789", WRITE_WHOLE_TEXT, &written);
+  Status limited = write_all(file.fd(), NAMED, "0123456789", WRITE_WHOLE_TEXT, &written);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
   ::signal(SIGXFSZ, old_handler);
   ExpectOs(limited, "File too large (os error 27)");
   EXPECT_EQ(written, 4u);
-  EXPECT_EQ(file_length(file.fd()).value(), 4u);
+  EXPECT_EQ(file_length(file.fd(), NAMED).value(), 4u);
 }
 
 TEST_F(FileIoTest, ReadsStopAtEndOfFileAndLengthFollowsTruncation) {
   FileHandle file = WriteFile("f", "hello");
   char buf[8] = {};
-  EXPECT_EQ(pread_up_to(file.fd(), buf, 8, 0).value(), 5u);
+  EXPECT_EQ(pread_up_to(file.fd(), NAMED, buf, 8, 0).value(), 5u);
   EXPECT_EQ(std::string(buf, 5), "hello");
-  EXPECT_EQ(pread_up_to(file.fd(), buf, 8, 3).value(), 2u);
+  EXPECT_EQ(pread_up_to(file.fd(), NAMED, buf, 8, 3).value(), 2u);
   EXPECT_EQ(std::string(buf, 2), "lo");
-  EXPECT_EQ(pread_up_to(file.fd(), buf, 8, 100).value(), 0u);
-  EXPECT_EQ(pread_once(file.fd(), buf, 8, 1).value(), 4u);
+  EXPECT_EQ(pread_up_to(file.fd(), NAMED, buf, 8, 100).value(), 0u);
+  EXPECT_EQ(pread_once(file.fd(), NAMED, buf, 8, 1).value(), 4u);
   EXPECT_EQ(std::string(buf, 4), "ello");
-  EXPECT_TRUE(pread_exact(file.fd(), buf, 5, 0).ok());
-  EXPECT_TRUE(pread_exact(file.fd(), buf, 0, 100).ok());
-  ExpectIo(pread_exact(file.fd(), buf, 6, 0), IoErrorKind::UnexpectedEof, SHORT_TEXT);
-  ExpectIo(pread_exact(file.fd(), buf, 1, 5), IoErrorKind::UnexpectedEof, SHORT_TEXT);
-  ASSERT_TRUE(set_file_length(file.fd(), 10000).ok());
-  EXPECT_EQ(file_length(file.fd()).value(), 10000u);
-  ASSERT_TRUE(set_file_length(file.fd(), 3).ok());
-  EXPECT_EQ(file_length(file.fd()).value(), 3u);
-  EXPECT_TRUE(sync_fd(file.fd()).ok());
+  EXPECT_TRUE(pread_exact(file.fd(), NAMED, buf, 5, 0).ok());
+  EXPECT_TRUE(pread_exact(file.fd(), NAMED, buf, 0, 100).ok());
+  ExpectIo(pread_exact(file.fd(), NAMED, buf, 6, 0), IoErrorKind::UnexpectedEof, SHORT_TEXT);
+  ExpectIo(pread_exact(file.fd(), NAMED, buf, 1, 5), IoErrorKind::UnexpectedEof, SHORT_TEXT);
+  ASSERT_TRUE(set_file_length(file.fd(), NAMED, 10000).ok());
+  EXPECT_EQ(file_length(file.fd(), NAMED).value(), 10000u);
+  ASSERT_TRUE(set_file_length(file.fd(), NAMED, 3).ok());
+  EXPECT_EQ(file_length(file.fd(), NAMED).value(), 3u);
+  EXPECT_TRUE(sync_fd(file.fd(), NAMED).ok());
 }
 
 TEST_F(FileIoTest, CreateDirectoriesBuildsMissingLevelsAndStopsAtRegularFiles) {
@@ -205,43 +232,43 @@ TEST_F(FileIoTest, RenameFileReplacesAtomicallyOrReportsWhy) {
 }
 
 TEST_F(FileIoTest, MappingRefusesOversizedLengthsAndMismatchedAccess) {
-  Result<Mapping> empty = Mapping::map(ClosedFd(), 0, true);  // no mmap call for 0 bytes
+  Result<Mapping> empty = Mapping::map(ClosedFd(), NAMED, 0, true);  // no mmap call for 0 bytes
   ASSERT_TRUE(empty.ok());
   EXPECT_EQ(empty.value().data(), nullptr);
   EXPECT_EQ(empty.value().length(), 0u);
 
   FileHandle file = WriteFile("f", std::string(4096, 'r'));
   for (uint64_t length : {static_cast<uint64_t>(SSIZE_MAX) + 1, UINT64_MAX}) {
-    ExpectIo(Mapping::map(file.fd(), length, false), IoErrorKind::InvalidInput,
+    ExpectIo(Mapping::map(file.fd(), NAMED, length, false), IoErrorKind::InvalidInput,
              "memory map length overflows isize");
   }
   // The largest accepted length reaches mmap, which has no room for it.
-  ExpectOs(Mapping::map(file.fd(), SSIZE_MAX, false), "Cannot allocate memory (os error 12)");
+  ExpectOs(Mapping::map(file.fd(), NAMED, SSIZE_MAX, false), "Cannot allocate memory (os error 12)");
 
   FileHandle read_only = Open(Path("f"), O_RDONLY);
   FileHandle write_only = Open(Path("f"), O_WRONLY);
-  ExpectOs(Mapping::map(read_only.fd(), 4096, true), EACCES_TEXT);
-  ExpectOs(Mapping::map(write_only.fd(), 4096, false), EACCES_TEXT);
+  ExpectOs(Mapping::map(read_only.fd(), NAMED, 4096, true), EACCES_TEXT);
+  ExpectOs(Mapping::map(write_only.fd(), NAMED, 4096, false), EACCES_TEXT);
   // Readers open the log read-only, so a read-only mapping must ask for no more.
-  Result<Mapping> reader = Mapping::map(read_only.fd(), 4096, false);
+  Result<Mapping> reader = Mapping::map(read_only.fd(), NAMED, 4096, false);
   ASSERT_TRUE(reader.ok());
   EXPECT_EQ(reader.value().data()[4095], 'r');
 
-  Result<Mapping> writable = Mapping::map(file.fd(), 4096, true);
+  Result<Mapping> writable = Mapping::map(file.fd(), NAMED, 4096, true);
   ASSERT_TRUE(writable.ok());
   std::memcpy(writable.value().base(), "WXYZ", 4);
   writable.value().reset();
   EXPECT_EQ(writable.value().base(), nullptr);
   char buf[4];
-  ASSERT_TRUE(pread_exact(file.fd(), buf, 4, 0).ok());
+  ASSERT_TRUE(pread_exact(file.fd(), NAMED, buf, 4, 0).ok());
   EXPECT_EQ(std::string(buf, 4), "WXYZ");  // shared: the store reached the file
 }
 
 TEST_F(FileIoTest, MappingMovesUnmapTheReplacedRegionAndSurviveSelfMove) {
   FileHandle first = WriteFile("first", std::string(4096, '1'));
   FileHandle second = WriteFile("second", std::string(8192, '2'));
-  Mapping a = std::move(Mapping::map(first.fd(), 4096, false).value());
-  Mapping b = std::move(Mapping::map(second.fd(), 8192, false).value());
+  Mapping a = std::move(Mapping::map(first.fd(), NAMED, 4096, false).value());
+  Mapping b = std::move(Mapping::map(second.fd(), NAMED, 8192, false).value());
   void* replaced = a.base();
   a = std::move(b);
   // msync on an address range that is no longer mapped fails with ENOMEM.

@@ -40,7 +40,7 @@ TEST_F(MarkChecksTest, AMarkBeyondTheLogOrMovingBackIsNotBelieved) {
   ASSERT_EQ(::ftruncate(fd, 1000), 0);
   MarkChecks checks;
   auto believed = [&](uint64_t generation, uint64_t end) {
-    Result<bool> answer = checks.believe_synced(generation, end, fd, "lock");
+    Result<bool> answer = checks.believe_synced(generation, end, fd, "log", "lock");
     return answer.ok() && answer.value();
   };
   EXPECT_TRUE(believed(3, 900));

@@ -17,6 +17,7 @@ import sys
 from typing import Callable, NoReturn, Optional, Sequence
 
 from .. import __version__
+from ..errors import failed_call
 from .common import ERROR, OK, PROG, AdminError
 from .dead_commands import cmd_dead_list, cmd_dead_purge, cmd_dead_requeue, cmd_dead_show
 from .log_commands import cmd_dump, cmd_peek, cmd_verify
@@ -240,7 +241,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return OK
     except OSError as e:
-        fail(str(e), ERROR)
+        where = failed_call(e)
+        fail(str(e) if where is None else "{}: {} failed: {}".format(where[1], where[0], e), ERROR)
     except ValueError as e:
         # A target that is no queue's (empty, a mistyped URL, a Redis URL
         # without its queue) is the user's to correct: one line says how.

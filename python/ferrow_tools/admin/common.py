@@ -13,6 +13,7 @@ import stat
 import sys
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, TypeVar
 
+from ..errors import located_text
 from ..files.logfile import LOG_NAME, Frame, LogScan, QueueView, Tail, open_log, read_header
 from ..targets import describe, is_redis
 from ..targets import open_queue as open_any_queue
@@ -184,7 +185,12 @@ def open_queue(qdir: str) -> "ferrow.FerrowQueue":
         return open_target(qdir)
     from ..files.lock_file import read_holder
 
-    holder = read_holder(qdir)
+    try:
+        holder = read_holder(qdir)
+    except OSError:
+        # Only a courtesy before a wait: whatever keeps the lock file from
+        # being read, the open below reports, with the file and the call.
+        holder = None
     if holder is not None and holder.state in ("alive", "unidentified"):
         sys.stderr.write(
             "{}: the process lock of {} is {}; waiting up to {} s for it (see '{} unlock')\n"
@@ -198,7 +204,7 @@ def open_queue(qdir: str) -> "ferrow.FerrowQueue":
     except PermissionError as e:
         raise unreachable(qdir, e)
     except OSError as e:
-        raise AdminError("{}: {}".format(qdir, e))
+        raise AdminError(located_text(e, qdir))
 
 
 def open_target(target: str) -> "ferrow.FerrowQueue":
@@ -213,8 +219,9 @@ def open_target(target: str) -> "ferrow.FerrowQueue":
 
 def located(target: str, e: Exception) -> AdminError:
     """The error with where it happened: a Redis queue's errors say so already."""
-    return AdminError(str(e) if is_redis(target) and isinstance(e, OSError)
-                      else "{}: {}".format(describe(target), e))
+    if is_redis(target) and isinstance(e, OSError):
+        return AdminError(str(e))
+    return AdminError(located_text(e, describe(target)))
 
 
 def lock_timeout(qdir: str) -> AdminError:

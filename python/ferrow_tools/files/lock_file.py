@@ -1,12 +1,12 @@
 """The process-lock file DIR/.proc_lock, read the way a waiting queue reads it.
 
-Layout (little-endian): the lock word at 0 (0 free; a holder's token, top bit
-set, or another value such as 1 that names nobody; bit 62 marks sleeping
-waiters); a nonce counter at 16; from byte 64 on, 4096 slots of 32 bytes
-(token, pid in the owner's pid namespace, unused, that namespace's inode,
-monotonic ns at which the owner last took the word). Every open queue object
-holds an open file description lock on its slot's 32 bytes, which the kernel
-drops when the process dies, in whatever pid namespace it runs.
+The layout is the engine's (src/queue/proc_lock_layout.h; the constants
+below are held to it by tests/test_shared_constants.py): the lock word at 0
+(0 free; a holder's token, top bit set, or another value such as 1 that
+names nobody; bit 62 marks sleeping waiters), then from SLOTS_OFFSET on one
+slot per open queue object. Every open queue object holds an open file
+description lock on its slot's bytes, which the kernel drops when the
+process dies, in whatever pid namespace it runs.
 """
 
 import fcntl
@@ -25,6 +25,8 @@ SLOT_COUNT = 4096
 TOKEN_TAG = 1 << 63
 WAITERS_BIT = 1 << 62
 SLOT_MASK = 0xFFFF
+# One slot: token, pid, unused, pid namespace inode, monotonic ns of the last take.
+SLOT = struct.Struct("<QIIQQ")
 
 # Linux's F_OFD_GETLK (the fcntl module names it only from Python 3.9 on) and
 # struct flock of 64-bit Linux: l_type, l_whence, l_start, l_len, l_pid.
@@ -74,9 +76,17 @@ def _slot_locked(fd: int, index: int) -> bool:
 
 
 def _slot(raw: bytes, index: int) -> Slot:
-    token, pid, _, pid_ns, since = struct.unpack_from(
-        "<QIIQQ", raw, SLOTS_OFFSET + index * SLOT_LEN)
+    token, pid, _, pid_ns, since = SLOT.unpack_from(raw, SLOTS_OFFSET + index * SLOT_LEN)
     return Slot(index, token, pid, pid_ns, since)
+
+
+def _read_all(fd: int, path: str) -> bytes:
+    """The header and the slot table; a failure names the file (os.pread's
+    own error names none)."""
+    try:
+        return os.pread(fd, SLOTS_OFFSET + SLOT_COUNT * SLOT_LEN, 0)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, path) from e
 
 
 def read_holder(qdir: str) -> Optional[Holder]:
@@ -87,7 +97,7 @@ def read_holder(qdir: str) -> Optional[Holder]:
     except FileNotFoundError:
         return None
     try:
-        raw = os.pread(fd, SLOTS_OFFSET + SLOT_COUNT * SLOT_LEN, 0)
+        raw = _read_all(fd, path)
         if len(raw) < 8:
             return None
         word = int.from_bytes(raw[:8], "little") & ~WAITERS_BIT
@@ -111,7 +121,7 @@ def live_openers(qdir: str) -> List[Slot]:
     path = os.path.join(qdir, LOCK_NAME)
     fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
     try:
-        raw = os.pread(fd, SLOTS_OFFSET + SLOT_COUNT * SLOT_LEN, 0)
+        raw = _read_all(fd, path)
         count = max(0, min(SLOT_COUNT, (len(raw) - SLOTS_OFFSET) // SLOT_LEN))
         return [_slot(raw, i) for i in range(count) if _slot_locked(fd, i)]
     finally:

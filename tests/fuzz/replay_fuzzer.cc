@@ -43,7 +43,7 @@ void check_readers_agree(std::string_view file, const std::string& log_path) {
   ChunkReader stream(frames);
   Result<FileHandle> fd = open_file(log_path, O_RDONLY);
   FUZZ_CHECK(fd.ok(), "open log");
-  LogScanner scanner(fd.value().fd(), FILE_HEADER_LEN);
+  LogScanner scanner(fd.value().fd(), log_path, FILE_HEADER_LEN);
   std::string_view rest = frames;
   uint64_t offset = FILE_HEADER_LEN;
   for (;;) {

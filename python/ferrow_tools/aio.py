@@ -146,13 +146,13 @@ Calls = Union[Local, "AsyncRedisQueue"]
 class Message(MessageBase):
     """A message of an asyncio `Queue`: `ack`, `nack`, `retry` and `extend`
     are coroutines, and `async with msg:` settles it as `with msg:` does for
-    a blocking queue (through the same `keep_lease`)."""
+    a blocking queue (the same lease keeping)."""
 
     _queue: Queue
 
     async def ack(self) -> bool:
         queue = self._queue
-        if queue._inline and self._keeper is None and not self._settled:
+        if queue._inline and self._schedule is None and not self._settled:
             done = queue._ack(self.id)
             self._settled = True
             return done
@@ -174,8 +174,8 @@ class Message(MessageBase):
 
     async def extend(self, lease_ms: int) -> bool:
         calls = self._queue.calls
-        if self._keeper is not None:
-            return await self._queue.settle(self._keeper.extend, lease_ms)
+        if self._schedule is not None:
+            return await self._queue.settle(self._extend_kept, lease_ms)
         return await calls.extend_lease(self.id, lease_ms)
 
     async def __aenter__(self) -> Message:
@@ -184,12 +184,17 @@ class Message(MessageBase):
 
     async def __aexit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
                         tb: Optional[TracebackType]) -> None:
-        keeper = self._keeper
-        assert keeper is not None
+        queue = self._queue
+        if (ev is None and queue._inline and monotonic() < self._deadline
+                and self._schedule.kept.pop(self, False)):  # type: ignore[union-attr]
+            # The common end of a local block, inline (see Message.__exit__).
+            queue._ack(self.id)
+            self.outcome = "acked"
+            return
         if isinstance(ev, asyncio.CancelledError):
-            await self._queue.settle(keeper.hand_back)
-            self._queue.ring()
-        await self._queue.settle(keeper.__exit__, et, ev, tb)
+            await queue.settle(self._hand_back)
+            queue.ring()
+        await queue.settle(self._end, ev)
 
 
 class Queue(QueueBase):
@@ -237,10 +242,11 @@ class Queue(QueueBase):
         # it was making is done when the cancellation goes on.
         return await run_to_end(asyncio.get_running_loop().run_in_executor(None, call, *args))
 
-    async def put(self, body: Any, **options: Any) -> int:
+    async def put(self, body: Any, delay: Any = None, priority: Any = None,
+                  ttl: Any = None) -> int:
         """As `ferrow_tools.Queue.put`, options included."""
-        if options:  # a plain put pays for no more than this test
-            return (await self.put_many([body], **options))[0]
+        if delay is not None or priority is not None or ttl is not None:
+            return (await self.put_many([body], delay=delay, priority=priority, ttl=ttl))[0]
         dumps = self._dumps
         try:
             payload = body if dumps is None else dumps(body)
@@ -249,9 +255,8 @@ class Queue(QueueBase):
             if dumps is None and isinstance(body, str):
                 raise str_body_error(exc) from exc
             raise
-        bell = self._bell
-        if bell is not None and bell.listeners:
-            bell.ring()
+        if self._put_rings.listeners:
+            self._put_rings.ring()
         return seq
 
     async def put_many(self, bodies: Iterable[Any], *, delay: Any = None, priority: Any = None,

@@ -27,7 +27,7 @@ from types import TracebackType
 from typing import (TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Iterable, List,
                     Optional, Set, Type, TypeVar, Union, overload)
 
-from .client import MessageBase, QueueBase, QueueClosed, str_body_error
+from .client import SETTLED_HERE, MessageBase, QueueBase, QueueClosed, str_body_error
 from .scheduling import Taken, put_options
 from .scheduling.queue_hooks import has_options, message_for
 from .scheduling.waking import LevelWatcher, capped
@@ -152,10 +152,9 @@ class Message(MessageBase):
 
     async def ack(self) -> bool:
         queue = self._queue
-        if queue._inline and self._schedule is None and not self._settled:
-            done = queue._ack(self.id)
-            self._settled = True
-            return done
+        if queue._inline and self._schedule is None:
+            self._schedule = SETTLED_HERE
+            return queue._ack(self.id)
         calls = queue.calls
         return self._claim("acked") and await calls.ack(self.id)
 
@@ -189,7 +188,7 @@ class Message(MessageBase):
                 and self._schedule.kept.pop(self, False)):  # type: ignore[union-attr]
             # The common end of a local block, inline (see Message.__exit__).
             queue._ack(self.id)
-            self.outcome = "acked"
+            self._outcome = "acked"
             return
         if isinstance(ev, asyncio.CancelledError):
             await queue.settle(self._hand_back)
@@ -294,7 +293,7 @@ class Queue(QueueBase):
                 self._next_yield = leased_at + YIELD_EVERY_S
             got = self._dequeue(lease)
             if got is not None:
-                return Message(self, got, leased_at, lease)
+                return Message.made(self, got, leased_at, lease)
             if timeout == 0:
                 return None
         many = await self.get_many(1, timeout, lease_ms)
@@ -320,7 +319,7 @@ class Queue(QueueBase):
         else:
             with self._bell.listening():
                 got = await follow(plan, take, calls.wait_until_ready) or []
-        return [Message(self, m, leased_at[0], lease) for m in got]
+        return [Message.made(self, m, leased_at[0], lease) for m in got]
 
     async def _get_levels(self, max: int, timeout: Optional[float],
                           lease: int) -> List[Message]:

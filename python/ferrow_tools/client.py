@@ -17,8 +17,8 @@ import threading
 from datetime import datetime, timezone
 from time import monotonic
 from types import TracebackType
-from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Type, Union,
-                    overload)
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Type, TypeVar,
+                    Union, overload)
 
 from .leases import HeldLease, KeepPolicy, LeaseSchedule, RetryPolicy
 from .scheduling import (SCHEDULING_OPTIONS, Levels, SchedulingOptions, Taken, open_levels,
@@ -39,7 +39,12 @@ DEFAULT_LEASE_MS = 30_000
 MEMORY = ":memory:"
 
 
-_new_message = object.__new__
+# The state of a message settled outside of a `with` block: a schedule that
+# keeps nothing, so that anything that would take the message off its
+# schedule finds it settled already.
+SETTLED_HERE = LeaseSchedule("settled")
+
+M = TypeVar("M", bound="MessageBase")
 
 
 class QueueClosed(ValueError):
@@ -139,9 +144,20 @@ class MessageBase(HeldLease):
 
     # What every message has, in slots: read and written on every get and
     # `with` block, where an attribute found in the class (or in a dict)
-    # costs more than one in a slot.
-    __slots__ = ("_queue", "delivered", "id", "lease_ms", "_deadline", "_schedule", "_settled",
-                 "outcome", "_renew_at")
+    # costs more than one in a slot. `_schedule` is its state: None while
+    # nothing was done with it, the queue's `LeaseSchedule` from the start
+    # of its `with` block, SETTLED_HERE once settled outside of one.
+    # `_outcome` is set only when there is one (see `outcome`).
+    __slots__ = ("_queue", "delivered", "id", "lease_ms", "_deadline", "_schedule", "_outcome",
+                 "_renew_at")
+    _queue: Any
+    delivered: DeliveredMessage
+    id: int
+    lease_ms: int
+    _deadline: float
+    _schedule: Optional[LeaseSchedule]
+    _outcome: Optional[str]
+    _renew_at: float
 
     # Rarer, so in the instance's dict when set: by `message_for`, and on
     # the first read of `body`.
@@ -150,16 +166,35 @@ class MessageBase(HeldLease):
     _body: Any = None
     _decoded = False
 
-    def __init__(self, queue: Any, delivered: DeliveredMessage, leased_at: float,
-                 lease_ms: int) -> None:
-        self._queue = queue
-        self.delivered = delivered
-        self.id: int = delivered[0]
-        self.lease_ms = lease_ms
-        self._deadline = leased_at + lease_ms / 1000.0
-        self._schedule = None
-        self._settled = False
-        self.outcome = None
+    # No __init__: a class without one is called for less (see `made`).
+
+    @classmethod
+    def made(cls: Type[M], queue: Any, delivered: DeliveredMessage, leased_at: float,
+             lease_ms: int) -> M:
+        """The message of `delivered`, leased by `queue` for `lease_ms` from
+        `leased_at` (the `time.monotonic()` read before the dequeue)."""
+        msg = cls()
+        msg._queue = queue
+        msg.delivered = delivered
+        msg.id = delivered[0]
+        msg.lease_ms = lease_ms
+        msg._deadline = leased_at + lease_ms / 1000.0
+        msg._schedule = None
+        return msg
+
+    @property
+    def outcome(self) -> Optional[str]:
+        """What was done with it: "acked", "retry", "dead", "lost",
+        "handed_back" (None before the end of its `with` block, or without
+        one)."""
+        try:
+            return self._outcome
+        except AttributeError:
+            return None
+
+    @outcome.setter
+    def outcome(self, outcome: Optional[str]) -> None:
+        self._outcome = outcome
 
     @property
     def raw(self) -> bytes:
@@ -189,7 +224,7 @@ class MessageBase(HeldLease):
     @property
     def settled(self) -> bool:
         """Whether it was acked, handed back, retried or dead-lettered here."""
-        return self._settled or self.outcome is not None
+        return self._schedule is SETTLED_HERE or self.outcome is not None
 
     # What the lease keeping calls: the queue the message lives in (a
     # sub-queue's for a message of a level), the message, the policy.
@@ -205,15 +240,15 @@ class MessageBase(HeldLease):
     def _claim(self, outcome: str) -> bool:
         """Takes the settling away from an open `with` block (which then does
         nothing at its end); False if it settled already or lost the lease."""
-        self._settled = True
         if self._schedule is None:
+            self._schedule = SETTLED_HERE
             return True
         return self._take_over(outcome)
 
     def _keep(self) -> None:
         """The start of a `with` block: its lease is kept from now on."""
         queue = self._queue
-        if self._schedule is not None or self._settled:
+        if self._schedule is not None:
             raise RuntimeError("message {} is settled or in a with block already".format(self.id))
         if queue._core is None:
             queue.core  # raises QueueClosed
@@ -246,8 +281,8 @@ class Message(MessageBase):
 
     def ack(self) -> bool:
         """Removes it for good; True if it was still there."""
-        if self._schedule is None and not self._settled:
-            self._settled = True
+        if self._schedule is None:
+            self._schedule = SETTLED_HERE
             return self._queue._ack(self.id)
         core = self._queue.core
         return self._claim("acked") and core.ack(self.id)
@@ -282,7 +317,7 @@ class Message(MessageBase):
     def __enter__(self) -> Message:
         # _keep, written out.
         queue = self._queue
-        if self._schedule is not None or self._settled or queue._core is None:
+        if self._schedule is not None or queue._core is None:
             self._keep()  # raises what is wrong
         schedule = self._schedule = queue.leases
         renew_at = self._renew_at = self._deadline - self.lease_ms * queue._margin_per_ms
@@ -301,7 +336,7 @@ class Message(MessageBase):
                 pass  # handed back, retried or lost meanwhile: _end says which
             else:
                 self._queue._ack(self.id)
-                self.outcome = "acked"
+                self._outcome = "acked"
                 return
         self._end(ev)
 
@@ -526,17 +561,14 @@ class Queue(QueueBase):
         got = self._dequeue(lease)
         if got is None:
             return None if timeout == 0 else self._wait_one(lease, timeout)
-        # Message(self, got, leased_at, lease), written out: calling a class
-        # costs a frame more than these stores (see MessageBase.__init__).
-        msg = _new_message(Message)
+        # Message.made(self, got, leased_at, lease), written out: a call less.
+        msg = Message()
         msg._queue = self
         msg.delivered = got
         msg.id = got[0]
         msg.lease_ms = lease
         msg._deadline = leased_at + (self._lease_s if lease_ms is None else lease / 1000.0)
         msg._schedule = None
-        msg._settled = False
-        msg.outcome = None
         return msg
 
     def _wait_one(self, lease: int, timeout: Optional[float]) -> Optional[Message]:
@@ -549,7 +581,7 @@ class Queue(QueueBase):
             return self._dequeue(lease)
 
         got = self._wait(take, timeout)
-        return None if got is None else Message(self, got, stamp[0], lease)
+        return None if got is None else Message.made(self, got, stamp[0], lease)
 
     def get_many(self, max: int, timeout: Optional[float] = None,
                  lease_ms: Optional[int] = None) -> List[Message]:
@@ -569,7 +601,7 @@ class Queue(QueueBase):
         got = take()
         if not got and timeout != 0:
             got = self._wait(take, timeout) or []
-        return [Message(self, m, stamp[0], lease) for m in got]
+        return [Message.made(self, m, stamp[0], lease) for m in got]
 
     def _get_levels(self, max: int, timeout: Optional[float], lease: int) -> List[Message]:
         """`get_many` across the levels and sub-queues of the queue."""

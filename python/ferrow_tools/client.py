@@ -8,8 +8,13 @@ in asyncio.
             resize(msg.body["photo"])          # an exception: retried later
 
 The waiting is `ferrow_tools.waiting`'s (inotify on a directory, the
-server's blocking wait on Redis) and the settling `keep_lease`'s (renewal,
-ack, retry back-off, dead letters): the same code as the worker's.
+server's blocking wait on Redis) and the settling `ferrow_tools.leases`'s
+`HeldLease` (renewal from the queue object's one thread, ack, retry
+back-off, dead letters): the same code as the worker's `keep_lease`.
+
+A message and its `with` block run for every message a consumer takes, so
+their common path is written for CPython's sake: slots, no `__init__`, the
+steps of a helper written out where a call would cost more than they do.
 """
 from __future__ import annotations
 

@@ -178,7 +178,15 @@ class Message(MessageBase):
         return await calls.extend_lease(self.id, lease_ms)
 
     async def __aenter__(self) -> Message:
-        self._keep()
+        # _keep, written out as in ferrow_tools.Message.__enter__.
+        queue = self._queue
+        if self._schedule is not None or queue._core is None:
+            self._keep()  # raises what is wrong
+        schedule = self._schedule = queue.leases
+        renew_at = self._renew_at = self._deadline - self.lease_ms * queue._margin_per_ms
+        schedule.kept[self] = True
+        if renew_at < schedule.wake_at:
+            schedule.wake()
         return self
 
     async def __aexit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
@@ -293,7 +301,15 @@ class Queue(QueueBase):
                 self._next_yield = leased_at + YIELD_EVERY_S
             got = self._dequeue(lease)
             if got is not None:
-                return Message.made(self, got, leased_at, lease)
+                # Message.made, written out as in ferrow_tools.Queue.get.
+                msg = Message()
+                msg._queue = self
+                msg.delivered = got
+                msg.id = got[0]
+                msg.lease_ms = lease
+                msg._deadline = leased_at + lease / 1000.0
+                msg._schedule = None
+                return msg
             if timeout == 0:
                 return None
         many = await self.get_many(1, timeout, lease_ms)

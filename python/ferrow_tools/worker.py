@@ -42,6 +42,8 @@ __all__ = ["LeaseLost", "RetryPolicy", "QueueWatcher", "wait_for_message", "keep
 
 log = logging.getLogger("ferrow_tools.worker")
 
+_new_keeper = object.__new__
+
 
 class WorkerStats:
     def __init__(self) -> None:
@@ -152,9 +154,16 @@ class Worker:
         sub-queue `q`) and settles it, in the calling thread; returns the
         outcome ("acked", "retry", "dead", "lost", or "handed_back" when run()
         gave it back meanwhile)."""
-        keeper = keep_lease.of(self.q if q is None else q, message, self.lease_ms,
-                               time.monotonic() if leased_at is None else leased_at,
-                               self.keeping, self.leases)
+        # keep_lease.of, written out: this runs for every job.
+        keeper = _new_keeper(keep_lease)
+        keeper.q = self.q if q is None else q
+        keeper.message = message
+        keeper.seq = message[0]
+        keeper.lease_ms = lease_ms = self.lease_ms
+        keeper.policy = self.keeping
+        keeper._on = self.leases
+        keeper._start = start = time.monotonic() if leased_at is None else leased_at
+        keeper._deadline = start + lease_ms / 1000.0
         # The job is run()'s to hand back until it is taken off `_jobs`:
         # whoever takes it off (one dict operation, atomic under the
         # interpreter lock) counts it, so no lock is taken per job.
@@ -173,7 +182,12 @@ class Worker:
             log.warning("message %d failed (delivery %d): %r", message[0], message[2], exc)
         if not jobs.pop(keeper, False):  # handed back and counted by run()
             return keeper.outcome or "handed_back"
-        return self._count(keeper)
+        # _count, written out.
+        outcome = keeper.outcome or "lost"
+        counts = self.stats.counts
+        counts[outcome] = counts.get(outcome, 0) + 1
+        self.stats.seen.append(keeper.seq)
+        return outcome
 
     def _count(self, keeper: keep_lease) -> str:
         outcome = keeper.outcome or "lost"

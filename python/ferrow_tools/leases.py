@@ -151,7 +151,7 @@ class LeaseSchedule:
     earliest renewal falls due (`wake_at`), renews what is due and looks
     again; a lease kept meanwhile wakes it only when it falls due before
     that, which a lease as long as the others never does. A block shorter
-    than half a lease is therefore never seen by the thread at all.
+    than half a lease therefore costs the thread nothing.
 
     Why no lock on the fast path: `kept` is a plain dict, and a single
     insertion, deletion or `list(kept)` is atomic under the interpreter lock

@@ -11,7 +11,8 @@ on ":memory:", a directory with sync_interval_ms=1000 ("relaxed") and a
 directory with the default policy (an fsync per record). The baseline, in
 the same run, is `FerrowCore` itself: enqueue, dequeue, ack. Each variant
 runs for S seconds in each of N rounds (4 S with the default policy, whose
-fsyncs make few cycles), the variants one after the other within a round;
+fsyncs make few cycles), the variants one after the other within a round,
+each round starting one variant further on;
 a ratio is the median over the rounds of the two rates of the same round,
 so that the machine's noise falls on both alike. Rates are per second of the
 process's CPU time, except with the default policy, where waiting for the
@@ -229,7 +230,11 @@ def main():
     try:
         for round_number in range(args.rounds):
             for label, subdir, options, share, clock in targets:
-                for name, run in runners:
+                # Each round starts one variant further on, so that none is
+                # always measured first or last (with the default policy a
+                # variant's place in the round moved it by up to 0.1x).
+                shift = round_number % len(runners)
+                for name, run in runners[shift:] + runners[:shift]:
                     # A fresh queue each time: a long log is not what is measured.
                     target = ":memory:" if subdir is None else os.path.join(
                         scratch, "{}-{}-{}".format(subdir, round_number, len(rates)))

@@ -4,12 +4,15 @@
                                     [--before PYTHON_DIR]
 
 One cycle is a put, a get and a settle of a 100-byte body, in one process
-(for `Worker`: a put, then the worker's dequeue, job and ack),
+(for `Worker`: a put, then the worker's dequeue, job and ack; for "get+ack
+in an empty with": `get` + `ack` with an empty `with` block beside them,
+the least that any `with msg:` can cost in this interpreter),
 on ":memory:", a directory with sync_interval_ms=1000 ("relaxed") and a
 directory with the default policy (an fsync per record). The baseline, in
 the same run, is `FerrowCore` itself: enqueue, dequeue, ack. Each variant
 runs for S seconds in each of N rounds (4 S with the default policy, whose
-fsyncs make few cycles), the variants one after the other within a round;
+fsyncs make few cycles), the variants one after the other within a round,
+each round starting one variant further on;
 a ratio is the median over the rounds of the two rates of the same round,
 so that the machine's noise falls on both alike. Rates are per second of the
 process's CPU time, except with the default policy, where waiting for the
@@ -87,6 +90,34 @@ def with_cycles(package):
     return run
 
 
+class EmptyBlock:
+    """A context manager that does nothing: what any `with` costs."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, et, ev, tb):
+        return None
+
+
+def empty_with_cycles(package):
+    """get + ack around an empty `with`: what `with msg:` would cost if
+    keeping a lease and settling in the block cost nothing."""
+    def run(target, options, deadline):
+        q = package.Queue(target, **options)
+        block = EmptyBlock()
+        n = 0
+        while time.perf_counter() < deadline:
+            q.put(BODY)
+            msg = q.get(timeout=0)
+            with block:
+                pass
+            msg.ack()
+            n += 1
+        return n, q
+    return run
+
+
 def aio_get_ack_cycles(aio_module):
     def run(target, options, deadline):
         async def cycles():
@@ -134,8 +165,9 @@ def worker_cycles(package):
 
 
 # Messages put before each run() of the worker: run() itself starts and ends
-# a watcher and signal handlers, which a long-running worker does once.
-WORKER_CHUNK = 100
+# a thread, a watcher and signal handlers, which a long-running worker does
+# once (with 100, starting them cost about as much as the messages did).
+WORKER_CHUNK = 1000
 
 
 def variants(before):
@@ -150,6 +182,8 @@ def variants(before):
                   (prefix + "aio get+ack", aio_get_ack_cycles(aio_module)),
                   (prefix + "aio async with", aio_with_cycles(aio_module)),
                   (prefix + "Worker", worker_cycles(package))]
+    # The floor of any `with msg:` in this interpreter, for the current package.
+    found.append(("get+ack in an empty with", empty_with_cycles(ferrow_tools)))
     return found
 
 
@@ -170,6 +204,8 @@ def main():
     parser.add_argument("--dir", default=DEFAULT_BENCH_DIR,
                         help="where the directory queues go (default: %(default)s)")
     parser.add_argument("--before", help="a directory holding another ferrow_tools package")
+    parser.add_argument("--only", choices=["memory", "relaxed", "default"], action="append",
+                        help="measure this target only (may be repeated; default: all three)")
     args = parser.parse_args()
     before = load_package(args.before, "ferrow_tools_before") if args.before else None
     os.makedirs(args.dir, exist_ok=True)
@@ -187,12 +223,18 @@ def main():
                ("directory, relaxed", "relaxed", {"sync_interval_ms": 1000}, 1,
                 time.process_time),
                ("directory, default policy", "default", {}, 4, time.perf_counter)]
+    if args.only:
+        targets = [t for t in targets if (t[1] or "memory") in args.only]
     runners = variants(before)
     rates = {}  # (target label, variant) -> the rate of each round
     try:
         for round_number in range(args.rounds):
             for label, subdir, options, share, clock in targets:
-                for name, run in runners:
+                # Each round starts one variant further on, so that none is
+                # always measured first or last (with the default policy a
+                # variant's place in the round moved it by up to 0.1x).
+                shift = round_number % len(runners)
+                for name, run in runners[shift:] + runners[:shift]:
                     # A fresh queue each time: a long log is not what is measured.
                     target = ":memory:" if subdir is None else os.path.join(
                         scratch, "{}-{}-{}".format(subdir, round_number, len(rates)))

@@ -2,6 +2,7 @@
 process (a thread for ":memory:", which no other process sees), `with`
 blocks that ack or retry, serializers, and a closed queue refusing use."""
 import asyncio
+import contextlib
 import pathlib
 import statistics
 import threading
@@ -171,3 +172,54 @@ def test_with_blocks_of_one_queue_share_one_renewal_thread(target):
     assert queue.stats()["total"] == 0 and queue.stats()["requeued_total"] == 0
     queue.close()
     assert len(renewers()) == before
+
+
+@pytest.mark.parametrize("while_renewer", ["sleeps on a longer lease", "went idle"])
+def test_a_block_longer_than_its_lease_is_renewed_however_the_renewer_sleeps(target,
+                                                                           while_renewer):
+    """The renewal thread sleeps until the lease it knows falls due, or for
+    good once no lease came for a while: a block on a shorter lease must
+    wake it, or that lease lapses and the block ends in LeaseLost."""
+    queue = Queue(target, default_lease_ms=60_000 if while_renewer.startswith("sleeps") else 200)
+    queue.put_many([b"first", b"second", b"third"])
+    first = queue.get(timeout=5)
+    with first:
+        time.sleep(0.3)  # the thread has looked at the schedule and sleeps
+    if while_renewer == "went idle":
+        time.sleep(0.5)  # several idle intervals without any lease
+        kept_around = None
+    else:
+        kept_around = queue.get(timeout=5)  # a 60 s lease, renewed in 30 s
+        kept_around.__enter__()
+        time.sleep(0.3)
+    second = queue.get(timeout=5, lease_ms=200)
+    with second:
+        time.sleep(1.0)  # five lease lengths
+        if kept_around is not None:
+            assert queue.get(timeout=0) is None
+    if kept_around is not None:
+        kept_around.__exit__(None, None, None)
+    assert second.outcome == "acked" and second.renewals >= 4
+    assert queue.stats()["requeued_total"] == 0
+    queue.close()
+
+
+def test_a_hand_back_racing_the_end_of_its_block_settles_it_once():
+    """Another thread hands messages back while their blocks end: each one is
+    acked or handed back, never both (the end takes no lock)."""
+    queue = Queue(":memory:")
+    count = 400
+    queue.put_many([b"%d" % i for i in range(count)])
+    messages = queue.get_many(count, timeout=5)
+    handed_back = []
+    racer = threading.Thread(target=lambda: handed_back.extend(m.nack() for m in messages))
+    with contextlib.ExitStack() as blocks:
+        for msg in messages:
+            blocks.enter_context(msg)
+        racer.start()
+    racer.join(30)
+    acked = [m.outcome == "acked" for m in messages]
+    assert [a + h for a, h in zip(acked, handed_back)] == [1] * count
+    stats = queue.stats()
+    assert (stats["acked_total"], stats["ready"]) == (sum(acked), sum(handed_back))
+    queue.close()

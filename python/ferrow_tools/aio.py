@@ -27,7 +27,7 @@ from types import TracebackType
 from typing import (TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Iterable, List,
                     Optional, Set, Type, TypeVar, Union, overload)
 
-from .client import MessageBase, QueueBase, QueueClosed, str_body_error
+from .client import SETTLED_HERE, MessageBase, QueueBase, QueueClosed, str_body_error
 from .scheduling import Taken, put_options
 from .scheduling.queue_hooks import has_options, message_for
 from .scheduling.waking import LevelWatcher, capped
@@ -146,16 +146,15 @@ Calls = Union[Local, "AsyncRedisQueue"]
 class Message(MessageBase):
     """A message of an asyncio `Queue`: `ack`, `nack`, `retry` and `extend`
     are coroutines, and `async with msg:` settles it as `with msg:` does for
-    a blocking queue (through the same `keep_lease`)."""
+    a blocking queue (the same lease keeping)."""
 
     _queue: Queue
 
     async def ack(self) -> bool:
         queue = self._queue
-        if queue._inline and self._keeper is None and not self._settled:
-            done = queue._ack(self.id)
-            self._settled = True
-            return done
+        if queue._inline and self._schedule is None:
+            self._schedule = SETTLED_HERE
+            return queue._ack(self.id)
         calls = queue.calls
         return self._claim("acked") and await calls.ack(self.id)
 
@@ -174,22 +173,35 @@ class Message(MessageBase):
 
     async def extend(self, lease_ms: int) -> bool:
         calls = self._queue.calls
-        if self._keeper is not None:
-            return await self._queue.settle(self._keeper.extend, lease_ms)
+        if self._schedule is not None:
+            return await self._queue.settle(self._extend_kept, lease_ms)
         return await calls.extend_lease(self.id, lease_ms)
 
     async def __aenter__(self) -> Message:
-        self._keep()
+        # _keep, written out as in ferrow_tools.Message.__enter__.
+        queue = self._queue
+        if self._schedule is not None or queue._core is None:
+            self._keep()  # raises what is wrong
+        schedule = self._schedule = queue.leases
+        renew_at = self._renew_at = self._deadline - self.lease_ms * queue._margin_per_ms
+        schedule.kept[self] = True
+        if renew_at < schedule.wake_at:
+            schedule.wake()
         return self
 
     async def __aexit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
                         tb: Optional[TracebackType]) -> None:
-        keeper = self._keeper
-        assert keeper is not None
+        queue = self._queue
+        if (ev is None and queue._inline and monotonic() < self._deadline
+                and self._schedule.kept.pop(self, False)):  # type: ignore[union-attr]
+            # The common end of a local block, inline (see Message.__exit__).
+            queue._ack(self.id)
+            self._outcome = "acked"
+            return
         if isinstance(ev, asyncio.CancelledError):
-            await self._queue.settle(keeper.hand_back)
-            self._queue.ring()
-        await self._queue.settle(keeper.__exit__, et, ev, tb)
+            await queue.settle(self._hand_back)
+            queue.ring()
+        await queue.settle(self._end, ev)
 
 
 class Queue(QueueBase):
@@ -237,10 +249,11 @@ class Queue(QueueBase):
         # it was making is done when the cancellation goes on.
         return await run_to_end(asyncio.get_running_loop().run_in_executor(None, call, *args))
 
-    async def put(self, body: Any, **options: Any) -> int:
+    async def put(self, body: Any, delay: Any = None, priority: Any = None,
+                  ttl: Any = None) -> int:
         """As `ferrow_tools.Queue.put`, options included."""
-        if options:  # a plain put pays for no more than this test
-            return (await self.put_many([body], **options))[0]
+        if delay is not None or priority is not None or ttl is not None:
+            return (await self.put_many([body], delay=delay, priority=priority, ttl=ttl))[0]
         dumps = self._dumps
         try:
             payload = body if dumps is None else dumps(body)
@@ -249,9 +262,8 @@ class Queue(QueueBase):
             if dumps is None and isinstance(body, str):
                 raise str_body_error(exc) from exc
             raise
-        bell = self._bell
-        if bell is not None and bell.listeners:
-            bell.ring()
+        if self._put_rings.listeners:
+            self._put_rings.ring()
         return seq
 
     async def put_many(self, bodies: Iterable[Any], *, delay: Any = None, priority: Any = None,
@@ -289,7 +301,15 @@ class Queue(QueueBase):
                 self._next_yield = leased_at + YIELD_EVERY_S
             got = self._dequeue(lease)
             if got is not None:
-                return Message(self, got, leased_at, lease)
+                # Message.made, written out as in ferrow_tools.Queue.get.
+                msg = Message()
+                msg._queue = self
+                msg.delivered = got
+                msg.id = got[0]
+                msg.lease_ms = lease
+                msg._deadline = leased_at + lease / 1000.0
+                msg._schedule = None
+                return msg
             if timeout == 0:
                 return None
         many = await self.get_many(1, timeout, lease_ms)
@@ -315,7 +335,7 @@ class Queue(QueueBase):
         else:
             with self._bell.listening():
                 got = await follow(plan, take, calls.wait_until_ready) or []
-        return [Message(self, m, leased_at[0], lease) for m in got]
+        return [Message.made(self, m, leased_at[0], lease) for m in got]
 
     async def _get_levels(self, max: int, timeout: Optional[float],
                           lease: int) -> List[Message]:

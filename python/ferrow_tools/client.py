@@ -8,8 +8,13 @@ in asyncio.
             resize(msg.body["photo"])          # an exception: retried later
 
 The waiting is `ferrow_tools.waiting`'s (inotify on a directory, the
-server's blocking wait on Redis) and the settling `keep_lease`'s (renewal,
-ack, retry back-off, dead letters): the same code as the worker's.
+server's blocking wait on Redis) and the settling `ferrow_tools.leases`'s
+`HeldLease` (renewal from the queue object's one thread, ack, retry
+back-off, dead letters): the same code as the worker's `keep_lease`.
+
+A message and its `with` block run for every message a consumer takes, so
+their common path is written for CPython's sake: slots, no `__init__`, the
+steps of a helper written out where a call would cost more than they do.
 """
 from __future__ import annotations
 
@@ -17,9 +22,10 @@ import threading
 from datetime import datetime, timezone
 from time import monotonic
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Type, overload
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Type, TypeVar,
+                    Union, overload)
 
-from .leases import KeepPolicy, LeaseSchedule, RetryPolicy, keep_lease
+from .leases import HeldLease, KeepPolicy, LeaseSchedule, RetryPolicy
 from .scheduling import (SCHEDULING_OPTIONS, Levels, SchedulingOptions, Taken, open_levels,
                          put_options)
 from .scheduling.queue_hooks import has_options, message_for
@@ -38,6 +44,14 @@ DEFAULT_LEASE_MS = 30_000
 MEMORY = ":memory:"
 
 
+# The state of a message settled outside of a `with` block: a schedule that
+# keeps nothing, so that anything that would take the message off its
+# schedule finds it settled already.
+SETTLED_HERE = LeaseSchedule("settled")
+
+M = TypeVar("M", bound="MessageBase")
+
+
 class QueueClosed(ValueError):
     """The queue was closed; open a new one."""
 
@@ -47,6 +61,17 @@ QUEUE_OPTIONS = ("serializer", "retry", "max_deliveries", "renew_fraction") + SC
 
 STR_BODY = ("a body is bytes with the raw serializer, not str: put text.encode(), or open the "
             "queue with serializer=\"json\"")
+
+
+class Silence:
+    """The bell of a queue whose puts need not ring (its waiters are woken
+    by inotify or by the server)."""
+
+    def __init__(self) -> None:
+        self.listeners = 0  # in the instance: found at once
+
+    def ring(self) -> None:
+        pass
 
 
 def str_body_error(cause: TypeError) -> TypeError:
@@ -111,71 +136,133 @@ class Settings:
             close()
 
 
-class MessageBase:
+class MessageBase(HeldLease):
     """A delivered message: `id`, `body` (decoded by the queue's serializer
     when first read), `raw` (the bytes), `deliveries` (1 on the first),
     `enqueued_at` (a timezone-aware UTC datetime) and `enqueued_ts_ms`;
     `priority` (its level, on a queue with priorities) and `expires_at`
-    (when put with a ttl), None otherwise."""
+    (when put with a ttl), None otherwise.
 
+    Its `with` block is a `HeldLease` on the queue object's one
+    `LeaseSchedule`: entering costs a dict insertion, a successful end a dict
+    deletion, a clock read and the ack."""
+
+    # What every message has, in slots: read and written on every get and
+    # `with` block, where an attribute found in the class (or in a dict)
+    # costs more than one in a slot. `_schedule` is its state: None while
+    # nothing was done with it, the queue's `LeaseSchedule` from the start
+    # of its `with` block, SETTLED_HERE once settled outside of one.
+    # `_outcome` is set only when there is one (see `outcome`).
+    __slots__ = ("_queue", "delivered", "id", "lease_ms", "_deadline", "_schedule", "_outcome",
+                 "_renew_at")
+    _queue: Any
+    delivered: DeliveredMessage
+    id: int
+    lease_ms: int
+    _deadline: float
+    _schedule: Optional[LeaseSchedule]
+    _outcome: Optional[str]
+    _renew_at: float
+
+    # Rarer, so in the instance's dict when set: by `message_for`, and on
+    # the first read of `body`.
     priority: Optional[int] = None
     expires_at: Optional[datetime] = None
-
-    def __init__(self, queue: Any, delivered: DeliveredMessage, leased_at: float,
-                 lease_ms: int) -> None:
-        self._queue = queue
-        self.delivered = delivered
-        self.id, self.raw, self.deliveries, self.enqueued_ts_ms = delivered
-        self.leased_at = leased_at
-        self.lease_ms = lease_ms
-
-    # Class-level defaults: fewer stores for every message delivered.
-    _keeper: Optional[keep_lease] = None
     _body: Any = None
     _decoded = False
-    _settled = False
+
+    # No __init__: a class without one is called for less (see `made`).
+
+    @classmethod
+    def made(cls: Type[M], queue: Any, delivered: DeliveredMessage, leased_at: float,
+             lease_ms: int) -> M:
+        """The message of `delivered`, leased by `queue` for `lease_ms` from
+        `leased_at` (the `time.monotonic()` read before the dequeue)."""
+        msg = cls()
+        msg._queue = queue
+        msg.delivered = delivered
+        msg.id = delivered[0]
+        msg.lease_ms = lease_ms
+        msg._deadline = leased_at + lease_ms / 1000.0
+        msg._schedule = None
+        return msg
+
+    @property
+    def outcome(self) -> Optional[str]:
+        """What was done with it: "acked", "retry", "dead", "lost",
+        "handed_back" (None before the end of its `with` block, or without
+        one)."""
+        try:
+            return self._outcome
+        except AttributeError:
+            return None
+
+    @outcome.setter
+    def outcome(self, outcome: Optional[str]) -> None:
+        self._outcome = outcome
+
+    @property
+    def raw(self) -> bytes:
+        return self.delivered[1]
+
+    @property
+    def deliveries(self) -> int:
+        return self.delivered[2]
+
+    @property
+    def enqueued_ts_ms(self) -> int:
+        return self.delivered[3]
 
     @property
     def body(self) -> Any:
         # Decoded on first use, so that a body the serializer refuses fails
         # inside the `with` block, where the retry policy applies to it.
         if not self._decoded:
-            self._body = self._queue._loads(self.raw)
+            self._body = self._queue._loads(self.delivered[1])
             self._decoded = True
         return self._body
 
     @property
     def enqueued_at(self) -> datetime:
-        return datetime.fromtimestamp(self.enqueued_ts_ms / 1000.0, tz=timezone.utc)
+        return datetime.fromtimestamp(self.delivered[3] / 1000.0, tz=timezone.utc)
 
     @property
     def settled(self) -> bool:
         """Whether it was acked, handed back, retried or dead-lettered here."""
-        return self._settled or (self._keeper is not None and self._keeper.outcome is not None)
+        return self._schedule is SETTLED_HERE or self.outcome is not None
 
-    @property
-    def outcome(self) -> Optional[str]:
-        """What the `with` block did: "acked", "retry", "dead", "lost",
-        "handed_back" (None before its end, or without one)."""
-        return None if self._keeper is None else self._keeper.outcome
+    # What the lease keeping calls: the queue the message lives in (a
+    # sub-queue's for a message of a level), the message, the policy.
+    def _held_queue(self) -> FerrowQueue:
+        return self._queue.core  # type: ignore[no-any-return]
+
+    def _held_message(self) -> DeliveredMessage:
+        return self.delivered
+
+    def _held_policy(self) -> KeepPolicy:
+        return self._queue.settings.keeping  # type: ignore[no-any-return]
 
     def _claim(self, outcome: str) -> bool:
         """Takes the settling away from an open `with` block (which then does
         nothing at its end); False if it settled already or lost the lease."""
-        self._settled = True
-        if self._keeper is None:
+        if self._schedule is None:
+            self._schedule = SETTLED_HERE
             return True
-        return self._keeper.settle(outcome, lambda: True)
+        return self._take_over(outcome)
 
     def _keep(self) -> None:
-        """Starts the `keep_lease` of a `with` block."""
-        if self._keeper is not None or self._settled:
-            raise RuntimeError("message {} is settled or in a with block already".format(self.id))
+        """The start of a `with` block: its lease is kept from now on."""
         queue = self._queue
-        core = queue._core if queue._core is not None else queue.core  # QueueClosed
-        keeper = self._keeper = keep_lease.of(core, self.delivered, self.lease_ms,
-                                              self.leased_at, queue.settings.keeping, queue.leases)
-        keeper.__enter__()
+        if self._schedule is not None:
+            raise RuntimeError("message {} is settled or in a with block already".format(self.id))
+        if queue._core is None:
+            queue.core  # raises QueueClosed
+        schedule = self._schedule = queue.leases
+        renew_at = self._renew_at = self._deadline - self.lease_ms * queue._margin_per_ms
+        # LeaseSchedule.keep, written out: it runs for every block.
+        schedule.kept[self] = True
+        if renew_at < schedule.wake_at:
+            schedule.wake()
 
     def _retry_ms(self, delay: Optional[float], retry: RetryPolicy) -> int:
         if delay is None:
@@ -193,16 +280,15 @@ class Message(MessageBase):
     """A message of a blocking `Queue`. `with msg:` keeps its lease renewed
     while the block runs, acks it when the block succeeds, and on an
     exception retries it after the queue's back-off (or moves it to the
-    dead-letter queue past `max_deliveries`), through `keep_lease`."""
+    dead-letter queue past `max_deliveries`)."""
 
     _queue: Queue
 
     def ack(self) -> bool:
         """Removes it for good; True if it was still there."""
-        if self._keeper is None and not self._settled:
-            done: bool = self._queue._ack(self.id)
-            self._settled = True
-            return done
+        if self._schedule is None:
+            self._schedule = SETTLED_HERE
+            return self._queue._ack(self.id)
         core = self._queue.core
         return self._claim("acked") and core.ack(self.id)
 
@@ -225,18 +311,39 @@ class Message(MessageBase):
     def extend(self, lease_ms: int) -> bool:
         """Makes its lease end `lease_ms` from now."""
         core = self._queue.core
-        if self._keeper is not None:
-            return self._keeper.extend(lease_ms)
+        if self._schedule is not None:
+            return self._extend_kept(lease_ms)
         return core.extend_lease(self.id, lease_ms)
 
+    # `with msg:` runs for every message of a consumer that uses it: its
+    # start is `_keep` and its end `_end` with the common case (success, in
+    # time) written out.
+
     def __enter__(self) -> Message:
-        self._keep()
+        # _keep, written out.
+        queue = self._queue
+        if self._schedule is not None or queue._core is None:
+            self._keep()  # raises what is wrong
+        schedule = self._schedule = queue.leases
+        renew_at = self._renew_at = self._deadline - self.lease_ms * queue._margin_per_ms
+        schedule.kept[self] = True
+        if renew_at < schedule.wake_at:
+            schedule.wake()
         return self
 
     def __exit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
                  tb: Optional[TracebackType]) -> None:
-        assert self._keeper is not None
-        self._keeper.__exit__(et, ev, tb)
+        if ev is None and monotonic() < self._deadline:
+            try:
+                # Whoever takes it off the schedule settles it (LeaseSchedule).
+                del self._schedule.kept[self]  # type: ignore[union-attr]
+            except KeyError:
+                pass  # handed back, retried or lost meanwhile: _end says which
+            else:
+                self._queue._ack(self.id)
+                self._outcome = "acked"
+                return
+        self._end(ev)
 
 
 def _closed_call(name: str) -> Callable[..., Any]:
@@ -258,14 +365,21 @@ class QueueBase:
                                                         **self.settings.options)
         # Nobody else can write to a queue in memory: its own puts wake it.
         self._bell = Doorbell() if self.settings.target == MEMORY else None
-        # One renewal thread for every `with` block of this queue object.
-        self.leases = LeaseSchedule("ferrow-leases " + describe(self.settings.target))
+        # What a put rings: that bell, or one that nobody ever listens to.
+        self._put_rings: Union[Doorbell, Silence] = Silence() if self._bell is None else self._bell
+        # One renewal thread for every `with` block of this queue object,
+        # awake for one renewal interval after the last lease it saw.
+        keeping = self.settings.keeping
+        self.leases = LeaseSchedule("ferrow-leases " + describe(self.settings.target),
+                                    self.settings.lease_ms * keeping.renew_fraction / 1000.0)
+        self._margin_per_ms = keeping.margin_per_ms
         serializer = self.settings.serializer
         self._loads = serializer.loads
         # None for raw bodies: they go to the queue as they are.
         self._dumps: Optional[Callable[[Any], Any]] = (None if serializer is RAW
                                                        else serializer.dumps)
         self._lease_ms = self.settings.lease_ms
+        self._lease_s = self._lease_ms / 1000.0
         self._bind(self.core)
         # Delays, priorities and expiry (ferrow_tools.scheduling).
         self.levels: Levels = open_levels(self.settings.target, self._core,
@@ -387,14 +501,15 @@ class Queue(QueueBase):
                 self._watchers.append(watcher)
         return watcher
 
-    def put(self, body: Any, **options: Any) -> int:
-        """Enqueues `body` (through the serializer); returns its id. Options
-        (those of `put_many`): `delay`: not delivered before that many
-        seconds (int, float or timedelta); `priority`: its level,
-        0..priorities-1; `ttl`: never delivered once that many seconds
-        passed (see docs/scheduling.md)."""
-        if options:  # a plain put pays for no more than this test
-            return self.put_many([body], **options)[0]
+    # The options are plain parameters with defaults: keyword-only ones (or
+    # **options) cost a plain put a dict lookup (or a dict) more.
+    def put(self, body: Any, delay: Any = None, priority: Any = None, ttl: Any = None) -> int:
+        """Enqueues `body` (through the serializer); returns its id. Options:
+        `delay`: not delivered before that many seconds (int, float or
+        timedelta); `priority`: its level, 0..priorities-1; `ttl`: never
+        delivered once that many seconds passed (see docs/scheduling.md)."""
+        if delay is not None or priority is not None or ttl is not None:
+            return self.put_many([body], delay=delay, priority=priority, ttl=ttl)[0]
         dumps = self._dumps
         try:
             seq = self._enqueue(body if dumps is None else dumps(body))
@@ -402,9 +517,8 @@ class Queue(QueueBase):
             if dumps is None and isinstance(body, str):
                 raise str_body_error(exc) from exc
             raise
-        bell = self._bell
-        if bell is not None and bell.listeners:
-            bell.ring()
+        if self._put_rings.listeners:
+            self._put_rings.ring()
         return seq
 
     def put_many(self, bodies: Iterable[Any], *, delay: Any = None, priority: Any = None,
@@ -452,7 +566,15 @@ class Queue(QueueBase):
         got = self._dequeue(lease)
         if got is None:
             return None if timeout == 0 else self._wait_one(lease, timeout)
-        return Message(self, got, leased_at, lease)
+        # Message.made(self, got, leased_at, lease), written out: a call less.
+        msg = Message()
+        msg._queue = self
+        msg.delivered = got
+        msg.id = got[0]
+        msg.lease_ms = lease
+        msg._deadline = leased_at + (self._lease_s if lease_ms is None else lease / 1000.0)
+        msg._schedule = None
+        return msg
 
     def _wait_one(self, lease: int, timeout: Optional[float]) -> Optional[Message]:
         """`get` when no message was ready: waits for one. (Apart, so that
@@ -464,7 +586,7 @@ class Queue(QueueBase):
             return self._dequeue(lease)
 
         got = self._wait(take, timeout)
-        return None if got is None else Message(self, got, stamp[0], lease)
+        return None if got is None else Message.made(self, got, stamp[0], lease)
 
     def get_many(self, max: int, timeout: Optional[float] = None,
                  lease_ms: Optional[int] = None) -> List[Message]:
@@ -484,7 +606,7 @@ class Queue(QueueBase):
         got = take()
         if not got and timeout != 0:
             got = self._wait(take, timeout) or []
-        return [Message(self, m, stamp[0], lease) for m in got]
+        return [Message.made(self, m, stamp[0], lease) for m in got]
 
     def _get_levels(self, max: int, timeout: Optional[float], lease: int) -> List[Message]:
         """`get_many` across the levels and sub-queues of the queue."""

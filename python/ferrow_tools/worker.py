@@ -42,6 +42,8 @@ __all__ = ["LeaseLost", "RetryPolicy", "QueueWatcher", "wait_for_message", "keep
 
 log = logging.getLogger("ferrow_tools.worker")
 
+_new_keeper = object.__new__
+
 
 class WorkerStats:
     def __init__(self) -> None:
@@ -110,7 +112,8 @@ class Worker:
                                   lambda: self.dead,
                                   describe(dead_letter_target(self.queue_dir)))
         self.q = open_queue(self.queue_dir)
-        self.leases = LeaseSchedule("ferrow-worker " + describe(self.queue_dir))
+        self.leases = LeaseSchedule("ferrow-worker " + describe(self.queue_dir),
+                                    lease_ms * renew_fraction / 1000.0)
         self._dead: Optional[FerrowQueue] = None
         self.levels = open_levels(self.queue_dir, self.q,
                                   SchedulingOptions(priorities, **scheduling), lambda: self.dead)
@@ -123,8 +126,8 @@ class Worker:
                          else LevelWatcher(self.levels.watched_dirs, self.levels.next_due_ms))
         # Wakes run() for a stop or the end of the consuming thread.
         self._wake = threading.Event()
-        self._current: Optional[keep_lease] = None
-        self._current_lock = threading.Lock()
+        # The job under way (see run_one).
+        self._jobs: Dict[keep_lease, bool] = {}
         self.stats = WorkerStats()
 
     @property
@@ -151,11 +154,21 @@ class Worker:
         sub-queue `q`) and settles it, in the calling thread; returns the
         outcome ("acked", "retry", "dead", "lost", or "handed_back" when run()
         gave it back meanwhile)."""
-        keeper = keep_lease.of(self.q if q is None else q, message, self.lease_ms,
-                               time.monotonic() if leased_at is None else leased_at,
-                               self.keeping, self.leases)
-        with self._current_lock:
-            self._current = keeper
+        # keep_lease.of, written out: this runs for every job.
+        keeper = _new_keeper(keep_lease)
+        keeper.q = self.q if q is None else q
+        keeper.message = message
+        keeper.seq = message[0]
+        keeper.lease_ms = lease_ms = self.lease_ms
+        keeper.policy = self.keeping
+        keeper._on = self.leases
+        keeper._start = start = time.monotonic() if leased_at is None else leased_at
+        keeper._deadline = start + lease_ms / 1000.0
+        # The job is run()'s to hand back until it is taken off `_jobs`:
+        # whoever takes it off (one dict operation, atomic under the
+        # interpreter lock) counts it, so no lock is taken per job.
+        jobs = self._jobs
+        jobs[keeper] = True
         try:
             with keeper:
                 if self._loads is None:
@@ -167,26 +180,29 @@ class Worker:
             pass
         except Exception as exc:
             log.warning("message %d failed (delivery %d): %r", message[0], message[2], exc)
-        with self._current_lock:
-            if self._current is not keeper:  # handed back and counted by run()
-                return keeper.outcome or "handed_back"
-            self._current = None
-        return self._count(keeper)
+        if not jobs.pop(keeper, False):  # handed back and counted by run()
+            return keeper.outcome or "handed_back"
+        # _count, written out.
+        outcome = keeper.outcome or "lost"
+        counts = self.stats.counts
+        counts[outcome] = counts.get(outcome, 0) + 1
+        self.stats.seen.append(keeper.seq)
+        return outcome
 
     def _count(self, keeper: keep_lease) -> str:
         outcome = keeper.outcome or "lost"
-        self.stats.counts[outcome] = self.stats.counts.get(outcome, 0) + 1
+        counts = self.stats.counts
+        counts[outcome] = counts.get(outcome, 0) + 1
         self.stats.seen.append(keeper.seq)
         return outcome
 
     def _hand_back_current(self) -> None:
         """The grace of a stop has passed: the running job's message goes
         back to the queue (its handler runs on; its end settles nothing)."""
-        with self._current_lock:
-            keeper, self._current = self._current, None
-        if keeper is not None:
-            keeper.hand_back()
-            self._count(keeper)
+        for keeper in list(self._jobs):
+            if self._jobs.pop(keeper, False):
+                keeper.hand_back()
+                self._count(keeper)
 
     def run(self, max_messages: Optional[int] = None,
             idle_exit_s: Optional[float] = None) -> WorkerStats:
@@ -254,11 +270,19 @@ class Worker:
             return many[0] if many else None
 
         handled = 0
+        run_one = self.run_one
         while not stop.is_set():
             if max_messages is not None and handled >= max_messages:
                 break
+            if levels.plain and not (levels.looks_for_subs and levels.found_sub()):
+                # A message ready now in a plain queue: no waiting plan, no Taken.
+                leased_at = time.monotonic()
+                got = dequeue(lease_ms)
+                if got is not None:
+                    run_one(got, leased_at, q)
+                    handled += 1
+                    continue
             try:
-                # A message ready now needs no waiting plan.
                 msg = take() or wait_for(
                     q, take, idle_exit_s if idle_exit_s is not None else 1.0,
                     watcher=watcher, should_stop=stop.is_set)
@@ -276,7 +300,7 @@ class Worker:
             if stop.is_set():  # stopped while dequeuing: give it back
                 msg.core.nack(msg.delivered[0])
                 break
-            self.run_one(msg.delivered, stamp[0], msg.core)
+            run_one(msg.delivered, stamp[0], msg.core)
             handled += 1
 
     def close(self) -> None:

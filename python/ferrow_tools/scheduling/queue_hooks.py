@@ -58,7 +58,8 @@ def message_for(cls: Type[M], queue: Any, taken: Taken, leased_at: float, lease_
     if taken.core is not queue.core:
         owner = SubQueueView(queue, taken.core,
                              None if local_calls is None else local_calls(taken.core))
-    message = cls(owner, taken.delivered, leased_at, lease_ms)  # type: ignore[call-arg]
+    message: M = cls.made(owner, taken.delivered, leased_at,  # type: ignore[attr-defined]
+                          lease_ms)
     if priorities > 1 or taken.level > 0:
         setattr(message, "priority", taken.level)
     if taken.expires_ms is not None:

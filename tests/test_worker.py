@@ -15,6 +15,7 @@ import pytest
 
 import ferrow
 from ferrow_tools import Queue, deadletter
+from ferrow_tools import worker as worker_module
 from ferrow_tools.targets import is_redis, open_queue
 from ferrow_tools.worker import (LeaseLost, QueueWatcher, RetryPolicy, Worker, keep_lease,
                                  move_to_dead_letter, wait_for_message)
@@ -207,6 +208,14 @@ def test_a_worker_with_a_serializer_hands_over_decoded_bodies(tmp_path):
     assert stats.counts["acked"] == 1 and stats.counts["dead"] == 1
     letter = deadletter.decode(ferrow.FerrowCore(qdir + ".dead").dequeue()[1])
     assert letter.body == b"{not json" and letter.reason.startswith("JSONDecodeError: ")
+
+
+def test_a_long_running_workers_stats_keep_only_the_latest_ids(tmp_path, monkeypatch):
+    monkeypatch.setattr(worker_module, "RECENT_IDS", 3)
+    qdir = str(tmp_path / "q")
+    seqs = ferrow.FerrowCore(qdir).enqueue_batch([b"x"] * 5)
+    stats = Worker(qdir, lambda m: None).run(max_messages=5, idle_exit_s=0.5)
+    assert stats.counts["acked"] == 5 and list(stats.seen) == seqs[-3:]
 
 
 def test_long_job_is_kept_alive_past_several_leases(tmp_path, children):
@@ -453,7 +462,7 @@ def test_a_job_that_outlives_the_grace_is_handed_back_and_run_returns(tmp_path):
     started = time.monotonic()
     stats = w.run()
     assert time.monotonic() - started < 5
-    assert stats.counts["handed_back"] == 1 and stats.seen == [seq]
+    assert stats.counts["handed_back"] == 1 and list(stats.seen) == [seq]
     assert q.dequeue()[:3] == (seq, b"slow", 2)  # ready again at once
     release.set()  # the handler ends later: its end settles nothing
     time.sleep(0.2)

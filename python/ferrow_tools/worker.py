@@ -23,8 +23,9 @@ import logging
 import signal
 import threading
 import time
+from collections import deque
 from types import FrameType
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Deque, Dict, List, Optional, Union
 
 from .leases import (KeepPolicy, LeaseLost, LeaseSchedule, RetryPolicy, keep_lease,
                      move_to_dead_letter)
@@ -45,14 +46,22 @@ log = logging.getLogger("ferrow_tools.worker")
 _new_keeper = object.__new__
 
 
+# How many of the latest message ids a worker's stats keep: a worker runs for
+# months, and a list of every id it ever saw would grow without end.
+RECENT_IDS = 1000
+
+
 class WorkerStats:
+    """What a worker did: `counts` by outcome, and `seen`, the ids of the
+    latest messages it finished (at most RECENT_IDS, oldest first)."""
+
     def __init__(self) -> None:
         self.counts: Dict[str, int] = {"acked": 0, "retry": 0, "dead": 0, "lost": 0,
                                        "handed_back": 0}
-        self.seen: List[int] = []
+        self.seen: Deque[int] = deque(maxlen=RECENT_IDS)
 
     def __repr__(self) -> str:
-        return f"WorkerStats({self.counts}, messages={len(self.seen)})"
+        return f"WorkerStats({self.counts}, messages={sum(self.counts.values())})"
 
 
 _Handler = Callable[["DeliveredMessage"], None]

@@ -16,13 +16,21 @@
 #define FERROW_POOL_POISONS 1
 #endif
 #endif
+// The leak checker does not look inside anonymous mappings, so what a chunk
+// owns (its lease block, its kept bodies) would be reported as leaked while
+// the chunk still points at it: each slab is registered as a root region.
 #if defined(FERROW_POOL_POISONS)
 #include <sanitizer/asan_interface.h>
+#include <sanitizer/lsan_interface.h>
 #define FERROW_POISON(at, n) ASAN_POISON_MEMORY_REGION((at), (n))
 #define FERROW_UNPOISON(at, n) ASAN_UNPOISON_MEMORY_REGION((at), (n))
+#define FERROW_LEAK_ROOT(at, n) __lsan_register_root_region((at), (n))
+#define FERROW_NO_LEAK_ROOT(at, n) __lsan_unregister_root_region((at), (n))
 #else
 #define FERROW_POISON(at, n) ((void)(at), (void)(n))
 #define FERROW_UNPOISON(at, n) ((void)(at), (void)(n))
+#define FERROW_LEAK_ROOT(at, n) ((void)(at), (void)(n))
+#define FERROW_NO_LEAK_ROOT(at, n) ((void)(at), (void)(n))
 #endif
 
 namespace ferrow {
@@ -99,6 +107,7 @@ BlockPool& BlockPool::operator=(BlockPool&& other) noexcept {
 void BlockPool::unmap_slab(Slab* slab) {
   // Poison outlives a mapping: whatever is mapped there next starts clean.
   FERROW_UNPOISON(slab->base, slab->bytes);
+  FERROW_NO_LEAK_ROOT(slab->base, slab->bytes);
   ::munmap(slab->base, slab->bytes);
 }
 
@@ -123,6 +132,7 @@ BlockPool::Slab* BlockPool::new_slab() {
     throw std::bad_alloc();
   }
   FERROW_POISON(base, bytes);
+  FERROW_LEAK_ROOT(base, bytes);
   slabs_.push_back(slab);
   if (!huge) next_blocks_ *= 4;
   return slab;

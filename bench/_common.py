@@ -220,3 +220,19 @@ def sqlite_integrity(db_path):
         return db.execute("PRAGMA integrity_check").fetchone()[0]
     finally:
         db.close()
+
+
+def build_long_log(scratch, messages, chunk):
+    """A queue of `messages` live messages with 100-byte bodies, enqueued in
+    batches of `chunk`; (its scratch directory, its path)."""
+    import ferrow
+    d = scratch.fresh()
+    path = os.path.join(d, "q")
+    # A large interval: only the closing sync of each batch reaches the disk.
+    q = ferrow.FerrowCore(path, sync_interval_ms=3_600_000)
+    bodies = [BODY] * chunk
+    for _ in range(messages // chunk):
+        q.enqueue_batch(bodies)
+    assert q.stats()["total"] == messages
+    del q
+    return d, path

@@ -17,7 +17,7 @@ import subprocess
 import sys
 import textwrap
 
-from _common import BODY, RSS_KIB_SOURCE
+from _common import RSS_KIB_SOURCE, build_long_log
 
 PROBE_TIMEOUT_S = 600
 READ_CHUNK = 1 << 20
@@ -164,21 +164,6 @@ def measure_rates(builds, counts, rounds, scratch, log=print):
     return {k: statistics.median(v) for k, v in samples.items()}
 
 
-def build_long_log(scratch, messages):
-    """A queue of `messages` live messages with 100-byte bodies."""
-    import ferrow
-    d = scratch.fresh()
-    path = os.path.join(d, "q")
-    # A large interval: only the closing sync of each batch reaches the disk.
-    q = ferrow.FerrowCore(path, sync_interval_ms=3_600_000)
-    bodies = [BODY] * OPEN_CHUNK
-    for _ in range(messages // OPEN_CHUNK):
-        q.enqueue_batch(bodies)
-    assert q.stats()["total"] == messages
-    del q
-    return d, path
-
-
 def build_replay_floor():
     """Whether the replay floor could be built (it needs `make cpp`)."""
     if not os.path.exists(ENGINE_LIBRARY):
@@ -207,7 +192,7 @@ def measure_open(builds, messages, rounds, scratch, log=print):
     median seconds of reading the log, taken beside each open, the log's
     size, and the median seconds of the replay floor beside each read (None
     without `make cpp`)."""
-    d, path = build_long_log(scratch, messages)
+    d, path = build_long_log(scratch, messages, OPEN_CHUNK)
     log_path = os.path.join(path, "queue.log")
     with_floor = build_replay_floor()
     try:

@@ -419,7 +419,8 @@ def measure_open(scratch, rounds):
     res = {}
     print(f"  building a log of {durable_bench.REPLAY_MESSAGES:,} messages and a sqlite3 "
           "table of as many rows", file=sys.stderr, flush=True)
-    long_dir, long_path = durable_bench.build_long_log(scratch)
+    long_dir, long_path = durable_bench.build_long_log(
+        scratch, durable_bench.REPLAY_MESSAGES, durable_bench.REPLAY_CHUNK)
     sql_dir, db_path = build_long_sqlite(scratch)
     try:
         log_path = os.path.join(long_path, "queue.log")

@@ -18,7 +18,7 @@ import time
 import ferrow
 
 from _common import (BODY, DEFAULT_BENCH_DIR, REPO, RSS_KIB_SOURCE, Scratch, SqliteQueue,
-                     filesystem_of, median_rate)
+                     build_long_log, filesystem_of, median_rate)
 
 RESULTS = os.path.join(REPO, "bench", "results", "durable.md")
 FLOOR_WRITE = b"x" * 54
@@ -137,19 +137,6 @@ OPEN_PROBE = RSS_KIB_SOURCE + textwrap.dedent("""
 """)
 
 
-def build_long_log(scratch):
-    d = scratch.fresh()
-    path = os.path.join(d, "q")
-    # A large interval: only the closing sync of each batch reaches the disk.
-    q = ferrow.FerrowCore(path, sync_interval_ms=3_600_000)
-    bodies = [BODY] * REPLAY_CHUNK
-    for _ in range(REPLAY_MESSAGES // REPLAY_CHUNK):
-        q.enqueue_batch(bodies)
-    assert q.stats()["total"] == REPLAY_MESSAGES
-    del q
-    return d, path
-
-
 def read_sequentially(log_path):
     buf = bytearray(READ_CHUNK)
     start = time.perf_counter()
@@ -226,7 +213,7 @@ def main():
                 "msgs/s")
 
         print(f"  building a log of {REPLAY_MESSAGES:,} messages", file=sys.stderr, flush=True)
-        long_dir, long_path = build_long_log(scratch)
+        long_dir, long_path = build_long_log(scratch, REPLAY_MESSAGES, REPLAY_CHUNK)
         log_path = os.path.join(long_path, "queue.log")
         log_size = os.path.getsize(log_path)
         read_sequentially(log_path)  # warm: both figures below read from the page cache

@@ -295,15 +295,7 @@ class Queue(QueueBase):
                 self._next_yield = leased_at + YIELD_EVERY_S
             got = self._dequeue(lease)
             if got is not None:
-                # Message.made, written out as in ferrow_tools.Queue.get.
-                msg = Message()
-                msg._queue = self
-                msg.delivered = got
-                msg.id = got[0]
-                msg.lease_ms = lease
-                msg._deadline = leased_at + lease / 1000.0
-                msg._schedule = None
-                return msg
+                return Message.made(self, got, leased_at, lease)
             if timeout == 0:
                 return None
         many = await self.get_many(1, timeout, lease_ms)

@@ -8,6 +8,7 @@
 #include "queue/file_io.h"
 #include "queue/log_scanner.h"
 #include "queue/replay_frames.h"
+#include "queue/replay_pipeline.h"
 
 namespace ferrow {
 namespace {
@@ -50,8 +51,14 @@ Result<ReplayResult> open_log(const std::string& log_path, const std::function<S
   }
   ReplayResult result{QueueState(), header.generation, FILE_HEADER_LEN, status.value().identity};
 
-  LogScanner scanner(fd, log_path, FILE_HEADER_LEN);
   result.state.begin_replay();
+  uint64_t start = FILE_HEADER_LEN;
+  if (pipeline_pays(status.value().length - start)) {
+    Result<uint64_t> reached = apply_frames_pipelined(fd, log_path, start, result.state);
+    if (!reached.ok()) return reached.error();
+    start = reached.value();
+  }
+  LogScanner scanner(fd, log_path, start);
   for (;;) {
     // Whole, intact frames go the fast way; the first one that is not (or
     // that the buffer holds only in part) is read below, with its verdict.

@@ -48,9 +48,12 @@ bool apply_payload(const char* p, uint32_t n, uint64_t offset, QueueState& state
   return false;  // an unknown type byte
 }
 
-}  // namespace
-
-uint64_t apply_intact_frames(std::string_view bytes, uint64_t offset, QueueState& state) {
+// Walks the whole frames with a plausible header at the start of `bytes`,
+// checking each CRC and applying each record as asked, up to the first that
+// fails; returns the bytes walked. Every fast path of a replay is one of
+// these, so that all of them stop where the scanner would give a verdict.
+template <bool kCheckCrc, bool kApply>
+uint64_t walk_frames(std::string_view bytes, uint64_t offset, QueueState* state) {
   const char* const start = bytes.data();
   const char* const end = start + bytes.size();
   const char* p = start;
@@ -59,11 +62,27 @@ uint64_t apply_intact_frames(std::string_view bytes, uint64_t offset, QueueState
     const uint32_t len = decode_fixed32(p + FRAME_LEN_OFFSET);
     if (len > MAX_RECORD_LEN || static_cast<size_t>(end - p) - FRAME_HEADER_LEN < len) break;
     const char* payload = p + FRAME_HEADER_LEN;
-    if (crc32(payload, len) != decode_fixed32(p + FRAME_CRC_OFFSET)) break;
-    if (!apply_payload(payload, len, offset + static_cast<uint64_t>(p - start), state)) break;
+    if (kCheckCrc && crc32(payload, len) != decode_fixed32(p + FRAME_CRC_OFFSET)) break;
+    if (kApply && !apply_payload(payload, len, offset + static_cast<uint64_t>(p - start), *state)) {
+      break;
+    }
     p = payload + len;
   }
   return static_cast<uint64_t>(p - start);
+}
+
+}  // namespace
+
+uint64_t apply_intact_frames(std::string_view bytes, uint64_t offset, QueueState& state) {
+  return walk_frames<true, true>(bytes, offset, &state);
+}
+
+uint64_t check_intact_frames(std::string_view bytes) {
+  return walk_frames<true, false>(bytes, 0, nullptr);
+}
+
+uint64_t apply_checked_frames(std::string_view bytes, uint64_t offset, QueueState& state) {
+  return walk_frames<false, true>(bytes, offset, &state);
 }
 
 }  // namespace ferrow

@@ -17,6 +17,14 @@ namespace ferrow {
 // decode_payload: they give the same verdict, with its text.
 uint64_t apply_intact_frames(std::string_view bytes, uint64_t offset, QueueState& state);
 
+// The two halves of the above, for a replay that checks on one thread what
+// it applies on another. check_intact_frames returns the bytes spanned by
+// the whole frames with a plausible header and a matching CRC at the start
+// of `bytes`; apply_checked_frames applies whole, decodable frames whose
+// CRCs were already checked, and returns the bytes they span.
+uint64_t check_intact_frames(std::string_view bytes);
+uint64_t apply_checked_frames(std::string_view bytes, uint64_t offset, QueueState& state);
+
 }  // namespace ferrow
 
 #endif  // FERROW_QUEUE_REPLAY_FRAMES_H_

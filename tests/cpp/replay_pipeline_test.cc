@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
 
 #include "queue/log_format.h"
+#include "queue/log_replay.h"
 #include "queue/replay_frames.h"
 #include "queue/replay_pipeline.h"
 #include "temp_dir.h"
@@ -103,6 +105,40 @@ TEST_F(ReplayPipelineTest, AppliesWhatOneThreadAppliesAndStopsAtTheSameByte) {
       EXPECT_EQ(Digest(piped), expected) << "round " << round;
     }
     ::close(fd);
+  }
+}
+
+// Through the open of a log long enough for the second thread: damage near
+// the start, in the middle and at the end is cut where a replay on one
+// thread cuts it, and what comes before is kept.
+TEST_F(ReplayPipelineTest, OpeningALongDamagedLogCutsWhereOneThreadWould) {
+  std::mt19937_64 random(9);
+  std::string intact = encode_file_header(0);
+  for (uint64_t seq = 0; intact.size() < (uint64_t{10} << 20); seq++) {
+    intact += encode_record_frame(EnqueueRecord{seq, seq, std::string(random() % 300, 'b')});
+    if (seq % 7 == 0) intact += encode_record_frame(AckRecord{seq / 2});
+  }
+  ASSERT_TRUE(pipeline_pays(intact.size() - FILE_HEADER_LEN));
+  const std::string path = dir_ + "/queue.log";
+  for (const double where : {0.001, 0.5, 0.999, 1.0}) {
+    std::string log = intact;
+    const size_t at = std::min(log.size() - 1, FILE_HEADER_LEN + static_cast<size_t>(
+                                                   where * (log.size() - FILE_HEADER_LEN)));
+    if (where < 1.0) log[at] = static_cast<char>(log[at] ^ 0x10);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << log;
+
+    QueueState alone;
+    alone.begin_replay();
+    const uint64_t expected_end =
+        FILE_HEADER_LEN +
+        apply_intact_frames(std::string_view(log).substr(FILE_HEADER_LEN), FILE_HEADER_LEN, alone);
+    alone.end_replay();
+
+    Result<ReplayResult> opened = open_log(path);
+    ASSERT_TRUE(opened.ok()) << opened.error().message();
+    EXPECT_EQ(opened.value().end_offset, expected_end) << where;
+    EXPECT_EQ(std::filesystem::file_size(path), expected_end) << where;
+    EXPECT_EQ(Digest(opened.value().state), Digest(alone)) << where;
   }
 }
 

@@ -12,10 +12,11 @@
 # make source-oldest - build the sdist from source with CPython 3.8 (OLDEST_PY) and exercise it
 # make asan        - the Python and C++ tests with AddressSanitizer and
 #                    UndefinedBehaviorSanitizer (module in .venv-asan)
+# make tsan        - the C++ tests with ThreadSanitizer (a long replay runs on two threads)
 # make coverage    - the Python and C++ tests with gcov instrumentation (module in
 #                    build/coverage); prints line and branch coverage of src/queue/
 # make reliability - full-count crash, fault and soak suites under coverage, the
-#                    fuzzers for a minute each, the sanitizer run, and a summary
+#                    fuzzers for a minute each, the sanitizer runs, and a summary
 # make compare     - Ferrow next to sqlite3, persist-queue, litequeue and the floors;
 #                    with a redis-server, the Redis queue next to Redis idioms, RQ, Celery,
 #                    and Celery and dramatiq on Ferrow next to their Redis brokers
@@ -29,7 +30,7 @@ CPP_BUILD := build/cpp
 FUZZ_SECONDS ?= 20
 FUZZ_SCRIPT  := tests/fuzz/run.sh
 
-.PHONY: demo test typecheck pytest ctest cpp install fuzz bench screenshots compare abi wheel source-oldest asan coverage reliability clean
+.PHONY: demo test typecheck pytest ctest cpp install fuzz bench screenshots compare abi wheel source-oldest asan tsan coverage reliability clean
 
 # Every venv gets the same build and test tools, the client library of the
 # Redis queue (the `redis` extra), the task frameworks (the `celery` and
@@ -242,6 +243,11 @@ asan: $(PY) $(ASAN_RUN_PY)
 	  --cpp-reports $(ASAN_REPORTS)/cpp --tests-status $$status \
 	  --sanitizers $(SANITIZERS) --out $(REL_DIR)/sanitizer.json
 
+# The engine's only threads are those of a long replay; a report fails the run.
+tsan: $(PY)
+	$(call cmake_tests,build/tsan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DFERROW_SANITIZE=thread)
+	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build/tsan --output-on-failure
+
 # ------------------------------------------------------------------ coverage
 # One build yields the module, the C++ tests and the fault shim, so each engine
 # file is compiled once and both suites add to the same counters; the tests
@@ -293,6 +299,7 @@ reliability: $(PY)
 	$(MAKE) --no-print-directory coverage COV_TEST_ENV="$(RELIABILITY_ENV)" || status=1; \
 	env $(RELIABILITY_ENV) sh $(FUZZ_SCRIPT) 60 || status=1; \
 	$(MAKE) --no-print-directory asan || status=1; \
+	$(MAKE) --no-print-directory tsan || status=1; \
 	$(PY) tools/reliability_summary.py $(REL_DIR) || status=1; \
 	exit $$status
 

@@ -157,6 +157,9 @@ void check_ahead(Ring& ring, int fd, const std::string& path) noexcept {
     const uint64_t begin = ring.piece_begin(piece);
     const uint64_t end = begin + ring.slot_len[s];
     const char* base = ring.slot(piece);
+    // A frame that crossed into this piece ends past the file's end: it is
+    // not whole, and the applying thread finds so when it reads it.
+    if (pos > end) break;
     lock.unlock();
     pos += check_intact_frames(std::string_view(base + (pos - begin), end - pos));
     lock.lock();
@@ -273,6 +276,9 @@ Result<uint64_t> apply_frames_pipelined(int fd, const std::string& path, uint64_
       const uint64_t checked = ring.checked_to;
       const uint64_t begin = ring.piece_begin(piece);
       const uint64_t end = begin + ring.slot_len[s];
+      // The checker has passed pos, so the slot holds this piece and the
+      // piece holds pos; said here so that no reading can go past the ring.
+      if (ring.slot_piece[s] != piece || pos >= end) return pos;
       const uint64_t limit = std::min(checked, end);
       const char* at = ring.slot(piece) + (pos - begin);
       lock.unlock();

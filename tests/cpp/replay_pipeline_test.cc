@@ -73,6 +73,13 @@ void Damage(std::string& log, int kind, std::mt19937_64& random) {
   }
 }
 
+// The one-thread fast path over the whole log in memory: where it stops.
+uint64_t ReplayAlone(const std::string& log, QueueState& state) {
+  state.begin_replay();
+  return FILE_HEADER_LEN +
+         apply_intact_frames(std::string_view(log).substr(FILE_HEADER_LEN), FILE_HEADER_LEN, state);
+}
+
 class ReplayPipelineTest : public TempDirTest {};
 
 TEST_F(ReplayPipelineTest, AppliesWhatOneThreadAppliesAndStopsAtTheSameByte) {
@@ -85,10 +92,7 @@ TEST_F(ReplayPipelineTest, AppliesWhatOneThreadAppliesAndStopsAtTheSameByte) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << log;
 
     QueueState alone;
-    alone.begin_replay();
-    const uint64_t expected_end =
-        FILE_HEADER_LEN +
-        apply_intact_frames(std::string_view(log).substr(FILE_HEADER_LEN), FILE_HEADER_LEN, alone);
+    const uint64_t expected_end = ReplayAlone(log, alone);
     const std::string expected = Digest(alone);
 
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -128,10 +132,7 @@ TEST_F(ReplayPipelineTest, OpeningALongDamagedLogCutsWhereOneThreadWould) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << log;
 
     QueueState alone;
-    alone.begin_replay();
-    const uint64_t expected_end =
-        FILE_HEADER_LEN +
-        apply_intact_frames(std::string_view(log).substr(FILE_HEADER_LEN), FILE_HEADER_LEN, alone);
+    const uint64_t expected_end = ReplayAlone(log, alone);
     alone.end_replay();
 
     Result<ReplayResult> opened = open_log(path);

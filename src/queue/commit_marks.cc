@@ -95,6 +95,17 @@ bool CommitMarks::rewrite_unfinished(uint64_t generation) const {
   return appended(generation) == REWRITING_END;
 }
 
+uint64_t CommitMarks::appended_word() const {
+  return shared<uint64_t>(header_ + APPENDED_OFFSET).load(std::memory_order_acquire);
+}
+
+bool CommitMarks::rewrite_finished_in(uint64_t appended_word, uint64_t generation) {
+  if (appended_word == 0) return false;
+  const uint16_t ahead = static_cast<uint16_t>((appended_word >> TAG_SHIFT) - tag_of(generation));
+  if (ahead == 0) return (appended_word & OFFSET_MASK) != REWRITING_END;
+  return ahead < 0x8000;
+}
+
 void CommitMarks::drop_unfinished_rewrite() {
   std::atomic_ref<uint64_t> mark = shared<uint64_t>(header_ + APPENDED_OFFSET);
   uint64_t seen = mark.load(std::memory_order_acquire);

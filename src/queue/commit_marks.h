@@ -54,6 +54,13 @@ class CommitMarks {
   // rewriter (the lock word was changed under one of them).
   void announce_rewrite(uint64_t generation);
   bool rewrite_unfinished(uint64_t generation) const;
+  // The appended mark as it stands. A replay reads it before it reads the
+  // log, and asks rewrite_finished_in afterwards whether the rewrite that
+  // wrote the generation it found had finished by then.
+  uint64_t appended_word() const;
+  // Whether `appended_word` says the rewrite to `generation` was finished:
+  // its end is published, or a later generation was announced.
+  static bool rewrite_finished_in(uint64_t appended_word, uint64_t generation);
   // Clears the announcement of a rewriter that died before finishing it.
   void drop_unfinished_rewrite();
   // Whether a generation later than `generation` was announced.

@@ -7,6 +7,7 @@
 #include "queue/file_io.h"
 #include "queue/queue.h"
 #include "queue/replace_log.h"
+#include "queue/tamper_report.h"
 
 namespace ferrow {
 namespace {
@@ -75,6 +76,23 @@ Status Queue::compact_log() {
   uint64_t old_read_to = storage_.append_pos();
   std::unordered_set<uint64_t> carried_ids;
   std::string late, later;
+  // What another holder appended to the old log since this process last
+  // read it (possible only when the lock word was changed under it) goes
+  // into the new log, ahead of anything appended to that once it is in
+  // place. An Enqueue of an id this rewrite holds came from a call that
+  // failed, or it is a returned message written again by a call that found
+  // its id enqueued twice: then the message this process holds may be the
+  // failed one, which its replay kept for coming later, and only a replay
+  // of the old log, copy and all, tells. Before the rename, giving up the
+  // rewrite costs nothing; after it, such an Enqueue is left out.
+  auto read_behind = [&](bool may_give_up, std::string* into) -> Status {
+    bool repeats_held = false;
+    Result<std::string> behind = appends_behind_rewrite(&old_read_to, &carried_ids, &repeats_held);
+    if (!behind.ok()) return behind.error();
+    if (repeats_held && may_give_up) return shared_hold_error(storage_.log_path(), lock_->path());
+    into->append(behind.value());
+    return {};
+  };
   // Until the rename nothing but the temporary file has changed, so any
   // error in here simply leaves the old log in charge (and removes the file).
   auto fill = [&](int fd, const std::string& path) -> Status {
@@ -101,12 +119,7 @@ Status Queue::compact_log() {
       writer.append(AckRecord{next_seq - 1});
     }
     FERROW_TRY(writer.finish());
-    // What another holder appended to the old log since this process read
-    // it (possible only when the lock word was changed under it) goes into
-    // the new log, ahead of anything appended to that once it is in place.
-    Result<std::string> behind = appends_behind_rewrite(&old_read_to, &carried_ids);
-    if (!behind.ok()) return behind.error();
-    late = std::move(behind.value());
+    FERROW_TRY(read_behind(/*may_give_up=*/true, &late));
     written = FILE_HEADER_LEN + writer.appended() + late.size();
     return write_all(fd, path, late, WRITE_WHOLE_TEXT);
   };
@@ -115,18 +128,16 @@ Status Queue::compact_log() {
   // once whatever others appended meanwhile has been carried over.
   CommitMarks marks(lock_->header());
   std::optional<RewriteAnnouncement> announced;
-  auto announce = [&] {
+  // What came while the new log was forced is looked at once more first.
+  auto announce = [&]() -> Status {
+    FERROW_TRY(read_behind(/*may_give_up=*/true, &later));
     marks.announce_rewrite(generation);
     announced.emplace(marks);
+    return {};
   };
   // And what came in the instant before the rename. Whoever appends to the
   // old log after this look finds it unlinked at its own check, and fails.
-  auto after_rename = [&]() -> Status {
-    Result<std::string> behind = appends_behind_rewrite(&old_read_to, &carried_ids);
-    if (!behind.ok()) return behind.error();
-    later = std::move(behind.value());
-    return {};
-  };
+  auto after_rename = [&]() -> Status { return read_behind(/*may_give_up=*/false, &later); };
   // After the rename the file on disk carries the new generation; if a step
   // from there on fails, the next catch-up sees that and reloads from it.
   FERROW_TRY(replace_log(storage_, {join_path(dir_, COMPACT_TMP_NAME), generation, fill, announce,

@@ -81,7 +81,9 @@ void Queue::note_lock_word_changed() {
 }
 
 Result<std::string> Queue::appends_behind_rewrite(uint64_t* read_to,
-                                                  std::unordered_set<uint64_t>* seen) {
+                                                  std::unordered_set<uint64_t>* seen,
+                                                  bool* repeats_held) {
+  *repeats_held = false;
   Result<FileStatus> old_log = status_of(storage_.log_fd(), storage_.log_path());
   if (!old_log.ok()) return old_log.error();
   if (old_log.value().length <= *read_to) return std::string();
@@ -94,7 +96,7 @@ Result<std::string> Queue::appends_behind_rewrite(uint64_t* read_to,
   // An id this rewrite already holds, or one enqueued twice meanwhile, was
   // given to a call that returned it first: a later Enqueue of it came from
   // a call that failed, and must not replace that message.
-  return without_repeated_enqueues(whole, state_.next_seq(), seen);
+  return without_repeated_enqueues(whole, state_.next_seq(), seen, repeats_held);
 }
 
 Status Queue::carry_over(const std::string& frames) {

@@ -19,9 +19,10 @@ Status Queue::purge_log() {
   // The state is emptied only once the new log is in place: before that, a
   // failure leaves the old log, with every message, in charge.
   FERROW_TRY(replace_log(storage_, {join_path(dir_, PURGE_TMP_NAME), generation, nullptr,
-                                    [&] {
+                                    [&]() -> Status {
                                       marks.announce_rewrite(generation);
                                       announced.emplace(marks);
+                                      return {};
                                     },
                                     nullptr}));
   FERROW_TRY(storage_.reopen_log(generation));

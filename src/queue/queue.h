@@ -158,8 +158,11 @@ class Queue {
   // Whole frames that others appended to the log this process is rewriting,
   // past *read_to, which moves past them (none unless the lock word was
   // changed), without Enqueues of ids the rewrite or `seen` already holds.
+  // *repeats_held says whether an Enqueue of an id the rewrite holds was
+  // left out.
   Result<std::string> appends_behind_rewrite(uint64_t* read_to,
-                                             std::unordered_set<uint64_t>* seen);
+                                             std::unordered_set<uint64_t>* seen,
+                                             bool* repeats_held);
   // Appends frames carried over to the new log, durably.
   Status carry_over(const std::string& frames);
   // Applies what other processes appended, or reloads a replaced log.

@@ -16,7 +16,7 @@ Status replace_log(const LogStorage& current, const LogReplacement& r) {
     if (r.fill) FERROW_TRY(r.fill(fd, tmp_path.path()));
     FERROW_TRY(sync_fd(fd, tmp_path.path()));
   }
-  if (r.before_rename) r.before_rename();
+  if (r.before_rename) FERROW_TRY(r.before_rename());
   FERROW_TRY(rename_file(tmp_path.path(), current.log_path()));
   tmp_path.renamed();
   if (r.after_rename) FERROW_TRY(r.after_rename());

@@ -20,8 +20,9 @@ struct LogReplacement {
   // Writes what follows the header into the new file (a descriptor open for
   // writing, and its path for errors). May be empty.
   std::function<Status(int fd, const std::string& path)> fill;
-  // Runs just before the rename (the rewrite's announcement).
-  std::function<void()> before_rename;
+  // Runs just before the rename (the rewrite's announcement). A failure
+  // leaves the old log in charge.
+  std::function<Status()> before_rename;
   // Runs just after the rename, before the directory is forced.
   std::function<Status()> after_rename;
 };

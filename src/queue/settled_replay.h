@@ -17,9 +17,10 @@
 
 namespace ferrow {
 
-// Replays the log once its generation is not announced as unfinished. An
-// announcement that outlasts REWRITE_WAIT_MS is taken for that of a rewriter
-// that died: it is withdrawn and the log replayed as it is.
+// Replays the log once its generation is not announced as unfinished, and
+// again if its rewrite finished while the replay read it. An announcement
+// that outlasts REWRITE_WAIT_MS is taken for that of a rewriter that died:
+// it is withdrawn and the log replayed as it is.
 inline constexpr uint64_t REWRITE_WAIT_MS = 2000;
 Result<ReplayResult> replay_settled_log(const std::string& log_path, CommitMarks& marks,
                                         const std::function<Status()>& before_cut);

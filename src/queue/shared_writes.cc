@@ -48,7 +48,8 @@ std::string first_enqueues_again(std::string_view frames) {
 }
 
 std::string without_repeated_enqueues(std::string_view frames, uint64_t known_below,
-                                      std::unordered_set<uint64_t>* seen) {
+                                      std::unordered_set<uint64_t>* seen, bool* dropped_known) {
+  *dropped_known = false;
   std::string kept;
   std::string_view rest = frames;
   for (;;) {
@@ -60,6 +61,8 @@ std::string without_repeated_enqueues(std::string_view frames, uint64_t known_be
     if (enqueue == nullptr ||
         (enqueue->seq >= known_below && seen->insert(enqueue->seq).second)) {
       kept.append(rest.substr(0, frame.consumed));
+    } else if (enqueue->seq < known_below) {
+      *dropped_known = true;
     }
     rest.remove_prefix(frame.consumed);
   }

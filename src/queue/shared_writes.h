@@ -28,9 +28,10 @@ std::string first_enqueues_again(std::string_view frames);
 // The whole frames of `frames` without the Enqueue records of ids below
 // `known_below` or in `seen`, which then holds every id enqueued in what is
 // kept: what another holder appended beside a rewrite, carried into the new
-// log after messages that keep their ids.
+// log after messages that keep their ids. *dropped_known says whether an
+// Enqueue of an id below `known_below` was left out.
 std::string without_repeated_enqueues(std::string_view frames, uint64_t known_below,
-                                      std::unordered_set<uint64_t>* seen);
+                                      std::unordered_set<uint64_t>* seen, bool* dropped_known);
 
 }  // namespace ferrow
 

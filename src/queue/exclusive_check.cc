@@ -34,7 +34,8 @@ Result<std::string> read_range(int fd, const std::string& path, uint64_t from, u
 
 }  // namespace
 
-Status Queue::check_held_alone(uint64_t start_pos, uint64_t start_generation) {
+Status Queue::check_held_alone(uint64_t start_pos, uint64_t start_generation,
+                               uint64_t start_next_seq) {
   const bool appended =
       storage_.generation() != start_generation || storage_.append_pos() != start_pos;
   if (!appended) return {};
@@ -61,7 +62,7 @@ Status Queue::check_held_alone(uint64_t start_pos, uint64_t start_generation) {
     Result<std::string> tail =
         read_range(storage_.log_fd(), storage_.log_path(), start_pos, log.value().length);
     if (!tail.ok()) return tail.error();
-    const std::string again = first_enqueues_again(whole_frames(tail.value()));
+    const std::string again = first_enqueues_again(whole_frames(tail.value()), start_next_seq);
     if (!again.empty()) {
       FERROW_TRY(write_all(storage_.log_fd(), storage_.log_path(), again, WRITE_BUFFERED_TEXT));
       FERROW_TRY(sync_fd(storage_.log_fd(), storage_.log_path()));

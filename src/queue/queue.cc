@@ -78,6 +78,7 @@ class Queue::Frame {
       if (catch_up) FERROW_TRY(queue_.catch_up());
       start_pos_ = queue_.storage_.append_pos();
       start_generation_ = queue_.storage_.generation();
+      start_next_seq_ = queue_.state_.next_seq();
     }
     return {};
   }
@@ -89,7 +90,7 @@ class Queue::Frame {
   // processes overlap and share device flushes.
   Status commit() {
     if (!process_locked_) return {};
-    FERROW_TRY(queue_.check_held_alone(start_pos_, start_generation_));
+    FERROW_TRY(queue_.check_held_alone(start_pos_, start_generation_, start_next_seq_));
     if (!caught_up_ || !queue_.group_commit()) {
       release();
       return {};
@@ -118,6 +119,7 @@ class Queue::Frame {
   bool caught_up_ = false;
   uint64_t start_pos_ = 0;  // where the log ended when the operation began
   uint64_t start_generation_ = 0;
+  uint64_t start_next_seq_ = 0;  // ids below it were in the log before the operation
 };
 
 template <typename Operation>

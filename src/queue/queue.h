@@ -149,7 +149,7 @@ class Queue {
   void auto_compact_check();
   // Before the release: whether a call that appended had the log to itself
   // (see exclusive_check.cc). An error if not.
-  Status check_held_alone(uint64_t start_pos, uint64_t start_generation);
+  Status check_held_alone(uint64_t start_pos, uint64_t start_generation, uint64_t start_next_seq);
   // Runs before the log is cut: a frame that looks damaged may be one that
   // another holder is still writing, if the lock word is no longer ours.
   Status before_cut();

@@ -18,7 +18,7 @@ std::string_view whole_frames(std::string_view bytes) {
   return bytes.substr(0, bytes.size() - rest.size());
 }
 
-std::string first_enqueues_again(std::string_view frames) {
+std::string first_enqueues_again(std::string_view frames, uint64_t from_seq) {
   struct Enqueues {
     std::string_view first;
     std::string_view last;
@@ -32,7 +32,8 @@ std::string first_enqueues_again(std::string_view frames) {
     const std::string_view whole = rest.substr(0, frame.consumed);
     const DecodeResult decoded = decode_payload(frame.payload);
     if (!decoded.ok) break;
-    if (const auto* enqueue = std::get_if<EnqueueRecord>(&decoded.record)) {
+    const auto* enqueue = std::get_if<EnqueueRecord>(&decoded.record);
+    if (enqueue != nullptr && enqueue->seq >= from_seq) {
       auto [at, inserted] = by_seq.try_emplace(enqueue->seq, Enqueues{whole, whole});
       if (inserted) order.push_back(enqueue->seq);
       at->second.last = whole;

@@ -20,10 +20,11 @@ namespace ferrow {
 // The longest prefix of `bytes` made of whole, valid frames.
 std::string_view whole_frames(std::string_view bytes);
 
-// For every id whose last Enqueue among `frames` is not a copy of its first,
-// a copy of the first Enqueue frame: appended after them, it makes that
-// first message the one that stands.
-std::string first_enqueues_again(std::string_view frames);
+// For every id from `from_seq` on whose last Enqueue among `frames` is not a
+// copy of its first, a copy of the first Enqueue frame: appended after them,
+// it makes that first message the one that stands. Ids below `from_seq` were
+// in the log before `frames`, so their first Enqueue is not among them.
+std::string first_enqueues_again(std::string_view frames, uint64_t from_seq);
 
 // The whole frames of `frames` without the Enqueue records of ids below
 // `known_below` or in `seen`, which then holds every id enqueued in what is

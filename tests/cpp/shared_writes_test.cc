@@ -23,9 +23,13 @@ TEST(SharedWrites, TheFirstMessageOfARepeatedIdIsWrittenAgainOnce) {
   const std::string first = frames({EnqueueRecord{5, 1, "returned"}});
   std::string log = first + frames({EnqueueRecord{6, 1, "alone"}, AckRecord{6},
                                     EnqueueRecord{5, 2, "failed"}});
-  EXPECT_EQ(first_enqueues_again(log), first);
+  EXPECT_EQ(first_enqueues_again(log, 5), first);
   log += first;  // put back: nothing more to do, by anyone who looks again
-  EXPECT_EQ(first_enqueues_again(log), "");
+  EXPECT_EQ(first_enqueues_again(log, 5), "");
+  // Seen from a call that began once id 5 was in the log, before these
+  // frames: the failed Enqueue is the first it sees, but not the first.
+  const std::string from_failed = frames({EnqueueRecord{5, 2, "failed"}}) + first;
+  EXPECT_EQ(first_enqueues_again(from_failed, 6), "");
   // A torn frame at the end is not a whole frame.
   const std::string torn = log + frames({EnqueueRecord{7, 1, "torn"}}).substr(0, 20);
   EXPECT_EQ(whole_frames(torn), log);

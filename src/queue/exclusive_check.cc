@@ -94,9 +94,11 @@ Result<std::string> Queue::appends_behind_rewrite(uint64_t* read_to,
   (void)shared_hold_error(storage_.log_path(), lock_->path());  // reports it
   const std::string_view whole = whole_frames(late.value());
   *read_to += whole.size();
-  // An id this rewrite already holds, or one enqueued twice meanwhile, was
-  // given to a call that returned it first: a later Enqueue of it came from
-  // a call that failed, and must not replace that message.
+  // Of an id enqueued twice meanwhile, only the first Enqueue can be a
+  // returned message: a later one came from a call that failed. A later
+  // Enqueue of an id this rewrite already holds is that, or a returned
+  // message written again by such a call; *repeats_held tells the rewrite,
+  // which alone can judge where it stands.
   return without_repeated_enqueues(whole, state_.next_seq(), seen, repeats_held);
 }
 
